@@ -1,0 +1,66 @@
+# Set-up, build and test on a fresh Debian machine (root or sudo).
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= $(shell nproc)
+APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
+
+all: install
+
+# Debian packages only when one is missing.
+system-deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.deps: requirements-dev.txt
+	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+venv: $(VENV)/.deps
+deps: system-deps venv
+
+# Builds the extension with pip (scikit-build-core) and installs it into the venv.
+install: deps
+	$(VPY) -m pip install -q --no-build-isolation .
+
+CMAKE := $(VENV)/bin/cmake
+CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(VPY))
+
+build-cpp: deps
+	$(CMAKE) -S . -B build/test $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/test -j $(JOBS)
+
+build-asan: deps
+	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DKESTROVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/asan -j $(JOBS)
+
+test-python: install build-cpp
+	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q tests/python
+
+test-cpp: build-cpp
+	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+test: test-python test-cpp test-asan
+
+demo: install
+	$(VPY) examples/demo.py
+
+bench: install
+	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DKESTROVA_BENCH=ON -DKESTROVA_PYTHON=OFF
+	$(CMAKE) --build build/bench -j $(JOBS)
+	$(VPY) bench/run_all.py
+
+clean:
+	rm -rf build

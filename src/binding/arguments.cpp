@@ -1,0 +1,254 @@
+#include "binding/arguments.h"
+
+#include <cstring>
+#include <utility>
+
+#include "binding/errors.h"
+
+namespace kestrova::binding {
+namespace {
+
+// Owned reference that releases on scope exit.
+struct Ref {
+    PyObject* p;
+    explicit Ref(PyObject* o = nullptr) : p(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p); }
+};
+
+[[noreturn]] void type_error(const char* message) {
+    throw PythonError::make(PyExc_TypeError, message);
+}
+
+std::string missing_names(const FunctionSignature& sig, PyObject** slots) {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < sig.parameters.size(); ++i)
+        if (slots[i] == nullptr) names.push_back("'" + std::string(sig.parameters[i]) + "'");
+    std::string out = std::to_string(names.size()) + " required positional " +
+                      (names.size() == 1 ? "argument: " : "arguments: ");
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) out += " and ";
+            else if (i + 1 == names.size()) out += ", and ";
+            else out += ", ";
+        }
+        out += names[i];
+    }
+    return out;
+}
+
+// Type name for the "cannot be converted" message.
+std::string qualname_of(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (name.p != nullptr && PyUnicode_Check(name.p)) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(name.p, &size)) return std::string(text, size_t(size));
+    }
+    PythonError::fetch_and_discard();
+    return "<failed to extract type name>";
+}
+
+[[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
+    std::string message = "'" + qualname_of(obj) + "' object cannot be converted to '" + target + "'";
+    type_error(message.c_str());
+}
+
+// Steps shared by byte vectors and rows: refuse str, require a sequence.
+// Returns the capacity hint.
+size_t check_sequence(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && !PyBytes_CheckExact(obj) &&
+        !PyByteArray_CheckExact(obj)) {
+        int is_str = PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+        if (is_str < 0) PythonError::fetch_and_discard();
+        if (is_str > 0) throw PythonError::make(PyExc_ValueError, "Can't extract `str` to `Vec`");
+        if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
+    }
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
+        PythonError::fetch_and_discard();
+        return 0;
+    }
+    return size_t(size);
+}
+
+// Calls f(item) for each item (borrowed for the call). Exact lists and tuples are
+// walked by index exactly as their iterators would walk them; everything else
+// goes through the iterator protocol.
+template <typename F>
+void for_each_item(PyObject* obj, F&& f) {
+    if (PyList_CheckExact(obj)) {
+        // Re-read the size each step: an item's __index__ may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Py_INCREF(PyList_GET_ITEM(obj, i));
+            Ref item(PyList_GET_ITEM(obj, i));
+            f(item.p);
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) f(PyTuple_GET_ITEM(obj, i));
+        return;
+    }
+    Ref iter(PyObject_GetIter(obj));
+    if (iter.p == nullptr) throw PythonError::fetch();
+    for (;;) {
+        Ref item(PyIter_Next(iter.p));
+        if (item.p == nullptr) {
+            if (PyErr_Occurred()) throw PythonError::fetch();
+            return;
+        }
+        f(item.p);
+    }
+}
+
+uint8_t byte_of(PyObject* item) {
+    long value;
+    if (PyLong_CheckExact(item)) {
+        value = PyLong_AsLong(item);
+    } else {
+        Ref index(PyNumber_Index(item));
+        if (index.p == nullptr) throw PythonError::fetch();
+        value = PyLong_AsLong(index.p);
+    }
+    if (value == -1 && PyErr_Occurred()) throw PythonError::fetch();
+    if (value < 0 || value > 255)
+        throw PythonError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return uint8_t(value);
+}
+
+std::vector<uint8_t> byte_vector(PyObject* obj) {
+    if (PyBytes_CheckExact(obj)) {
+        auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
+        return std::vector<uint8_t>(data, data + PyBytes_GET_SIZE(obj));
+    }
+    if (PyByteArray_CheckExact(obj)) {
+        auto* data = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(obj));
+        return std::vector<uint8_t>(data, data + PyByteArray_GET_SIZE(obj));
+    }
+    std::vector<uint8_t> out;
+    out.reserve(check_sequence(obj));
+    for_each_item(obj, [&](PyObject* item) { out.push_back(byte_of(item)); });
+    return out;
+}
+
+std::string string_of(PyObject* item) {
+    if (!PyUnicode_Check(item)) cannot_convert(item, "PyString");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+    if (text == nullptr) throw PythonError::fetch();
+    return std::string(text, size_t(size));
+}
+
+// The text of a str, with U+FFFD where it cannot be encoded as UTF-8.
+std::string lossy_utf8(PyObject* text) {
+    Ref raw(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (raw.p == nullptr) throw PythonError::fetch();
+    Ref clean(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.p), PyBytes_GET_SIZE(raw.p), "replace"));
+    if (clean.p == nullptr) throw PythonError::fetch();
+    Py_ssize_t size = 0;
+    const char* out = PyUnicode_AsUTF8AndSize(clean.p, &size);
+    if (out == nullptr) throw PythonError::fetch();
+    return std::string(out, size_t(size));
+}
+
+}  // namespace
+
+void bind_arguments(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
+    const size_t n = sig.parameters.size();
+    const std::string full = std::string(sig.name) + "()";
+    for (size_t i = 0; i < n; ++i) slots[i] = nullptr;
+    if (size_t(nargs) > n) {
+        std::string message = full + " takes " + std::to_string(n) + " positional arguments but " +
+                              std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given";
+        type_error(message.c_str());
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (text == nullptr) PythonError::fetch_and_discard();  // unencodable: no parameter matches
+        size_t slot = n;
+        for (size_t i = 0; text != nullptr && i < n; ++i) {
+            if (std::strlen(sig.parameters[i]) == size_t(size) && std::memcmp(sig.parameters[i], text, size_t(size)) == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == n) {
+            std::string message = full + " got an unexpected keyword argument '" + lossy_utf8(key) + "'";
+            type_error(message.c_str());
+        }
+        if (slots[slot] != nullptr) {
+            std::string message = full + " got multiple values for argument '" + sig.parameters[slot] + "'";
+            type_error(message.c_str());
+        }
+        slots[slot] = args[nargs + k];
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (slots[i] == nullptr) {
+            std::string message = full + " missing " + missing_names(sig, slots);
+            type_error(message.c_str());
+        }
+    }
+}
+
+std::vector<uint8_t> extract_byte_vector(PyObject* obj, const char* name) {
+    try {
+        return byte_vector(obj);
+    } catch (PythonError& error) {
+        throw argument_error(name, std::move(error));
+    }
+}
+
+std::vector<std::vector<std::string>> extract_string_rows(PyObject* obj, const char* name) {
+    try {
+        std::vector<std::vector<std::string>> rows;
+        rows.reserve(check_sequence(obj));
+        for_each_item(obj, [&](PyObject* row_obj) {
+            std::vector<std::string> row;
+            row.reserve(check_sequence(row_obj));
+            for_each_item(row_obj, [&](PyObject* item) { row.push_back(string_of(item)); });
+            rows.push_back(std::move(row));
+        });
+        return rows;
+    } catch (PythonError& error) {
+        throw argument_error(name, std::move(error));
+    }
+}
+
+PyObject* byte_vector_to_list(const std::vector<uint8_t>& v) {
+    PyObject* list = PyList_New(Py_ssize_t(v.size()));
+    if (list == nullptr) api_call_failed();
+    for (size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = PyLong_FromLong(v[i]);
+        if (item == nullptr) {
+            Py_DECREF(list);
+            api_call_failed();
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return list;
+}
+
+PyObject* bool_vector_to_list(const std::vector<bool>& v) {
+    PyObject* list = PyList_New(Py_ssize_t(v.size()));
+    if (list == nullptr) api_call_failed();
+    for (size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list, Py_ssize_t(i), PyBool_FromLong(v[i]));
+    return list;
+}
+
+PyObject* tuple_of(std::vector<PyObject*> items) {
+    PyObject* tuple = PyTuple_New(Py_ssize_t(items.size()));
+    if (tuple == nullptr) {
+        for (PyObject* item : items) Py_DECREF(item);
+        api_call_failed();
+    }
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple, Py_ssize_t(i), items[i]);
+    return tuple;
+}
+
+}  // namespace kestrova::binding

@@ -1,0 +1,208 @@
+// The module entry point, the function table and the seven thin wrappers:
+// bind and convert the arguments, call the operation, convert the result.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+
+#include "binding/arguments.h"
+#include "binding/errors.h"
+#include "operations/operations.h"
+#include "panic/panic.h"
+
+namespace kestrova::binding {
+namespace {
+
+namespace ops = kestrova::operations;
+
+const FunctionSignature kKeyGen{"key_gen", {}};
+const FunctionSignature kBuildOkvs{"build_okvs", {"public_key", "strings_in_each_row"}};
+const FunctionSignature kInitiateQueries{
+    "initiate_queries", {"sender_data", "receiver_data", "sender_okvs", "receiver_okvs", "swift_pk"}};
+const FunctionSignature kRandomize{"randomize", {"ciphertexts"}};
+const FunctionSignature kCombine{"combine", {"sender_ciphertexts", "receiver_ciphertexts"}};
+const FunctionSignature kDecrypt{"decrypt", {"points", "bank_secret_key"}};
+const FunctionSignature kFinish{
+    "finish", {"sender_points", "receiver_points", "gamma_points", "delta_points", "swift_secret_key"}};
+
+template <size_t N>
+struct Bound {
+    PyObject* slot[N > 0 ? N : 1];
+};
+
+template <size_t N>
+Bound<N> bind(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<N> b{};
+    bind_arguments(sig, args, nargs, kwnames, b.slot);
+    return b;
+}
+
+PyObject* key_gen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        bind<0>(kKeyGen, args, nargs, kwnames);
+        auto [public_key, secret_key] = ops::key_gen();
+        return tuple_of({byte_vector_to_list(public_key), byte_vector_to_list(secret_key)});
+    });
+}
+
+PyObject* build_okvs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        auto a = bind<2>(kBuildOkvs, args, nargs, kwnames);
+        auto public_key = extract_byte_vector(a.slot[0], "public_key");
+        auto rows = extract_string_rows(a.slot[1], "strings_in_each_row");
+        return byte_vector_to_list(ops::build_okvs(public_key, std::move(rows)));
+    });
+}
+
+PyObject* initiate_queries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        auto a = bind<5>(kInitiateQueries, args, nargs, kwnames);
+        auto sender_data = extract_string_rows(a.slot[0], "sender_data");
+        auto receiver_data = extract_string_rows(a.slot[1], "receiver_data");
+        auto sender_okvs = extract_byte_vector(a.slot[2], "sender_okvs");
+        auto receiver_okvs = extract_byte_vector(a.slot[3], "receiver_okvs");
+        auto swift_pk = extract_byte_vector(a.slot[4], "swift_pk");
+        return byte_vector_to_list(
+            ops::initiate_queries(sender_data, receiver_data, sender_okvs, receiver_okvs, swift_pk));
+    });
+}
+
+PyObject* randomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        auto a = bind<1>(kRandomize, args, nargs, kwnames);
+        auto ciphertexts = extract_byte_vector(a.slot[0], "ciphertexts");
+        return byte_vector_to_list(ops::randomize(ciphertexts));
+    });
+}
+
+PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        auto a = bind<2>(kCombine, args, nargs, kwnames);
+        auto sender = extract_byte_vector(a.slot[0], "sender_ciphertexts");
+        auto receiver = extract_byte_vector(a.slot[1], "receiver_ciphertexts");
+        auto parts = ops::combine(sender, receiver);
+        std::vector<PyObject*> lists;
+        try {
+            for (const auto& part : parts) lists.push_back(byte_vector_to_list(part));
+        } catch (...) {
+            for (PyObject* list : lists) Py_DECREF(list);
+            throw;
+        }
+        return tuple_of(std::move(lists));
+    });
+}
+
+PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        auto a = bind<2>(kDecrypt, args, nargs, kwnames);
+        auto points = extract_byte_vector(a.slot[0], "points");
+        auto key = extract_byte_vector(a.slot[1], "bank_secret_key");
+        return byte_vector_to_list(ops::decrypt(points, key));
+    });
+}
+
+PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        auto a = bind<5>(kFinish, args, nargs, kwnames);
+        auto sender = extract_byte_vector(a.slot[0], "sender_points");
+        auto receiver = extract_byte_vector(a.slot[1], "receiver_points");
+        auto gamma = extract_byte_vector(a.slot[2], "gamma_points");
+        auto delta = extract_byte_vector(a.slot[3], "delta_points");
+        auto key = extract_byte_vector(a.slot[4], "swift_secret_key");
+        return bool_vector_to_list(ops::finish(sender, receiver, gamma, delta, key));
+    });
+}
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef function_table[] = {
+    {"key_gen", as_cfunction(key_gen), METH_FASTCALL | METH_KEYWORDS,
+     "Generates a key pair for this party, returning a tuple with (public_key: bytes, secret_key: bytes)."},
+    {"build_okvs", as_cfunction(build_okvs), METH_FASTCALL | METH_KEYWORDS,
+     "Builds an OKVS for one party. Takes the public key of this party and the data from the database, "
+     "which is a list of rows. Each row is a list of the relevant columns as a String."},
+    {"initiate_queries", as_cfunction(initiate_queries), METH_FASTCALL | METH_KEYWORDS, ""},
+    {"randomize", as_cfunction(randomize), METH_FASTCALL | METH_KEYWORDS, ""},
+    {"combine", as_cfunction(combine), METH_FASTCALL | METH_KEYWORDS, ""},
+    {"decrypt", as_cfunction(decrypt), METH_FASTCALL | METH_KEYWORDS, ""},
+    {"finish", as_cfunction(finish), METH_FASTCALL | METH_KEYWORDS, ""},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "kestrova",
+    "A Python module for the cryptographic operations necessary to do feature extraction "
+    "(element matching in two datasets).",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<bool> initialised{false};
+
+// Attaches one function and lists it in __all__.
+void add_function(PyObject* module, PyMethodDef* def) {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) throw PythonError::fetch();
+    PyObject* name_str = PyUnicode_FromString(module_name);
+    if (name_str == nullptr) throw PythonError::fetch();
+    PyObject* function = PyCMethod_New(def, module, name_str, nullptr);
+    Py_DECREF(name_str);
+    if (function == nullptr) throw PythonError::fetch();
+    struct Drop {
+        PyObject* p;
+        ~Drop() { Py_XDECREF(p); }
+    } hold{function};
+    PyObject* fname = PyObject_GetAttrString(function, "__name__");
+    if (fname == nullptr) throw PythonError::fetch();
+    Drop hold_name{fname};
+    if (!PyUnicode_Check(fname)) throw PythonError::make(PyExc_TypeError, "__name__ must be a str");
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError::fetch();
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr) throw PythonError::fetch();
+        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            throw PythonError::fetch();
+        }
+    }
+    Drop hold_all{all};
+    if (!PyList_Check(all)) throw PythonError::make(PyExc_TypeError, "__all__ must be a list");
+    if (PyList_Append(all, fname) < 0) {
+        PyErr_Clear();
+        panic("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, fname, function) < 0) throw PythonError::fetch();
+}
+
+PyObject* create_module() {
+    PyObject* module = PyModule_Create2(&module_definition, 1013);
+    if (module == nullptr) throw PythonError::fetch();
+    if (initialised.exchange(true)) {
+        Py_DECREF(module);
+        throw PythonError::make(PyExc_ImportError,
+                                "kestrova may only be initialized once per interpreter process");
+    }
+    try {
+        for (PyMethodDef& def : function_table) add_function(module, &def);
+    } catch (...) {
+        Py_DECREF(module);
+        throw;
+    }
+    return module;
+}
+
+}  // namespace
+}  // namespace kestrova::binding
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kestrova() {
+    return kestrova::binding::guard([] { return kestrova::binding::create_module(); });
+}

@@ -1,0 +1,117 @@
+#include "random/generator.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "panic/panic.h"
+#include "random/chacha.h"
+#include "random/os_random.h"
+
+namespace kestrova::random {
+namespace {
+
+std::atomic<uint64_t> fork_counter{0};
+std::once_flag fork_handlers_once;
+
+void on_fork() { fork_counter.fetch_add(1); }
+
+void register_fork_handlers() {
+    std::call_once(fork_handlers_once, [] {
+        int rc = pthread_atfork(on_fork, on_fork, on_fork);
+        if (rc != 0) panic("pthread_atfork failed with return code " + std::to_string(rc));
+    });
+}
+
+std::string describe_os_error(uint32_t code) {
+    if (code == 0x80000001u) return "OS Error: internal error 0x80000001";
+    return "OS Error: " + std::to_string(code) + " (" + std::strerror(int(code)) + ")";
+}
+
+}  // namespace
+
+Generator::Generator(const uint8_t key[32]) { std::memcpy(key_, key, 32); }
+
+void Generator::refill() {
+    const uint64_t g = fork_counter.load();
+    if (bytes_until_reseed_ <= 0 || int64_t(fork_generation_seen_ - g) < 0) {
+        uint8_t fresh[32];
+        if (os_random_32(fresh) == 0) {  // on failure keep the old key and try again later
+            std::memcpy(key_, fresh, 32);
+            counter_ = 0;
+        }
+        fork_generation_seen_ = g;
+        bytes_until_reseed_ = kReseedThreshold - 256;
+    } else {
+        bytes_until_reseed_ -= 256;
+    }
+    uint32_t state[16];
+    for (int b = 0; b < 4; ++b) {
+        chacha_init_state(state, key_, counter_ + uint64_t(b), 0);
+        chacha_block(state, buffer_ + 16 * b, kRounds);
+    }
+    counter_ += 4;
+}
+
+void Generator::fill_bytes(uint8_t* out, size_t n) {
+    while (n > 0) {
+        if (position_ == kBufferWords) {
+            refill();
+            position_ = 0;
+        }
+        size_t available = 4 * size_t(kBufferWords - position_);
+        size_t k = n < available ? n : available;
+        // The buffer words are little-endian byte strings on every host we build for.
+        static_assert(std::endian::native == std::endian::little);
+        std::memcpy(out, reinterpret_cast<const uint8_t*>(buffer_ + position_), k);
+        position_ += int((k + 3) / 4);  // a partly used word is discarded
+        out += k;
+        n -= k;
+    }
+}
+
+uint32_t Generator::next_u32() {
+    if (position_ == kBufferWords) {
+        refill();
+        position_ = 0;
+    }
+    return buffer_[position_++];
+}
+
+uint64_t Generator::next_u64() {
+    if (position_ < kBufferWords - 1) {
+        uint64_t v = uint64_t(buffer_[position_]) | uint64_t(buffer_[position_ + 1]) << 32;
+        position_ += 2;
+        return v;
+    }
+    if (position_ == kBufferWords - 1) {
+        uint64_t low = buffer_[kBufferWords - 1];
+        refill();
+        position_ = 1;
+        return low | uint64_t(buffer_[0]) << 32;
+    }
+    refill();
+    position_ = 2;
+    return uint64_t(buffer_[0]) | uint64_t(buffer_[1]) << 32;
+}
+
+Generator& thread_generator() {
+    // The thread_local unique_ptr's destructor frees the generator at thread exit.
+    thread_local std::unique_ptr<Generator> slot;
+    if (!slot) {
+        uint8_t key[32];
+        if (uint32_t err = os_random_32(key)) panic("could not initialize thread_rng: " + describe_os_error(err));
+        register_fork_handlers();
+        slot = std::make_unique<Generator>(key);
+    }
+    return *slot;
+}
+
+uint64_t fork_generation() { return fork_counter.load(); }
+
+}  // namespace kestrova::random
