@@ -140,16 +140,32 @@ std::string string_of(PyObject* item) {
     return std::string(text, size_t(size));
 }
 
-// The text of a str, with U+FFFD where it cannot be encoded as UTF-8.
+// The text of a str, with U+FFFD for each code point that UTF-8 cannot encode (lone surrogates).
 std::string lossy_utf8(PyObject* text) {
-    Ref raw(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (raw.p == nullptr) throw PythonError::fetch();
-    Ref clean(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.p), PyBytes_GET_SIZE(raw.p), "replace"));
-    if (clean.p == nullptr) throw PythonError::fetch();
-    Py_ssize_t size = 0;
-    const char* out = PyUnicode_AsUTF8AndSize(clean.p, &size);
-    if (out == nullptr) throw PythonError::fetch();
-    return std::string(out, size_t(size));
+    std::string out;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
 }
 
 }  // namespace
