@@ -1,0 +1,156 @@
+#include "okvs/paxos.h"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <variant>
+
+#include "okvs/elimination.h"
+#include "panic/panic.h"
+
+namespace okvs {
+
+uint64_t sparse_cell_count(uint64_t n) {
+    const double m = std::ceil(double(n) * EXPANSION_FACTOR);
+    if (!(m > 0.0)) return 0;
+    if (m >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+    return uint64_t(m);
+}
+
+AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
+                              kestrova::random::Generator& gen, PaxosStore& store, Duplicate* duplicate,
+                              std::vector<uint32_t>* core_pairs) {
+    std::vector<PeeledEdge> peeled;
+    std::vector<EquationRow> rows;
+    {
+        // The graph is dropped before the store's cells are allocated.
+        auto built = build_graph(edges, m);
+        if (auto* dup = std::get_if<Duplicate>(&built)) {
+            if (duplicate) *duplicate = *dup;
+            return AttemptOutcome::duplicate;
+        }
+        HashingGraph& graph = std::get<HashingGraph>(built);
+        PeelResult peel_result = peel(graph);
+        if (peel_result.remaining > MAX_CORE_EDGES) return AttemptOutcome::large_core;
+        peeled = std::move(peel_result.peeled);
+        const std::vector<CoreEdge> core = take_core_edges(graph);
+        rows = core_rows(core, edges, values, m);
+        if (core_pairs) {
+            core_pairs->clear();
+            for (const CoreEdge& e : core) core_pairs->push_back(e.edge);
+        }
+    }
+
+    std::optional<CoreSolution> solution = solve_core(std::move(rows), m, gen);
+    if (!solution) return AttemptOutcome::dependent_core;
+
+    store.sparse.assign(m, Cell{});
+    std::vector<uint8_t> present(m, 0);
+    std::array<bool, DENSE_CELLS> dense_present{};
+    for (const SolvedCell& s : *solution) {
+        if (s.column < m) {
+            store.sparse[s.column] = s.cell;
+            present[s.column] = 1;
+        } else {
+            store.dense[s.column - m] = s.cell;
+            dense_present[s.column - m] = true;
+        }
+    }
+    for (std::size_t j = 0; j < DENSE_CELLS; ++j) {
+        if (!dense_present[j]) store.dense[j] = random_cell(gen);
+    }
+    for (auto it = peeled.rbegin(); it != peeled.rend(); ++it) {
+        Cell v = values[it->edge];
+        xor_dense_selection(v, store.dense.data(), edges.dense[it->edge]);
+        if (!present[it->u]) {
+            store.sparse[it->u] = random_cell(gen);
+            present[it->u] = 1;
+        }
+        xor_into(v, store.sparse[it->u]);
+        store.sparse[it->t] = v;
+        present[it->t] = 1;
+    }
+    for (uint64_t c = 0; c < m; ++c) {
+        if (!present[c]) store.sparse[c] = random_cell(gen);
+    }
+    return AttemptOutcome::accepted;
+}
+
+PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values,
+                        kestrova::random::Generator& gen, EncodeStats* stats) {
+    if (keys.size() != values.size()) kestrova::panic(kestrova::length_mismatch_message(values.size(), keys.size()));
+    const uint64_t m = sparse_cell_count(keys.size());
+    if (m > MAX_NODES) kestrova::panic("a store holds at most " + std::to_string(MAX_NODES) + " sparse cells");
+
+    PaxosStore store;
+    EdgeEnds edges;
+    std::vector<uint32_t> core_pairs;
+    for (;;) {
+        store.s0 = gen.next_u64();
+        store.s1 = gen.next_u64();
+        store.s2 = gen.next_u64();
+        if (stats) ++stats->attempts;
+        hash_edges(keys, store.s0, store.s1, store.s2, m, edges);
+        Duplicate dup{};
+        switch (encode_attempt(edges, values, m, gen, store, &dup, stats ? &core_pairs : nullptr)) {
+            case AttemptOutcome::accepted:
+                if (stats) stats->core_pairs = std::move(core_pairs);
+                return store;
+            case AttemptOutcome::duplicate:
+                // Equal keys collide under every seed; anything else was chance.
+                if (keys[dup.earlier] == keys[dup.later]) {
+                    kestrova::panic(
+                        "two rows have the same key bytes (rows whose strings concatenate to the same text "
+                        "are the same key); every row must be distinct");
+                }
+                if (stats) ++stats->duplicates;
+                break;
+            case AttemptOutcome::large_core:
+                if (stats) ++stats->large_cores;
+                break;
+            case AttemptOutcome::dependent_core:
+                if (stats) ++stats->dependent_cores;
+                break;
+        }
+    }
+}
+
+PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values) {
+    return paxos_encode(keys, values, kestrova::random::thread_generator());
+}
+
+PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs) {
+    std::vector<std::string> keys;
+    std::vector<Cell> values;
+    keys.reserve(pairs.size());
+    values.reserve(pairs.size());
+    for (const auto& [row, value] : pairs) {
+        keys.push_back(key_bytes(row));
+        values.push_back(value);
+    }
+    return paxos_encode(keys, values);
+}
+
+Cell paxos_decode(const PaxosStore& store, std::string_view key) {
+    const uint64_t m = store.sparse.size();
+    Cell result{};
+    uint64_t p1 = 0, p2 = 0;
+    if (m != 0) {
+        p1 = key_hash(key, store.s0) % m;
+        p2 = key_hash(key, store.s1) % m;
+        // Start both cache misses before the dense work.
+        // A cell may straddle two cache lines.
+        __builtin_prefetch(store.sparse[p1].data());
+        __builtin_prefetch(store.sparse[p1].data() + CELL_BYTES - 1);
+        __builtin_prefetch(store.sparse[p2].data());
+        __builtin_prefetch(store.sparse[p2].data() + CELL_BYTES - 1);
+    }
+    xor_dense_selection(result, store.dense.data(), key_hash(key, store.s2));
+    if (m != 0) {
+        xor_into(result, store.sparse[p1]);
+        xor_into(result, store.sparse[p2]);
+    }
+    return result;
+}
+
+}  // namespace okvs

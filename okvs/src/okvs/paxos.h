@@ -1,0 +1,59 @@
+// The PaXoS store: the value of a key is the XOR of its two sparse cells and of
+// the dense cells its mask selects. Every cell no key fixes is random.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "okvs/cell.h"
+#include "okvs/graph.h"
+#include "okvs/hashable.h"
+#include "random/generator.h"
+
+namespace okvs {
+
+// The double nearest to 2.4 (0x4003333333333333).
+inline constexpr double EXPANSION_FACTOR = 2.4;
+
+struct PaxosStore {
+    uint64_t s0, s1, s2;
+    std::vector<Cell> sparse;
+    std::array<Cell, DENSE_CELLS> dense;
+};
+
+// m = ceil(n * 2.4) in double precision, saturated to the u64 range.
+uint64_t sparse_cell_count(uint64_t n);
+
+// What the attempts of one encoding ran into (for tests and measurements).
+struct EncodeStats {
+    uint64_t attempts = 0;
+    uint64_t duplicates = 0;
+    uint64_t large_cores = 0;
+    uint64_t dependent_cores = 0;
+    std::vector<uint32_t> core_pairs;  // pairs solved by elimination in the accepted attempt
+};
+
+// keys[i] are key bytes (as from key_bytes), values[i] the value of key i.
+// Panics when two keys are equal: no store can hold both.
+PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values);
+PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values,
+                        kestrova::random::Generator& gen, EncodeStats* stats = nullptr);
+PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs);
+
+enum class AttemptOutcome { accepted, duplicate, large_core, dependent_core };
+
+// One attempt over hashed edges: on acceptance fills store's cells (not its seeds).
+AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
+                              kestrova::random::Generator& gen, PaxosStore& store,
+                              Duplicate* duplicate = nullptr, std::vector<uint32_t>* core_pairs = nullptr);
+
+// Read-only and allocation-free; any key decodes to some value. A store without
+// sparse cells yields the dense selection alone.
+Cell paxos_decode(const PaxosStore& store, std::string_view key);
+
+}  // namespace okvs

@@ -1,0 +1,24 @@
+// The byte form of a store: s0, s1, s2 (u64 little-endian), the sparse cells,
+// then the 32 dense cells. No header; m follows from the length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "okvs/paxos.h"
+
+namespace okvs {
+
+inline constexpr std::size_t SEED_BYTES = 24;
+inline constexpr std::size_t DENSE_BYTES = DENSE_CELLS * CELL_BYTES;  // 2048
+inline constexpr std::size_t MIN_STORE_BYTES = SEED_BYTES + DENSE_BYTES;  // 2072
+
+std::vector<uint8_t> store_to_bytes(const PaxosStore& store);
+
+// Any input of at least 2072 bytes is a store; a remainder of fewer than 64 bytes
+// before the dense cells is ignored. Shorter input panics.
+PaxosStore store_from_bytes(std::span<const uint8_t> bytes);
+
+}  // namespace okvs
