@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Cost per item of each of the seven functions, as Python sees them.
+
+Each thread count runs in its own subprocess (RAYON_NUM_THREADS is read once,
+when the worker pool starts). Per size n the protocol runs once through:
+n key pairs, two stores of n rows, n transactions (half of them match), two
+randomizations, combine, two decryptions, finish; byte lists go from one call
+to the next as the module returns them, so argument and result conversion are
+part of every figure. Sizes up to 10^4 are repeated and the best run is kept.
+
+Reported: microseconds per item per core (seconds x threads / n) and the
+speed-up of 2 threads over 1. key_gen and finish run on the calling thread
+only, so their per-core figure doubles with 2 threads by construction.
+
+Peak memory: a fresh subprocess per function at one size loads that
+function's inputs from files, resets the peak (/proc/self/clear_refs), makes
+the one call and reads VmHWM; the growth over the resident size before the
+call is the call's own memory, C++ buffers included.
+
+    python bench/python/functions.py [--sizes 1000,10000,100000] [--threads 1,2] [--json FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+
+FUNCTIONS = [
+    ("key_gen", "key pair"),
+    ("build_okvs", "row"),
+    ("initiate_queries", "transaction"),
+    ("randomize", "ciphertext"),
+    ("combine", "ciphertext pair"),
+    ("decrypt", "point"),
+    ("finish", "transaction"),
+]
+
+
+def make_data(n: int):
+    bank_a = [[f"NL{i:010d}", f"Zoë Nowak {i}", "ALPHNL2A"] for i in range(n)]
+    bank_b = [[f"FR{i:010d}", f"Søren Øst {i}", "BRAVFRPP"] for i in range(n)]
+    # Even transactions match; odd ones have an unknown receiver.
+    senders = [bank_a[(7 * i) % n] for i in range(n)]
+    receivers = [bank_b[(11 * i) % n] if i % 2 == 0 else [f"XX{i:010d}", "?", "?"] for i in range(n)]
+    return bank_a, bank_b, senders, receivers
+
+
+def timed(fn, *args):
+    t0 = time.perf_counter()
+    result = fn(*args)
+    return result, time.perf_counter() - t0
+
+
+def chain(kestrova, n: int):
+    """One run through the protocol; returns seconds per function and the intermediate values."""
+    bank_a, bank_b, senders, receivers = make_data(n)
+    seconds = {}
+    t0 = time.perf_counter()
+    keys = [kestrova.key_gen() for _ in range(n)]
+    seconds["key_gen"] = time.perf_counter() - t0
+    (pk_a, sk_a), (pk_b, sk_b), (pk_w, sk_w) = keys[0], keys[1 % n], keys[2 % n]
+    okvs_a, ta = timed(kestrova.build_okvs, pk_a, bank_a)
+    okvs_b, tb = timed(kestrova.build_okvs, pk_b, bank_b)
+    seconds["build_okvs"] = min(ta, tb)
+    cts, seconds["initiate_queries"] = timed(kestrova.initiate_queries, senders, receivers, okvs_a, okvs_b, pk_w)
+    r1, t1 = timed(kestrova.randomize, cts)
+    r2, t2 = timed(kestrova.randomize, cts)
+    seconds["randomize"] = min(t1, t2)
+    (s, r, g, d), seconds["combine"] = timed(kestrova.combine, r1, r2)
+    s_dec, t1 = timed(kestrova.decrypt, s, sk_a)
+    r_dec, t2 = timed(kestrova.decrypt, r, sk_b)
+    seconds["decrypt"] = min(t1, t2)
+    flags, seconds["finish"] = timed(kestrova.finish, s_dec, r_dec, g, d, sk_w)
+    if flags != [i % 2 == 0 for i in range(n)]:
+        raise RuntimeError(f"wrong flags at n={n}")
+    values = dict(pk_a=pk_a, sk_a=sk_a, pk_b=pk_b, sk_b=sk_b, pk_w=pk_w, sk_w=sk_w, okvs_a=okvs_a,
+                  okvs_b=okvs_b, cts=cts, r1=r1, r2=r2, s=s, r=r, g=g, d=d, s_dec=s_dec, r_dec=r_dec)
+    return seconds, values
+
+
+def worker(sizes):
+    import kestrova
+
+    threads = int(os.environ["RAYON_NUM_THREADS"])
+    results = []
+    for n in sizes:
+        repeats = 3 if n <= 1000 else 2 if n <= 10_000 else 1
+        best = {}
+        for _ in range(repeats):
+            seconds, _ = chain(kestrova, n)
+            for name, value in seconds.items():
+                best[name] = min(best.get(name, value), value)
+        for name, item in FUNCTIONS:
+            results.append({"function": name, "item": item, "n": n, "threads": threads,
+                            "seconds": best[name], "us_per_item_per_core": 1e6 * best[name] * threads / n})
+    json.dump(results, sys.stdout)
+
+
+# ------------------------------------------------------------ peak memory
+
+BYTE_INPUTS = ["pk_a", "sk_a", "pk_b", "sk_b", "pk_w", "sk_w", "okvs_a", "okvs_b", "cts", "r1", "r2",
+               "s", "r", "g", "d", "s_dec", "r_dec"]
+
+
+def prepare(n: int, folder: str):
+    import kestrova
+
+    _, values = chain(kestrova, n)
+    for name in BYTE_INPUTS:
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(bytes(values[name]))
+
+
+def status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def memory_probe(name: str, n: int, folder: str):
+    import gc
+
+    import kestrova
+
+    def load(key):
+        with open(os.path.join(folder, key), "rb") as f:
+            return list(f.read())  # held as the module returns it
+
+    bank_a, bank_b, senders, receivers = make_data(n)
+    calls = {
+        "key_gen": lambda: (kestrova.key_gen, ()),
+        "build_okvs": lambda: (kestrova.build_okvs, (load("pk_a"), bank_a)),
+        "initiate_queries": lambda: (kestrova.initiate_queries,
+                                     (senders, receivers, load("okvs_a"), load("okvs_b"), load("pk_w"))),
+        "randomize": lambda: (kestrova.randomize, (load("cts"),)),
+        "combine": lambda: (kestrova.combine, (load("r1"), load("r2"))),
+        "decrypt": lambda: (kestrova.decrypt, (load("s"), load("sk_a"))),
+        "finish": lambda: (kestrova.finish, (load("s_dec"), load("r_dec"), load("g"), load("d"), load("sk_w"))),
+    }
+    fn, args = calls[name]()
+    # The pool's threads exist before the measurement, as in any long-lived process.
+    kestrova.decrypt([], [0] * 32)
+    gc.collect()
+    before = status_kib("VmRSS")
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets VmHWM to the current RSS
+        reset = True
+    except OSError:
+        reset = False
+    result = fn(*args)
+    peak = status_kib("VmHWM")
+    del result
+    json.dump({"function": name, "n": n, "rss_before_kib": before, "peak_kib": peak,
+               "call_kib": peak - before if reset else None, "peak_reset": reset}, sys.stdout)
+
+
+# ------------------------------------------------------------ driver
+
+
+def run_child(args, threads: int):
+    """Runs this script in a fresh process with its own pool size; returns what it printed, parsed."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), *args], env=env, check=True,
+                          stdout=subprocess.PIPE, text=True)
+    return json.loads(done.stdout) if done.stdout.strip() else None
+
+
+def print_tables(timings, memory, thread_counts):
+    base = min(thread_counts)
+    by_key = {(r["function"], r["n"], r["threads"]): r for r in timings}
+    sizes = sorted({r["n"] for r in timings})
+    head = f"{'function':<17} {'per':<16} {'n':>7}"
+    for t in thread_counts:
+        head += f" {f'{t}T us/item/core':>18}"
+    for t in thread_counts:
+        if t != base:
+            head += f" {f'speed-up {t}T':>12}"
+    print(head)
+    for name, item in FUNCTIONS:
+        for n in sizes:
+            line = f"{name:<17} {item:<16} {n:>7,}"
+            for t in thread_counts:
+                line += f" {by_key[(name, n, t)]['us_per_item_per_core']:>18.2f}"
+            for t in thread_counts:
+                if t != base:
+                    line += f" {by_key[(name, n, base)]['seconds'] / by_key[(name, n, t)]['seconds']:>12.2f}"
+            print(line)
+    if memory:
+        print(f"\npeak memory, one call at n = {memory[0]['n']:,} "
+              f"({memory[0]['threads']} threads; fresh process per function)")
+        print(f"{'function':<17} {'RSS before MiB':>15} {'peak MiB':>9} {'call MiB':>9}")
+        for m in memory:
+            call = f"{m['call_kib'] / 1024:.1f}" if m["call_kib"] is not None else "n/a"
+            print(f"{m['function']:<17} {m['rss_before_kib'] / 1024:>15.1f} {m['peak_kib'] / 1024:>9.1f} {call:>9}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", default="1000,10000,100000")
+    parser.add_argument("--threads", default="1,2")
+    parser.add_argument("--memory-n", type=int, default=100_000, help="0 skips the memory measurement")
+    parser.add_argument("--memory-threads", type=int, default=2)
+    parser.add_argument("--json", metavar="FILE")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--prepare", metavar="DIR", help=argparse.SUPPRESS)
+    parser.add_argument("--probe", metavar="FUNCTION", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    sizes = [int(x) for x in args.sizes.split(",")]
+    thread_counts = [int(x) for x in args.threads.split(",")]
+
+    if args.worker:
+        worker(sizes)
+        return 0
+    if args.prepare and not args.probe:
+        prepare(args.memory_n, args.prepare)
+        return 0
+    if args.probe:
+        memory_probe(args.probe, args.memory_n, args.prepare)
+        return 0
+
+    timings = []
+    for threads in thread_counts:
+        print(f"timing with {threads} thread(s) ...", file=sys.stderr, flush=True)
+        timings += run_child(["--worker", "--sizes", args.sizes], threads)
+    memory = []
+    if args.memory_n:
+        print(f"peak memory at n = {args.memory_n:,} ...", file=sys.stderr, flush=True)
+        with tempfile.TemporaryDirectory() as folder:
+            common = ["--memory-n", str(args.memory_n), "--prepare", folder]
+            run_child(common, args.memory_threads)
+            for name, _ in FUNCTIONS:
+                m = run_child(common + ["--probe", name], args.memory_threads)
+                m["threads"] = args.memory_threads
+                memory.append(m)
+    print_tables(timings, memory, thread_counts)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": platform.platform(), "python": sys.version.split()[0], "cpus": os.cpu_count(),
+                       "time": time.strftime("%Y-%m-%d %H:%M:%S"), "timings": timings, "memory": memory}, f,
+                      indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
