@@ -1,0 +1,209 @@
+#include "worker_pool/pool.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <system_error>
+
+#include "panic/panic.h"
+#include "worker_pool/pool_size.h"
+
+namespace kestrova::worker_pool {
+namespace {
+
+// Leaves are kept at or above this share of a loop so that a large loop of
+// cheap items does not turn into millions of queue operations, while there
+// are still enough pieces for idle threads to even out uneven items.
+constexpr std::size_t kPiecesPerThread = 8;
+
+thread_local bool t_on_worker = false;
+
+constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
+std::atomic<std::size_t> g_fail_start_countdown{kNever};
+
+void start_thread_or_throw(std::vector<std::thread>& threads, Pool* pool, void (Pool::*entry)(std::size_t),
+                           std::size_t index) {
+    std::size_t countdown = g_fail_start_countdown.load();
+    while (countdown != kNever) {
+        if (countdown == 0) {
+            g_fail_start_countdown.store(kNever);
+            throw std::system_error(EAGAIN, std::generic_category(), "thread start refused");
+        }
+        if (g_fail_start_countdown.compare_exchange_weak(countdown, countdown - 1)) break;
+    }
+    threads.emplace_back(entry, pool, index);
+}
+
+}  // namespace
+
+struct Pool::Job {
+    Job(RangeBody b, std::size_t l) : body(b), leaf(l) {}
+
+    RangeBody body;
+    std::size_t leaf;
+    std::atomic<std::size_t> outstanding{1};
+
+    std::mutex mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
+    std::size_t failed_begin = kNever;
+    std::exception_ptr failure;
+};
+
+Pool::Pool(std::size_t threads) {
+    threads = std::max<std::size_t>(threads, 1);
+    threads_.reserve(threads);
+    try {
+        for (std::size_t i = 0; i < threads; ++i) start_thread_or_throw(threads_, this, &Pool::worker_main, i);
+    } catch (...) {
+        stop_and_join();
+        panic("The global thread pool has not been initialized.");
+    }
+}
+
+Pool::~Pool() { stop_and_join(); }
+
+void Pool::stop_and_join() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_)
+        if (t.joinable()) t.join();
+}
+
+void Pool::worker_main(std::size_t index) {
+    t_on_worker = true;
+    char name[16];
+    std::snprintf(name, sizeof name, "kestrova-w%zu", index);
+    pthread_setname_np(pthread_self(), name);  // only for panic reports; failure is harmless
+
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (!tasks_.empty()) {
+            Task task = tasks_.back();
+            tasks_.pop_back();
+            lock.unlock();
+            execute(task);
+            lock.lock();
+            continue;
+        }
+        if (stopping_) return;
+        ++idle_;
+        wake_.wait(lock);
+        --idle_;
+    }
+}
+
+void Pool::push(const Task& task) {
+    bool wake;
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(task);
+        wake = idle_ > 0;
+    }
+    if (wake) wake_.notify_one();
+}
+
+void Pool::execute(Task task) {
+    Job& job = *task.job;
+    // Halve while both halves keep at least a leaf; the upper half waits in
+    // the queue for whichever thread is free first.
+    while ((task.end - task.begin) / 2 >= job.leaf) {
+        std::size_t mid = task.begin + (task.end - task.begin) / 2;
+        job.outstanding.fetch_add(1, std::memory_order_relaxed);
+        try {
+            push(Task{&job, mid, task.end});
+        } catch (...) {  // out of memory for the queue: keep the rest here
+            job.outstanding.fetch_sub(1, std::memory_order_relaxed);
+            break;
+        }
+        task.end = mid;
+    }
+
+    try {
+        job.body(task.begin, task.end);
+    } catch (...) {
+        // Leaves are disjoint and each stops at its first failure, so the
+        // lowest-starting failed leaf holds the lowest failing item.
+        std::lock_guard lock(job.mutex);
+        if (task.begin < job.failed_begin) {
+            job.failed_begin = task.begin;
+            job.failure = std::current_exception();
+        }
+    }
+
+    if (job.outstanding.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::lock_guard lock(job.mutex);
+        job.finished = true;
+        job.finished_cv.notify_one();
+    }
+}
+
+void Pool::run(std::size_t n, std::size_t grain, RangeBody body) {
+    if (n == 0) return;
+    // Nested loops run inline: a worker waiting for its own pool could leave
+    // no thread to do the work.
+    if (n == 1 || t_on_worker) {
+        body(0, n);
+        return;
+    }
+    std::size_t pieces = kPiecesPerThread * threads_.size();
+    std::size_t leaf = std::max({grain, std::size_t(1), n / pieces + (n % pieces != 0 ? 1 : 0)});
+
+    Job job(body, leaf);
+    push(Task{&job, 0, n});
+    std::unique_lock lock(job.mutex);
+    job.finished_cv.wait(lock, [&] { return job.finished; });
+    if (job.failure) std::rethrow_exception(job.failure);
+}
+
+bool on_worker_thread() { return t_on_worker; }
+
+namespace {
+
+std::mutex g_create_mutex;
+std::atomic<Pool*> g_pool{nullptr};
+// Pools left behind in a forked child stay reachable so that leak checkers
+// do not flag them; they are never destroyed (their threads are gone).
+constexpr std::size_t kAbandonedSlots = 16;
+Pool* g_abandoned[kAbandonedSlots];
+std::size_t g_abandoned_count = 0;
+
+void before_fork() { g_create_mutex.lock(); }
+void after_fork_parent() { g_create_mutex.unlock(); }
+void after_fork_child() {
+    if (Pool* stale = g_pool.load()) {
+        g_abandoned[g_abandoned_count % kAbandonedSlots] = stale;
+        ++g_abandoned_count;
+        g_pool.store(nullptr);
+    }
+    g_create_mutex.unlock();
+}
+
+}  // namespace
+
+Pool& global_pool() {
+    if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
+    static std::once_flag handlers_once;
+    std::call_once(handlers_once, [] {
+        int rc = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        if (rc != 0) panic("pthread_atfork failed with return code " + std::to_string(rc));
+    });
+    std::lock_guard lock(g_create_mutex);
+    if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
+    Pool* pool = new Pool(configured_pool_size());  // never deleted: the pool lives as long as the process
+    g_pool.store(pool, std::memory_order_release);
+    return *pool;
+}
+
+namespace detail {
+void fail_worker_start_at_for_testing(std::size_t k) { g_fail_start_countdown.store(k); }
+}  // namespace detail
+
+}  // namespace kestrova::worker_pool
