@@ -26,7 +26,7 @@ inline void xor_into(Cell& target, const Cell& other) {
     }
 }
 
-inline Cell operator^(Cell a, const Cell& b) {
+inline Cell xor_cells(Cell a, const Cell& b) {
     xor_into(a, b);
     return a;
 }
