@@ -1,0 +1,24 @@
+// Key pairs and the parsing of keys shared by the operations.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "keys/point.h"
+#include "keys/scalar.h"
+
+namespace kestrova::keys {
+
+// 32 bytes that decompress; panics with the length message first, then with
+// "The public key was not a valid curve point.".
+Point decode_public_key(const std::vector<uint8_t>& bytes);
+
+// 32 bytes, bit 255 cleared, no reduction; panics with the length message.
+Scalar decode_secret_scalar(const std::vector<uint8_t>& bytes);
+
+// (public, secret): 64 bytes from the thread's generator, wide reduction, s * B.
+std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> generate_key_pair();
+
+}  // namespace kestrova::keys

@@ -1,0 +1,36 @@
+// Scalar multiplication. Every routine handles any scalar below 2^255 as the
+// integer it is (no reduction modulo the group order), for any point of the
+// full group, with no branch or memory index that depends on the scalar.
+#pragma once
+
+#include <memory>
+
+#include "keys/point.h"
+#include "keys/scalar.h"
+
+namespace kestrova::keys {
+
+// s * B with the constant table of B.
+Point mul_base(const Scalar& s);
+
+// A table of the same shape as the constant one (for i in 0..31, the multiples
+// 1 * 256^i * P ... 8 * 256^i * P in affine form) for a point known at run time.
+class FixedBaseTable {
+public:
+    explicit FixedBaseTable(const Point& p);
+    Point mul(const Scalar& s) const;
+
+    // Row i, entry j holds (j + 1) * 256^i * P.
+    const PointNiels& entry(int i, int j) const { return table_[8 * i + j]; }
+
+private:
+    std::unique_ptr<PointNiels[]> table_;
+};
+
+// s * P for any point P.
+Point mul(const Point& p, const Scalar& s);
+
+// The constant table of B (row i, entry j = (j + 1) * 256^i * B).
+const PointNiels& base_table_entry(int i, int j);
+
+}  // namespace kestrova::keys

@@ -1,0 +1,132 @@
+// Points of the full edwards25519 group, -x^2 + y^2 = 1 + d x^2 y^2.
+// Point holds extended coordinates (x = X/Z, y = Y/Z, x*y = T/Z); the other
+// forms are intermediate results that skip work the next step does not need.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "keys/field.h"
+
+namespace kestrova::keys {
+
+struct Point {
+    Fe X, Y, Z, T;
+};
+
+// (X : Y : Z) without T, enough for doubling.
+struct PointP2 {
+    Fe X, Y, Z;
+};
+
+// Result of an addition or doubling before the final multiplications:
+// x = X/Z, y = Y/T.
+struct PointP1P1 {
+    Fe X, Y, Z, T;
+};
+
+// A point prepared as the second operand of additions.
+struct PointCached {
+    Fe YplusX, YminusX, Z, T2d;
+};
+
+// An affine point prepared for mixed addition (Z = 1).
+struct PointNiels {
+    Fe yplusx, yminusx, xy2d;
+};
+
+Point identity();
+std::optional<Point> decompress(const uint8_t in[32]);
+void compress(const Point& p, uint8_t out[32]);
+Point add(const Point& a, const Point& b);
+Point sub(const Point& a, const Point& b);
+Point dbl(const Point& a);
+Point neg(const Point& a);
+// Same group element (projective comparison on canonical encodings); constant-time.
+bool equal(const Point& a, const Point& b);
+// 1 when the point satisfies the curve equation and T*Z = X*Y (for tests).
+bool is_valid(const Point& p);
+
+// ---- building blocks of the multiplication routines ----
+
+inline PointP2 to_p2(const PointP1P1& r) {
+    return PointP2{fe_mul(r.X, r.T), fe_mul(r.Y, r.Z), fe_mul(r.Z, r.T)};
+}
+
+inline Point to_p3(const PointP1P1& r) {
+    return Point{fe_mul(r.X, r.T), fe_mul(r.Y, r.Z), fe_mul(r.Z, r.T), fe_mul(r.X, r.Y)};
+}
+
+inline PointP2 to_p2(const Point& p) { return PointP2{p.X, p.Y, p.Z}; }
+
+inline PointCached to_cached(const Point& p) {
+    return PointCached{fe_add(p.Y, p.X), fe_sub(p.Y, p.X), p.Z, fe_mul(p.T, kFeD2)};
+}
+
+inline PointCached cached_identity() { return PointCached{fe_one(), fe_one(), fe_one(), fe_zero()}; }
+inline PointNiels niels_identity() { return PointNiels{fe_one(), fe_one(), fe_zero()}; }
+
+inline PointP1P1 dbl_p1p1(const PointP2& p) {
+    const Fe xx = fe_square(p.X);
+    const Fe yy = fe_square(p.Y);
+    const Fe zz2 = fe_add(fe_square(p.Z), fe_square(p.Z));
+    const Fe xy2 = fe_square(fe_add(p.X, p.Y));
+    const Fe y3 = fe_add(yy, xx);
+    const Fe z3 = fe_sub(yy, xx);
+    return PointP1P1{fe_sub(xy2, y3), y3, z3, fe_sub(zz2, z3)};
+}
+
+inline PointP1P1 add_p1p1(const Point& p, const PointCached& q) {
+    const Fe a = fe_mul(fe_add(p.Y, p.X), q.YplusX);
+    const Fe b = fe_mul(fe_sub(p.Y, p.X), q.YminusX);
+    const Fe c = fe_mul(q.T2d, p.T);
+    const Fe zz = fe_mul(p.Z, q.Z);
+    const Fe d = fe_add(zz, zz);
+    return PointP1P1{fe_sub(a, b), fe_add(a, b), fe_add(d, c), fe_sub(d, c)};
+}
+
+inline PointP1P1 sub_p1p1(const Point& p, const PointCached& q) {
+    const Fe a = fe_mul(fe_add(p.Y, p.X), q.YminusX);
+    const Fe b = fe_mul(fe_sub(p.Y, p.X), q.YplusX);
+    const Fe c = fe_mul(q.T2d, p.T);
+    const Fe zz = fe_mul(p.Z, q.Z);
+    const Fe d = fe_add(zz, zz);
+    return PointP1P1{fe_sub(a, b), fe_add(a, b), fe_sub(d, c), fe_add(d, c)};
+}
+
+inline PointP1P1 madd_p1p1(const Point& p, const PointNiels& q) {
+    const Fe a = fe_mul(fe_add(p.Y, p.X), q.yplusx);
+    const Fe b = fe_mul(fe_sub(p.Y, p.X), q.yminusx);
+    const Fe c = fe_mul(q.xy2d, p.T);
+    const Fe d = fe_add(p.Z, p.Z);
+    return PointP1P1{fe_sub(a, b), fe_add(a, b), fe_add(d, c), fe_sub(d, c)};
+}
+
+// The negation of a prepared point swaps y+x with y-x and negates the T term.
+inline void cached_cneg(PointCached& c, uint64_t bit) {
+    fe_cswap(c.YplusX, c.YminusX, bit);
+    c.T2d = fe_cneg(c.T2d, bit);
+}
+
+inline void niels_cneg(PointNiels& c, uint64_t bit) {
+    fe_cswap(c.yplusx, c.yminusx, bit);
+    c.xy2d = fe_cneg(c.xy2d, bit);
+}
+
+inline void cached_cmov(PointCached& f, const PointCached& g, uint64_t bit) {
+    fe_cmov(f.YplusX, g.YplusX, bit);
+    fe_cmov(f.YminusX, g.YminusX, bit);
+    fe_cmov(f.Z, g.Z, bit);
+    fe_cmov(f.T2d, g.T2d, bit);
+}
+
+inline void niels_cmov(PointNiels& f, const PointNiels& g, uint64_t bit) {
+    fe_cmov(f.yplusx, g.yplusx, bit);
+    fe_cmov(f.yminusx, g.yminusx, bit);
+    fe_cmov(f.xy2d, g.xy2d, bit);
+}
+
+// Affine (x, y) to the mixed-addition form.
+PointNiels niels_from_affine(const Fe& x, const Fe& y);
+
+}  // namespace kestrova::keys
