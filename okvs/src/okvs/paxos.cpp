@@ -1,5 +1,7 @@
 #include "okvs/paxos.h"
 
+#include <sys/mman.h>
+
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -9,6 +11,17 @@
 #include "panic/panic.h"
 
 namespace okvs {
+namespace {
+
+// The cells are written in scattered order; large pages spare most TLB misses.
+void advise_huge_pages(void* data, std::size_t bytes) {
+    constexpr uintptr_t huge = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+}  // namespace
 
 uint64_t sparse_cell_count(uint64_t n) {
     const double m = std::ceil(double(n) * EXPANSION_FACTOR);
@@ -44,7 +57,10 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
     std::optional<CoreSolution> solution = solve_core(std::move(rows), m, gen);
     if (!solution) return AttemptOutcome::dependent_core;
 
-    store.sparse.assign(m, Cell{});
+    store.sparse.clear();
+    store.sparse.reserve(m);
+    advise_huge_pages(store.sparse.data(), m * CELL_BYTES);
+    store.sparse.resize(m);
     std::vector<uint8_t> present(m, 0);
     std::array<bool, DENSE_CELLS> dense_present{};
     for (const SolvedCell& s : *solution) {
@@ -59,7 +75,20 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
     for (std::size_t j = 0; j < DENSE_CELLS; ++j) {
         if (!dense_present[j]) store.dense[j] = random_cell(gen);
     }
-    for (auto it = peeled.rbegin(); it != peeled.rend(); ++it) {
+    // Edges come in cell order, so their values and cells are scattered in memory:
+    // fetch a few edges ahead.
+    constexpr std::size_t ahead = 8;
+    for (std::size_t k = peeled.size(); k-- > 0;) {
+        if (k >= ahead) {
+            const PeeledEdge& next = peeled[k - ahead];
+            __builtin_prefetch(values[next.edge].data());
+            __builtin_prefetch(values[next.edge].data() + CELL_BYTES - 1);
+            __builtin_prefetch(&edges.dense[next.edge]);
+            __builtin_prefetch(store.sparse[next.u].data());
+            __builtin_prefetch(store.sparse[next.t].data(), 1);
+            __builtin_prefetch(&present[next.u]);
+        }
+        const PeeledEdge* it = &peeled[k];
         Cell v = values[it->edge];
         xor_dense_selection(v, store.dense.data(), edges.dense[it->edge]);
         if (!present[it->u]) {
