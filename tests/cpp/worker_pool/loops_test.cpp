@@ -79,13 +79,14 @@ TEST_P(Forms, MapChunksConcatenatesInChunkOrder) {
             return r;
         });
         auto variable = map_chunks(pool(), in, 32, [](std::span<const std::uint8_t> c) {
-            return Bytes(c.begin(), c.begin() + (c[0] % 5));  // 0..4 bytes per chunk
+            return Bytes(c.begin(), c.begin() + long(std::min<std::size_t>(c[0] % 5, c.size())));  // 0..4 bytes
         });
         Bytes want_fixed, want_variable;
         for (std::size_t at = 0; at < length; at += 32) {
             std::size_t size = std::min<std::size_t>(32, length - at);
             want_fixed.insert(want_fixed.end(), {std::uint8_t(size), in[at], in[at + size - 1]});
-            want_variable.insert(want_variable.end(), in.begin() + long(at), in.begin() + long(at + in[at] % 5));
+            want_variable.insert(want_variable.end(), in.begin() + long(at),
+                                 in.begin() + long(at + std::min<std::size_t>(in[at] % 5, size)));
         }
         EXPECT_EQ(fixed, want_fixed) << "length " << length;
         EXPECT_EQ(variable, want_variable) << "length " << length;
