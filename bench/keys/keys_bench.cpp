@@ -1,0 +1,215 @@
+// Curve arithmetic against libsodium's ed25519 primitives, same run, one thread.
+#include <benchmark/benchmark.h>
+#include <sodium.h>
+
+#include <cstring>
+#include <vector>
+
+#include "keys/batch.h"
+#include "keys/field.h"
+#include "keys/multiply.h"
+#include "keys/point.h"
+#include "point_conversion/elligator.h"
+
+namespace {
+
+using namespace kestrova::keys;
+namespace pc = kestrova::point_conversion;
+
+struct Inputs {
+    Scalar s;
+    Point p;
+    uint8_t p_enc[32];
+    uint8_t q_enc[32];
+    Fe a, b;
+    Inputs() {
+        uint8_t wide[64];
+        randombytes_buf(wide, 64);
+        s = scalar_from_wide(wide);
+        p = mul_base(s);
+        compress(p, p_enc);
+        compress(dbl(p), q_enc);
+        a = fe_from_bytes(p_enc);
+        b = fe_from_bytes(q_enc);
+    }
+};
+
+const Inputs& inputs() {
+    static const Inputs in;
+    return in;
+}
+
+void BM_fe_mul(benchmark::State& st) {
+    Fe x = inputs().a;
+    const Fe y = inputs().b;
+    for (auto _ : st) {
+        x = fe_mul(x, y);
+        benchmark::DoNotOptimize(x);
+    }
+}
+BENCHMARK(BM_fe_mul);
+
+void BM_fe_square(benchmark::State& st) {
+    Fe x = inputs().a;
+    for (auto _ : st) {
+        x = fe_square(x);
+        benchmark::DoNotOptimize(x);
+    }
+}
+BENCHMARK(BM_fe_square);
+
+void BM_fe_invert(benchmark::State& st) {
+    Fe x = inputs().a;
+    for (auto _ : st) {
+        x = fe_invert(x);
+        benchmark::DoNotOptimize(x);
+    }
+}
+BENCHMARK(BM_fe_invert);
+
+void BM_fe_sqrt_ratio(benchmark::State& st) {
+    const Fe u = inputs().a, v = inputs().b;
+    for (auto _ : st) benchmark::DoNotOptimize(fe_sqrt_ratio(u, v));
+}
+BENCHMARK(BM_fe_sqrt_ratio);
+
+void BM_compress(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        compress(inputs().p, out);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_compress);
+
+void BM_compress_batch64(benchmark::State& st) {
+    std::vector<Point> pts(64, inputs().p);
+    std::vector<uint8_t> out(64 * 32);
+    for (auto _ : st) {
+        compress_all(pts, out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    st.SetItemsProcessed(int64_t(st.iterations()) * 64);
+}
+BENCHMARK(BM_compress_batch64);
+
+void BM_decompress(benchmark::State& st) {
+    for (auto _ : st) benchmark::DoNotOptimize(decompress(inputs().p_enc));
+}
+BENCHMARK(BM_decompress);
+
+void BM_add(benchmark::State& st) {
+    Point x = inputs().p;
+    const Point y = dbl(x);
+    for (auto _ : st) {
+        x = add(x, y);
+        benchmark::DoNotOptimize(x);
+    }
+}
+BENCHMARK(BM_add);
+
+void BM_mul_base(benchmark::State& st) {
+    for (auto _ : st) benchmark::DoNotOptimize(mul_base(inputs().s));
+}
+BENCHMARK(BM_mul_base);
+
+// Bytes in, bytes out: the same work as libsodium's call below.
+void BM_mul_base_compress(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        compress(mul_base(inputs().s), out);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_mul_base_compress);
+
+void BM_fixed_table_mul(benchmark::State& st) {
+    const FixedBaseTable table(inputs().p);
+    for (auto _ : st) benchmark::DoNotOptimize(table.mul(inputs().s));
+}
+BENCHMARK(BM_fixed_table_mul);
+
+void BM_fixed_table_build(benchmark::State& st) {
+    for (auto _ : st) {
+        FixedBaseTable table(inputs().p);
+        benchmark::DoNotOptimize(&table);
+    }
+}
+BENCHMARK(BM_fixed_table_build);
+
+void BM_mul(benchmark::State& st) {
+    for (auto _ : st) benchmark::DoNotOptimize(mul(inputs().p, inputs().s));
+}
+BENCHMARK(BM_mul);
+
+// decompress + multiply + compress, the same work as libsodium's call below.
+void BM_mul_bytes(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        const Point p = *decompress(inputs().p_enc);
+        compress(mul(p, inputs().s), out);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_mul_bytes);
+
+void BM_add_bytes(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        compress(add(*decompress(inputs().p_enc), *decompress(inputs().q_enc)), out);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_add_bytes);
+
+void BM_representative_to_point(benchmark::State& st) {
+    for (auto _ : st) benchmark::DoNotOptimize(pc::representative_to_point(inputs().p_enc));
+}
+BENCHMARK(BM_representative_to_point);
+
+void BM_point_to_representative(benchmark::State& st) {
+    // A point that has a representative, so the whole path runs.
+    Point p = inputs().p;
+    while (!pc::point_to_representative_with_bit(p, 0)) p = add(p, inputs().p);
+    for (auto _ : st) benchmark::DoNotOptimize(pc::point_to_representative(p));
+}
+BENCHMARK(BM_point_to_representative);
+
+// ---- libsodium, the peer ----
+
+void BM_sodium_scalarmult_base_noclamp(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(crypto_scalarmult_ed25519_base_noclamp(out, inputs().s.bytes));
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_sodium_scalarmult_base_noclamp);
+
+void BM_sodium_scalarmult_noclamp(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(crypto_scalarmult_ed25519_noclamp(out, inputs().s.bytes, inputs().p_enc));
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_sodium_scalarmult_noclamp);
+
+void BM_sodium_core_add(benchmark::State& st) {
+    uint8_t out[32];
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(crypto_core_ed25519_add(out, inputs().p_enc, inputs().q_enc));
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_sodium_core_add);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (sodium_init() < 0) return 1;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,16 @@
+import importlib
+import os
+import sys
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def internal():
+    """The test-only extension module with the curve internals (built with the C++ tests)."""
+    folder = os.environ.get("KESTROVA_INTERNAL_DIR")
+    if not folder:
+        pytest.skip("KESTROVA_INTERNAL_DIR is not set; build with -DKESTROVA_TESTS=ON and point it at tests/python/internal")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module("_kestrova_internal")
