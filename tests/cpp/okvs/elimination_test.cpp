@@ -70,6 +70,7 @@ struct NonLoopCase {
     const char* name;
     std::vector<uint64_t> dense_bits;
 };
+void PrintTo(const NonLoopCase& c, std::ostream* os) { *os << c.name; }
 
 class NonLoopRow : public ::testing::TestWithParam<NonLoopCase> {};
 
@@ -128,6 +129,7 @@ struct DependentCase {
     const char* name;
     std::vector<EquationRow> rows;
 };
+void PrintTo(const DependentCase& c, std::ostream* os) { *os << c.name; }
 
 class Dependent : public ::testing::TestWithParam<DependentCase> {};
 

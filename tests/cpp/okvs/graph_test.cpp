@@ -46,6 +46,7 @@ struct PeelCase {
     std::vector<Peeled> peeled;  // in peeling order
     std::vector<Core> core;      // in elimination order
 };
+void PrintTo(const PeelCase& c, std::ostream* os) { *os << c.name; }
 
 class PeelAndCore : public ::testing::TestWithParam<PeelCase> {};
 
@@ -109,6 +110,7 @@ struct DuplicateCase {
     bool duplicate;
     uint32_t earlier, later;
 };
+void PrintTo(const DuplicateCase& c, std::ostream* os) { *os << c.name; }
 
 class Duplicates : public ::testing::TestWithParam<DuplicateCase> {};
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <string>
 #include <vector>
@@ -72,6 +73,57 @@ TEST(PaxosEncode, EmptyStoreDrawsSeedsThenDenseCells) {
     for (int j = 0; j < 32; ++j) EXPECT_EQ(s.dense[j], okvs::random_cell(twin)) << "dense " << j;
 }
 
+// One key, replayed on a twin generator: the seeds, then the cells in the order
+// the store fills them.
+TEST(PaxosEncode, OneKeyDrawsInStoreOrder) {
+    int peeled = 0, loops = 0;
+    const std::string key = "the only row";
+    const Cell value = cell_of(77);
+    for (uint8_t g = 20; g < 60; ++g) {
+        auto gen = fixed_generator(g);
+        auto twin = fixed_generator(g);
+        const std::string keys[] = {key};
+        const Cell values[] = {value};
+        const PaxosStore s = okvs::paxos_encode(keys, values, gen);
+        PaxosStore want{};
+        want.s0 = twin.next_u64();
+        want.s1 = twin.next_u64();
+        want.s2 = twin.next_u64();
+        const auto pos = okvs::key_positions(key, want.s0, want.s1, want.s2, 3);
+        want.sparse.resize(3);
+        if (pos.p1 != pos.p2) {
+            ++peeled;
+            for (auto& c : want.dense) c = okvs::random_cell(twin);
+            const uint64_t t = std::min(pos.p1, pos.p2), u = std::max(pos.p1, pos.p2);
+            want.sparse[u] = okvs::random_cell(twin);
+            want.sparse[t] = xor_of(value, dense_reference(want, pos.dense), want.sparse[u]);
+            want.sparse[3 - t - u] = okvs::random_cell(twin);
+        } else {
+            ++loops;
+            std::vector<int> bits, others;
+            for (int j = 0; j < 32; ++j) ((pos.dense >> j) & 1 ? bits : others).push_back(j);
+            ASSERT_FALSE(bits.empty());
+            Cell solved = value;
+            for (int j : bits) {
+                want.dense[j] = okvs::random_cell(twin);
+                if (j != bits.back()) solved = xor_of(solved, want.dense[j]);
+            }
+            want.dense[bits.back()] = solved;
+            for (int j : others) want.dense[j] = okvs::random_cell(twin);
+            for (auto& c : want.sparse) c = okvs::random_cell(twin);
+        }
+        EXPECT_EQ(s.s0, want.s0);
+        EXPECT_EQ(s.s1, want.s1);
+        EXPECT_EQ(s.s2, want.s2);
+        EXPECT_EQ(s.dense, want.dense);
+        EXPECT_EQ(s.sparse, want.sparse);
+        EXPECT_EQ(gen.next_u64(), twin.next_u64()) << "draw counts differ";
+        EXPECT_EQ(okvs::paxos_decode(s, key), value);
+    }
+    EXPECT_GT(peeled, 0);
+    EXPECT_GT(loops, 0);
+}
+
 class RoundTrip : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(RoundTrip, EveryStoredKeyDecodesToItsValue) {
@@ -126,6 +178,7 @@ struct EqualKeysCase {
     okvs::Row first, second;
     std::size_t others;
 };
+void PrintTo(const EqualKeysCase& c, std::ostream* os) { *os << c.name; }
 
 class EqualKeyBytes : public ::testing::TestWithParam<EqualKeysCase> {};
 
@@ -172,6 +225,7 @@ struct AttemptCase {
     std::vector<std::array<uint64_t, 3>> edges;
     okvs::AttemptOutcome outcome;
 };
+void PrintTo(const AttemptCase& c, std::ostream* os) { *os << c.name; }
 
 class Attempt : public ::testing::TestWithParam<AttemptCase> {};
 

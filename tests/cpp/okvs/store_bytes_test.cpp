@@ -91,6 +91,7 @@ struct ShortCase {
     std::size_t length;
     const char* message;
 };
+void PrintTo(const ShortCase& c, std::ostream* os) { *os << "length " << c.length; }
 
 class ShortInput : public ::testing::TestWithParam<ShortCase> {};
 
