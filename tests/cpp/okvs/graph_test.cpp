@@ -134,15 +134,4 @@ INSTANTIATE_TEST_SUITE_P(
                       DuplicateCase{"loop_and_edge", {{1, 1}, {1, 2}, {2, 2}}, false, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HashingGraph, ListsKeepInsertionOrder) {
-    HashingGraph g = graph_of({{0, 1}, {2, 0}, {0, 3}}, 4);
-    const auto list = g.entries(0);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].other, 1u);
-    EXPECT_EQ(list[1].other, 2u);
-    EXPECT_EQ(list[2].other, 3u);
-    EXPECT_EQ(list[1].edge, 1u);
-    EXPECT_EQ(g.entries(2)[0].other, 0u);
-}
-
 }  // namespace
