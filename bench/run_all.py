@@ -37,7 +37,8 @@ def machine() -> dict:
     except OSError:
         pass
     return {"cpu": model, "cpus": os.cpu_count(), "platform": platform.platform(),
-            "python": sys.version.split()[0], "date": time.strftime("%Y-%m-%d %H:%M:%S")}
+            "python": sys.version.split()[0], "date": time.strftime("%Y-%m-%d %H:%M:%S"),
+            "load_average": os.getloadavg()}
 
 
 def ensure_matplotlib() -> bool:

@@ -175,7 +175,8 @@ def main() -> int:
             json.dump({
                 "machine": platform.platform(), "python": sys.version.split()[0],
                 "cpus": os.cpu_count(), "threads": os.environ.get("RAYON_NUM_THREADS"),
-                "time": time.strftime("%Y-%m-%d %H:%M:%S"), "items": args.items,
+                "time": time.strftime("%Y-%m-%d %H:%M:%S"),
+                "load_average": os.getloadavg(), "items": args.items,
                 "per_call_seconds": per_call, "input": inputs, "output": output,
             }, f, indent=2)
     return 0

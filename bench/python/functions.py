@@ -227,6 +227,7 @@ def main() -> int:
         memory_probe(args.probe, args.memory_n, args.prepare)
         return 0
 
+    print(f"load average before: {' '.join(f'{x:.2f}' for x in os.getloadavg())}", file=sys.stderr)
     timings = []
     for threads in thread_counts:
         print(f"timing with {threads} thread(s) ...", file=sys.stderr, flush=True)
@@ -245,7 +246,8 @@ def main() -> int:
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"machine": platform.platform(), "python": sys.version.split()[0], "cpus": os.cpu_count(),
-                       "time": time.strftime("%Y-%m-%d %H:%M:%S"), "timings": timings, "memory": memory}, f,
+                       "time": time.strftime("%Y-%m-%d %H:%M:%S"),
+                       "load_average_after": os.getloadavg(), "timings": timings, "memory": memory}, f,
                       indent=2)
     return 0
 
