@@ -160,6 +160,7 @@ class Progress:
         self.tty = enabled and sys.stderr.isatty()
         self.start = time.perf_counter()
         self.last_percent = -1
+        self.bar_start = self.start
 
     def phase(self, text: str) -> None:
         if self.enabled:
@@ -170,10 +171,16 @@ class Progress:
         if not self.enabled or total == 0:
             return
         percent = 100 * done // total
+        now = time.perf_counter()
+        if done == 0:
+            self.bar_start = now
+        elapsed = now - self.bar_start
+        rate = done / elapsed if elapsed > 0 else 0.0
+        eta = f", {(total - done) / rate:,.0f} s left" if 0 < done < total and rate > 0 else ""
         if self.tty:
             filled = 30 * done // total
             sys.stderr.write(f"\r  transactions [{'#' * filled}{'.' * (30 - filled)}] "
-                             f"{percent:3d}% {done:,}/{total:,}")
+                             f"{percent:3d}% {done:,}/{total:,} ({rate:,.0f}/s{eta})   ")
             if done == total:
                 sys.stderr.write("\n")
             sys.stderr.flush()
