@@ -1,0 +1,44 @@
+#include "keys/keys.h"
+#include "keys/multiply.h"
+#include "okvs/paxos.h"
+#include "okvs/store_bytes.h"
+#include "operations/chunks.h"
+#include "operations/operations.h"
+#include "panic/panic.h"
+#include "point_conversion/row_values.h"
+#include "random/generator.h"
+#include "worker_pool/pool.h"
+
+namespace kestrova::operations {
+namespace {
+
+// Order 1 or 2: doubling gives the neutral element.
+bool has_order_at_most_two(const keys::Point& p) { return keys::equal(keys::add(p, p), keys::identity()); }
+
+}  // namespace
+
+Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
+    const keys::Point pk = keys::decode_public_key(public_key);
+    const size_t n = strings_in_each_row.size();
+    // No multiple of such a key has a representative, so no row could ever be stored.
+    if (n > 0 && has_order_at_most_two(pk))
+        panic("The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be "
+              "encrypted under it.");
+    const keys::FixedBaseTable pk_table(pk);
+
+    std::vector<okvs::Cell> values(n);
+    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
+        random::Generator& rng = random::thread_generator();
+        for (size_t i = begin; i < end; ++i) values[i] = point_conversion::encrypt_row_value(pk_table, rng);
+    });
+
+    std::vector<std::string> keys(n);
+    for (size_t i = 0; i < n; ++i) {
+        keys[i] = okvs::key_bytes(strings_in_each_row[i]);
+        Row().swap(strings_in_each_row[i]);  // the strings are not needed twice
+    }
+    const okvs::PaxosStore store = okvs::paxos_encode(keys, values);
+    return okvs::store_to_bytes(store);
+}
+
+}  // namespace kestrova::operations

@@ -1,0 +1,36 @@
+#include "point_conversion/row_values.h"
+
+#include <cstring>
+
+#include "keys/field.h"
+#include "keys/scalar.h"
+#include "point_conversion/elligator.h"
+
+namespace kestrova::point_conversion {
+
+void conditional_negate_representative(uint8_t rep[32], uint32_t negate) {
+    const uint8_t sign = rep[31] & 0x80;
+    const keys::Fe r = keys::fe_cneg(keys::fe_from_bytes(rep), negate);
+    keys::fe_to_bytes(rep, r);
+    rep[31] |= sign;
+}
+
+RowValue encrypt_row_value(const keys::FixedBaseTable& pk_table, random::Generator& rng) {
+    for (;;) {
+        const keys::Scalar r = keys::random_scalar(rng);
+        const auto rep1 = point_to_representative(keys::mul_base(r), rng);
+        if (!rep1) continue;
+        const auto rep2 = point_to_representative(pk_table.mul(r), rng);
+        if (!rep2) continue;
+        RowValue value;
+        std::memcpy(value.data(), rep1->data(), 32);
+        std::memcpy(value.data() + 32, rep2->data(), 32);
+        // Encoder output always has bit 0 clear, while a lookup of an absent row
+        // yields random bytes: a random sign on each element hides which is which.
+        conditional_negate_representative(value.data(), rng.next_u32() >> 31);
+        conditional_negate_representative(value.data() + 32, rng.next_u32() >> 31);
+        return value;
+    }
+}
+
+}  // namespace kestrova::point_conversion

@@ -1,0 +1,22 @@
+// The value a bank stores per row: a fresh encryption of the neutral element
+// under its key, as two representatives (of r·B and of r·PK).
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "keys/multiply.h"
+#include "random/generator.h"
+
+namespace kestrova::point_conversion {
+
+using RowValue = std::array<uint8_t, 64>;
+
+// Retries with a new r until both points have a representative.
+RowValue encrypt_row_value(const keys::FixedBaseTable& pk_table, random::Generator& rng);
+
+// Replaces the representative's field element r by p - r when `negate` is 1;
+// the sign flag (bit 255) is kept. Both decode to the same point.
+void conditional_negate_representative(uint8_t rep[32], uint32_t negate);
+
+}  // namespace kestrova::point_conversion

@@ -1,0 +1,35 @@
+// The 128-byte record that carries one transaction's encrypted match result:
+// four compressed points (sender, receiver, gamma, delta), decoded only when used.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "keys/point.h"
+#include "keys/scalar.h"
+
+namespace kestrova::wide_ciphertexts {
+
+constexpr size_t kPointBytes = 32;
+constexpr size_t kCiphertextBytes = 128;
+
+enum Component : size_t { kSender = 0, kReceiver = 1, kGamma = 2, kDelta = 3 };
+
+struct WideCiphertext {
+    std::array<std::array<uint8_t, kPointBytes>, 4> components;
+};
+
+// Checks each piece's end against the chunk length (a short last chunk of a list).
+WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk);
+void serialize_wide_ciphertext(const WideCiphertext& ct, uint8_t out[kCiphertextBytes]);
+
+// Decompression that fails the call on an encoding that is no curve point.
+keys::Point decode_point(const uint8_t in[kPointBytes]);
+// The same for a chunk of a point list: exactly 32 bytes, then decodable.
+keys::Point decode_point_chunk(std::span<const uint8_t> chunk);
+
+WideCiphertext rerandomize(const WideCiphertext& ct, const keys::Scalar& t);
+WideCiphertext add_wide_ciphertexts(const WideCiphertext& a, const WideCiphertext& b);
+
+}  // namespace kestrova::wide_ciphertexts
