@@ -9,6 +9,8 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fork_child.h"
 #include "worker_pool/pool.h"
@@ -114,8 +116,22 @@ TEST(CgroupFiles, FindGroupAndMountLines) {
     EXPECT_EQ(v2->mount_point, "/sys/fs/cgroup/unified");
 }
 
+constexpr const char* kV2Mount = "30 1 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+constexpr const char* kV1Mount =
+    "32 31 0:29 / /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct\n"
+    "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n";
+constexpr const char* kV1Dir = "sys/fs/cgroup/cpu,cpuacct/grp/";
+
+struct TreeCase {
+    const char* name;
+    const char* proc_cgroup;
+    const char* mountinfo;  // nullptr: no mountinfo file
+    std::vector<std::pair<std::string, std::string>> files;
+    Count expected;
+};
+
 // A fake root with proc/self/{cgroup,mountinfo} and control files below it.
-class FakeRoot : public ::testing::Test {
+class FakeRoot : public ::testing::TestWithParam<TreeCase> {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/kestrova-cgroup-XXXXXX";
@@ -123,83 +139,62 @@ protected:
         root_ = pattern;
     }
     void TearDown() override { std::filesystem::remove_all(root_); }
-
     void write(const std::string& relative, const std::string& content) {
         std::filesystem::path p = root_ / relative;
         std::filesystem::create_directories(p.parent_path());
         std::ofstream(p) << content;
     }
-    Count limit() { return cgroup_cpu_limit(root_.string()); }
-
     std::filesystem::path root_;
 };
 
-constexpr const char* kV2Mount = "30 1 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
-constexpr const char* kV1Mount = "32 31 0:29 / /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct\n";
-
-TEST_F(FakeRoot, V2QuotaOfTheGroup) {
-    write("proc/self/cgroup", "0::/app\n");
-    write("proc/self/mountinfo", kV2Mount);
-    write("sys/fs/cgroup/app/cpu.max", "150000 100000\n");
-    EXPECT_EQ(limit(), 2u);
+TEST_P(FakeRoot, QuotaOfTheGroupOrAnAncestor) {
+    const auto& c = GetParam();
+    write("proc/self/cgroup", c.proc_cgroup);
+    if (c.mountinfo) write("proc/self/mountinfo", c.mountinfo);
+    for (const auto& [path, content] : c.files) write(path, content);
+    EXPECT_EQ(cgroup_cpu_limit(root_.string()), c.expected);
 }
 
-TEST_F(FakeRoot, V2MaxMeansNoLimit) {
-    write("proc/self/cgroup", "0::/app\n");
-    write("proc/self/mountinfo", kV2Mount);
-    write("sys/fs/cgroup/app/cpu.max", "max 100000\n");
-    EXPECT_EQ(limit(), std::nullopt);
-}
-
-TEST_F(FakeRoot, V2ZeroQuotaLeavesTheCount) {
-    write("proc/self/cgroup", "0::/app\n");
-    write("proc/self/mountinfo", kV2Mount);
-    write("sys/fs/cgroup/app/cpu.max", "0 100000\n");
-    EXPECT_EQ(limit(), std::nullopt);
-}
-
-TEST_F(FakeRoot, V2AncestorQuotaLimitsTheGroup) {
-    write("proc/self/cgroup", "0::/a/b\n");
-    write("proc/self/mountinfo", kV2Mount);
-    write("sys/fs/cgroup/a/b/cpu.max", "max 100000\n");
-    write("sys/fs/cgroup/a/cpu.max", "300000 100000\n");
-    write("sys/fs/cgroup/cpu.max", "100000 100000\n");  // the mount's own level counts too
-    EXPECT_EQ(limit(), 1u);
-}
-
-TEST_F(FakeRoot, V2ContainerMountedAtItsOwnGroup) {
-    // Without a cgroup namespace the path names the group below the host root,
-    // and the mount shows that group at the mount point.
-    write("proc/self/cgroup", "0::/docker/abc\n");
-    write("proc/self/mountinfo", "30 1 0:26 /docker/abc /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
-    write("sys/fs/cgroup/cpu.max", "250000 100000\n");
-    EXPECT_EQ(limit(), 3u);
-}
-
-TEST_F(FakeRoot, V1Quota) {
-    write("proc/self/cgroup", "4:cpu,cpuacct:/grp\n0::/\n");
-    write("proc/self/mountinfo", std::string(kV1Mount) + "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n");
-    write("sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_quota_us", "150000\n");
-    write("sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_period_us", "100000\n");
-    EXPECT_EQ(limit(), 2u);
-}
-
-TEST_F(FakeRoot, V1UnlimitedAndMissingFiles) {
-    write("proc/self/cgroup", "4:cpu,cpuacct:/grp\n");
-    write("proc/self/mountinfo", kV1Mount);
-    write("sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_quota_us", "-1\n");
-    write("sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_period_us", "100000\n");
-    EXPECT_EQ(limit(), std::nullopt);
-    std::filesystem::remove(root_ / "proc/self/mountinfo");
-    EXPECT_EQ(limit(), std::nullopt);
-}
-
-TEST_F(FakeRoot, GroupOutsideTheMountedPartIsIgnored) {
-    write("proc/self/cgroup", "0::/elsewhere\n");
-    write("proc/self/mountinfo", "30 1 0:26 /docker/abc /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
-    write("sys/fs/cgroup/cpu.max", "100000 100000\n");
-    EXPECT_EQ(limit(), std::nullopt);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Trees, FakeRoot,
+    ::testing::Values(
+        TreeCase{"v2", "0::/app\n", kV2Mount, {{"sys/fs/cgroup/app/cpu.max", "150000 100000\n"}}, 2},
+        TreeCase{"v2_max", "0::/app\n", kV2Mount, {{"sys/fs/cgroup/app/cpu.max", "max 100000\n"}}, std::nullopt},
+        TreeCase{"v2_zero", "0::/app\n", kV2Mount, {{"sys/fs/cgroup/app/cpu.max", "0 100000\n"}}, std::nullopt},
+        // the smallest quota on the way up to the mount point counts
+        TreeCase{"v2_ancestor",
+                 "0::/a/b\n",
+                 kV2Mount,
+                 {{"sys/fs/cgroup/a/b/cpu.max", "max 100000\n"},
+                  {"sys/fs/cgroup/a/cpu.max", "300000 100000\n"},
+                  {"sys/fs/cgroup/cpu.max", "100000 100000\n"}},
+                 1},
+        // without a cgroup namespace the mount shows the process's own group
+        TreeCase{"v2_container",
+                 "0::/docker/abc\n",
+                 "30 1 0:26 /docker/abc /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+                 {{"sys/fs/cgroup/cpu.max", "250000 100000\n"}},
+                 3},
+        TreeCase{"v2_outside_mount",
+                 "0::/elsewhere\n",
+                 "30 1 0:26 /docker/abc /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+                 {{"sys/fs/cgroup/cpu.max", "100000 100000\n"}},
+                 std::nullopt},
+        // hybrid layout: a unified mount without cpu.max, the quota in v1
+        TreeCase{"v1",
+                 "4:cpu,cpuacct:/grp\n0::/\n",
+                 kV1Mount,
+                 {{std::string(kV1Dir) + "cpu.cfs_quota_us", "150000\n"},
+                  {std::string(kV1Dir) + "cpu.cfs_period_us", "100000\n"}},
+                 2},
+        TreeCase{"v1_unlimited",
+                 "4:cpu,cpuacct:/grp\n",
+                 kV1Mount,
+                 {{std::string(kV1Dir) + "cpu.cfs_quota_us", "-1\n"},
+                  {std::string(kV1Dir) + "cpu.cfs_period_us", "100000\n"}},
+                 std::nullopt},
+        TreeCase{"no_mountinfo", "0::/app\n", nullptr, {{"sys/fs/cgroup/app/cpu.max", "1 100000\n"}}, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The size is taken from the environment when the pool is created; a forked
 // child rebuilds its pool, so it can set the variables first.
