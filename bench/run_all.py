@@ -58,19 +58,27 @@ def ensure_matplotlib() -> bool:
     return True
 
 
+def uses_google_benchmark(path: Path) -> bool:
+    # Linked statically or not, the executable names symbols of namespace benchmark.
+    with open(path, "rb") as f:
+        return b"_ZN9benchmark" in f.read()
+
+
 def cpp_executables(build_dir: Path):
-    found = []
+    found, others = [], []
     for area in sorted((build_dir / "bench").glob("*/")):
         if not area.is_dir() or area.name == "CMakeFiles":
             continue
         for path in sorted(area.iterdir()):
             if path.is_file() and os.access(path, os.X_OK) and path.suffix not in (".so", ".a"):
-                found.append(path)
-    return found
+                (found if uses_google_benchmark(path) else others).append(path)
+    return found, others
 
 
 def run_cpp(build_dir: Path, extra_args) -> list:
-    executables = cpp_executables(build_dir)
+    executables, others = cpp_executables(build_dir)
+    for path in others:
+        print(f"skipped {path.name}: not a Google Benchmark executable (run it by hand)", file=sys.stderr)
     if not executables:
         print(f"no C++ benchmark executables under {build_dir / 'bench'} (run `make bench`)", file=sys.stderr)
         return []
@@ -150,7 +158,7 @@ def main() -> int:
     parser.add_argument("--skip-python", action="store_true")
     parser.add_argument("--quick", action="store_true", help="smaller sizes, for a check that all runs")
     parser.add_argument("--benchmark-arg", action="append", default=[],
-                        help="passed on to every C++ benchmark, e.g. --benchmark-arg=--benchmark_min_time=0.1s")
+                        help="passed on to every C++ benchmark, e.g. --benchmark-arg=--benchmark_min_time=0.1")
     args = parser.parse_args()
     RESULTS.mkdir(parents=True, exist_ok=True)
     can_plot = ensure_matplotlib()
