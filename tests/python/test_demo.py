@@ -108,3 +108,17 @@ def test_a_wrong_flag_fails_the_run(tmp_path):
     assert result.returncode == 1, result.stdout + result.stderr
     assert correct_count(result.stdout) == (10, 20)
     assert "WRONG: transaction" in result.stderr
+
+
+def test_saved_tables_run_again_with_the_same_flags(tmp_path):
+    first = run_demo("--accounts", "120", "--transactions-count", "150", "--seed", "7",
+                     "--save-data", str(tmp_path), "--output", str(tmp_path / "first.csv"))
+    assert first.returncode == 0, first.stdout + first.stderr
+    # The saved tables use the default column names, so no --*-columns are needed.
+    again = run_demo("--bank-a", str(tmp_path / "bank_a.csv"), "--bank-b", str(tmp_path / "bank_b.csv"),
+                     "--transactions", str(tmp_path / "transactions.csv"), "--output", str(tmp_path / "again.csv"))
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert correct_count(again.stdout) == (150, 150)
+    first_flags = (tmp_path / "first.csv").read_text(encoding="utf-8")
+    assert first_flags == (tmp_path / "again.csv").read_text(encoding="utf-8")
+    assert first_flags.count("true") == 75
