@@ -139,8 +139,6 @@ PyObject* raise_from_current_exception() {
         raise_panic_exception(p.message().c_str());
     } catch (const ResumedPanic& p) {
         raise_panic_exception(p.what());
-    } catch (const NotImplemented& e) {
-        PyErr_SetString(PyExc_NotImplementedError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -21,11 +21,6 @@ private:
     std::source_location where_;
 };
 
-// An operation that is not built yet (reaches Python as NotImplementedError).
-struct NotImplemented : std::exception {
-    const char* what() const noexcept override { return "not implemented yet"; }
-};
-
 // Writes the standard-error report for this thread, then throws.
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());

@@ -179,3 +179,39 @@ def test_pool_works_after_fork(start_method, tmp_path):
     assert out.returncode == 0, out.stderr
     lines = out.stdout.split()
     assert lines[-1] == "True" and lines[1] in ("0", "True")
+
+
+def store_lookup(store, key):
+    """Reads a serialized store at one key with an independent XXH3."""
+    import xxhash
+
+    data = bytes(store)
+    m = (len(data) - 2072) // 64
+    seeds = [int.from_bytes(data[8 * i: 8 * i + 8], "little") for i in range(3)]
+    cell = lambda c: int.from_bytes(data[24 + 64 * c: 88 + 64 * c], "little")  # noqa: E731
+    value = cell(xxhash.xxh3_64_intdigest(key, seeds[0]) % m) ^ cell(xxhash.xxh3_64_intdigest(key, seeds[1]) % m)
+    mask = xxhash.xxh3_64_intdigest(key, seeds[2])
+    dense = data[len(data) - 2048:]
+    for j in range(32):
+        if mask >> j & 1:
+            value ^= int.from_bytes(dense[64 * j: 64 * j + 64], "little")
+    return value.to_bytes(64, "little")
+
+
+def test_stored_values_decrypt_to_neutral_and_hide_their_sign(internal):
+    pk, sk = kestrova.key_gen()
+    rows = [[f"row {i}", "x"] for i in range(2000)]
+    store = kestrova.build_okvs(pk, rows)
+    odd = [0, 0]
+    for i, row in enumerate(rows):
+        value = store_lookup(store, "".join(row).encode())
+        odd[0] += value[0] & 1
+        odd[1] += value[32] & 1
+        if i < 40:
+            r_point = internal.representative_to_point(value[:32])
+            s_point = internal.representative_to_point(value[32:])
+            # (R, S) = (r·B, r·PK): an encryption of the neutral element under PK.
+            assert kestrova.decrypt(list(r_point), sk) == list(s_point)
+    # An absent row looks up random bytes: stored ones must not be told apart by bit 0.
+    for count in odd:
+        assert 0.42 < count / len(rows) < 0.58
