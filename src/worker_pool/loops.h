@@ -12,6 +12,7 @@
 // benchmarks) and one that uses the process-wide pool.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <concepts>
