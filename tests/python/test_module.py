@@ -178,23 +178,27 @@ def test_panic_from_discarded_length_error_resumes():
 
 
 def test_memory_error_is_not_a_panic():
-    # The operation's own buffers cannot be allocated: MemoryError, and the process lives on.
+    # The rows fit in memory, the operation's result buffer does not: MemoryError,
+    # and the interpreter lives on.
     code = textwrap.dedent(
         """
         import resource, kestrova
-        size = 64 * 1024 * 1024
-        data = bytes(size)
-        kestrova.decrypt(b"", bytes(32))  # start the worker pool before the limit
+        pk, _ = kestrova.key_gen()
+        store = kestrova.build_okvs(pk, [])
+        kestrova.decrypt(pk * 2, bytes(32))  # start the worker pool before the limit
+        n = 2_000_000
+        rows = [["row"]] * n
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
-        # Room for the argument's copy, not for the result as well.
-        resource.setrlimit(resource.RLIMIT_AS, (vm + size + size // 2, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 200 * n, resource.RLIM_INFINITY))
         try:
-            kestrova.decrypt(data, bytes(32))
+            kestrova.initiate_queries(rows, rows, store, store, pk)
         except MemoryError:
             print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(len(kestrova.initiate_queries(rows[:3], rows[:3], store, store, pk)))
         """
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
-    assert "MemoryError" in result.stdout
+    assert result.stdout.split() == ["MemoryError", "384"]
