@@ -72,15 +72,16 @@ def absent_account(rng: random.Random, bank: List[List[str]], prefix: str, bics:
     if bank and serial % 2 == 0:
         number, name, bic = rng.choice(bank)
         return [number, name + " Jr.", bic]
-    fresh = make_accounts(rng, prefix, bics, 9_000_000_000 + serial, 1)[0]
-    return fresh
+    return make_accounts(rng, prefix, bics, 9_000_000_000 + serial, 1)[0]
 
 
 def split_counts(total: int, weights: Sequence[int]) -> List[int]:
     whole = sum(weights)
     counts = [total * w // whole for w in weights]
-    for i in range(total - sum(counts)):
-        counts[i % len(counts)] += 1
+    # The rounding remainder goes to the largest fractional parts; a weight of 0 stays 0.
+    by_fraction = sorted(range(len(weights)), key=lambda i: -(total * weights[i] % whole))
+    for i in by_fraction[:total - sum(counts)]:
+        counts[i] += 1
     return counts
 
 

@@ -26,18 +26,24 @@ def correct_count(stdout):
     return int(match.group(1)), int(match.group(2))
 
 
-@pytest.mark.parametrize("threads", ["1", "2"])
-def test_generated_run_gets_every_flag_right(threads):
-    result = run_demo("--accounts", "300", "--transactions-count", "300", "--batch", "128", "--threads", threads)
+@pytest.mark.parametrize("threads, mix, expected", [
+    ("1", "50,20,20,10", {"both present": [150, 150], "sender missing": [60, 0],
+                          "receiver missing": [60, 0], "both missing": [30, 0]}),
+    # 301 does not split evenly; a weight of 0 must still give no transaction.
+    ("2", "0,1,1,1", {"both present": [0, 0], "sender missing": [101, 0],
+                      "receiver missing": [100, 0], "both missing": [100, 0]}),
+])
+def test_generated_run_gets_every_flag_right(threads, mix, expected):
+    total = sum(count for count, _ in expected.values())
+    result = run_demo("--accounts", "300", "--transactions-count", str(total), "--batch", "128",
+                      "--threads", threads, "--mix", mix)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert correct_count(result.stdout) == (300, 300)
+    assert correct_count(result.stdout) == (total, total)
     assert f"worker threads: {threads}" in result.stdout
-    # Every category of the default mix occurs, and only "both present" matches.
     rows = dict(re.findall(r"^(both present|sender missing|receiver missing|both missing)\s+([\d,]+ +[\d,]+)",
                            result.stdout, re.MULTILINE))
     counts = {k: [int(x.replace(",", "")) for x in v.split()] for k, v in rows.items()}
-    assert counts == {"both present": [150, 150], "sender missing": [60, 0],
-                      "receiver missing": [60, 0], "both missing": [30, 0]}
+    assert counts == expected
 
 
 def write_csv(path, header, rows):
