@@ -175,6 +175,85 @@ void BM_point_to_representative(benchmark::State& st) {
 }
 BENCHMARK(BM_point_to_representative);
 
+// ---- batch kernels, per item; argument 0 = serial backend, 1 = the chosen one ----
+
+const BatchBackend& backend_arg(benchmark::State& st) {
+    const BatchBackend& b = st.range(0) == 0 ? serial_backend() : batch_backend();
+    st.SetLabel(b.name);
+    return b;
+}
+
+constexpr size_t kBatch = 64;
+
+struct BatchInputs {
+    std::vector<Point> points;
+    std::vector<Scalar> scalars;
+    std::vector<uint8_t> encodings;
+    BatchInputs() : points(kBatch), scalars(kBatch), encodings(32 * kBatch) {
+        for (size_t i = 0; i < kBatch; ++i) {
+            uint8_t wide[64];
+            randombytes_buf(wide, 64);
+            scalars[i] = scalar_from_wide(wide);
+            points[i] = mul_base(scalars[i]);
+            compress(points[i], encodings.data() + 32 * i);
+        }
+    }
+};
+
+const BatchInputs& batch_inputs() {
+    static const BatchInputs in;
+    return in;
+}
+
+void BM_batch_mul_each(benchmark::State& st) {
+    const BatchBackend& b = backend_arg(st);
+    std::vector<Point> out(kBatch);
+    for (auto _ : st) {
+        b.mul_each(batch_inputs().points.data(), batch_inputs().scalars.data(), out.data(), kBatch);
+        benchmark::DoNotOptimize(out.data());
+    }
+    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+}
+BENCHMARK(BM_batch_mul_each)->Arg(0)->Arg(1);
+
+void BM_batch_mul_base_each(benchmark::State& st) {
+    const BatchBackend& b = backend_arg(st);
+    std::vector<Point> out(kBatch);
+    for (auto _ : st) {
+        b.mul_base_each(batch_inputs().scalars.data(), out.data(), kBatch);
+        benchmark::DoNotOptimize(out.data());
+    }
+    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+}
+BENCHMARK(BM_batch_mul_base_each)->Arg(0)->Arg(1);
+
+void BM_batch_mul_table_each(benchmark::State& st) {
+    const BatchBackend& b = backend_arg(st);
+    const FixedBaseTable table(inputs().p);
+    std::vector<Point> out(kBatch);
+    for (auto _ : st) {
+        b.mul_table_each(table, batch_inputs().scalars.data(), out.data(), kBatch);
+        benchmark::DoNotOptimize(out.data());
+    }
+    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+}
+BENCHMARK(BM_batch_mul_table_each)->Arg(0)->Arg(1);
+
+// Bytes in, bytes out, one key for all (the work of a partial decryption).
+void BM_batch_decompress_mul_all_compress(benchmark::State& st) {
+    const BatchBackend& b = backend_arg(st);
+    std::vector<Point> pts(kBatch), out(kBatch);
+    std::vector<uint8_t> ok(kBatch), enc(32 * kBatch);
+    for (auto _ : st) {
+        b.decompress_all(batch_inputs().encodings.data(), pts.data(), ok.data(), kBatch);
+        b.mul_all(pts.data(), inputs().s, out.data(), kBatch);
+        b.compress_all(out.data(), enc.data(), kBatch);
+        benchmark::DoNotOptimize(enc.data());
+    }
+    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+}
+BENCHMARK(BM_batch_decompress_mul_all_compress)->Arg(0)->Arg(1);
+
 // ---- libsodium, the peer ----
 
 void BM_sodium_scalarmult_base_noclamp(benchmark::State& st) {

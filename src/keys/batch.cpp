@@ -1,5 +1,7 @@
 #include "keys/batch.h"
 
+#include "keys/batch_ifma.h"
+
 #include <algorithm>
 
 namespace kestrova::keys {
@@ -58,7 +60,7 @@ const BatchBackend kSerial = {
 };
 
 const BatchBackend* choose_backend() {
-    // Only the serial backend exists so far; a vector one is chosen here by CPU features.
+    if (const BatchBackend* ifma = ifma_backend()) return ifma;
     return &kSerial;
 }
 

@@ -57,6 +57,24 @@ inline Fe fe_sub(const Fe& a, const Fe& b) {
 
 inline Fe fe_neg(const Fe& a) { return fe_sub(fe_zero(), a); }
 
+// a + 2p - b without a carry: b must be loose (limbs below 2^52 - 38). The
+// result (limbs below a + 2^52) may only feed mul(), square() or add().
+inline Fe fe_sub_nc(const Fe& a, const Fe& b) {
+    constexpr uint64_t k0 = 2 * ((uint64_t(1) << 51) - 19);
+    constexpr uint64_t k = 2 * ((uint64_t(1) << 51) - 1);
+    return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
+               a.v[4] + k - b.v[4]}};
+}
+
+// a + 4p - b without a carry: b's limbs below 2^53 - 76, a's below 2^53; the
+// result may only feed mul() or square().
+inline Fe fe_sub4_nc(const Fe& a, const Fe& b) {
+    constexpr uint64_t k0 = 4 * ((uint64_t(1) << 51) - 19);
+    constexpr uint64_t k = 4 * ((uint64_t(1) << 51) - 1);
+    return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
+               a.v[4] + k - b.v[4]}};
+}
+
 inline Fe fe_reduce_wide(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
     r1 += uint64_t(r0 >> 51);
     uint64_t h0 = uint64_t(r0) & kLimbMask;

@@ -85,6 +85,8 @@ FixedBaseTable::FixedBaseTable(const Point& p) : table_(new PointNiels[256]) {
     }
 }
 
+const PointNiels* FixedBaseTable::data() const { return table_.get(); }
+
 Point FixedBaseTable::mul(const Scalar& s) const { return mul_with_table(table_.get(), s); }
 
 Point mul(const Point& p, const Scalar& s) {

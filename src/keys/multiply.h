@@ -22,6 +22,8 @@ public:
 
     // Row i, entry j holds (j + 1) * 256^i * P.
     const PointNiels& entry(int i, int j) const { return table_[8 * i + j]; }
+    // The 256 entries, row by row.
+    const PointNiels* data() const;
 
 private:
     std::unique_ptr<PointNiels[]> table_;

@@ -60,7 +60,7 @@ inline Point to_p3(const PointP1P1& r) {
 inline PointP2 to_p2(const Point& p) { return PointP2{p.X, p.Y, p.Z}; }
 
 inline PointCached to_cached(const Point& p) {
-    return PointCached{fe_add(p.Y, p.X), fe_sub(p.Y, p.X), p.Z, fe_mul(p.T, kFeD2)};
+    return PointCached{fe_add(p.Y, p.X), fe_sub_nc(p.Y, p.X), p.Z, fe_mul(p.T, kFeD2)};
 }
 
 inline PointCached cached_identity() { return PointCached{fe_one(), fe_one(), fe_one(), fe_zero()}; }
@@ -72,34 +72,35 @@ inline PointP1P1 dbl_p1p1(const PointP2& p) {
     const Fe zz2 = fe_add(fe_square(p.Z), fe_square(p.Z));
     const Fe xy2 = fe_square(fe_add(p.X, p.Y));
     const Fe y3 = fe_add(yy, xx);
-    const Fe z3 = fe_sub(yy, xx);
-    return PointP1P1{fe_sub(xy2, y3), y3, z3, fe_sub(zz2, z3)};
+    const Fe z3 = fe_sub_nc(yy, xx);
+    // Every output feeds only the multiplications of to_p2/to_p3: no carries.
+    return PointP1P1{fe_sub4_nc(xy2, y3), y3, z3, fe_sub4_nc(zz2, z3)};
 }
 
 inline PointP1P1 add_p1p1(const Point& p, const PointCached& q) {
     const Fe a = fe_mul(fe_add(p.Y, p.X), q.YplusX);
-    const Fe b = fe_mul(fe_sub(p.Y, p.X), q.YminusX);
+    const Fe b = fe_mul(fe_sub_nc(p.Y, p.X), q.YminusX);
     const Fe c = fe_mul(q.T2d, p.T);
     const Fe zz = fe_mul(p.Z, q.Z);
     const Fe d = fe_add(zz, zz);
-    return PointP1P1{fe_sub(a, b), fe_add(a, b), fe_add(d, c), fe_sub(d, c)};
+    return PointP1P1{fe_sub_nc(a, b), fe_add(a, b), fe_add(d, c), fe_sub_nc(d, c)};
 }
 
 inline PointP1P1 sub_p1p1(const Point& p, const PointCached& q) {
     const Fe a = fe_mul(fe_add(p.Y, p.X), q.YminusX);
-    const Fe b = fe_mul(fe_sub(p.Y, p.X), q.YplusX);
+    const Fe b = fe_mul(fe_sub_nc(p.Y, p.X), q.YplusX);
     const Fe c = fe_mul(q.T2d, p.T);
     const Fe zz = fe_mul(p.Z, q.Z);
     const Fe d = fe_add(zz, zz);
-    return PointP1P1{fe_sub(a, b), fe_add(a, b), fe_sub(d, c), fe_add(d, c)};
+    return PointP1P1{fe_sub_nc(a, b), fe_add(a, b), fe_sub_nc(d, c), fe_add(d, c)};
 }
 
 inline PointP1P1 madd_p1p1(const Point& p, const PointNiels& q) {
     const Fe a = fe_mul(fe_add(p.Y, p.X), q.yplusx);
-    const Fe b = fe_mul(fe_sub(p.Y, p.X), q.yminusx);
+    const Fe b = fe_mul(fe_sub_nc(p.Y, p.X), q.yminusx);
     const Fe c = fe_mul(q.xy2d, p.T);
     const Fe d = fe_add(p.Z, p.Z);
-    return PointP1P1{fe_sub(a, b), fe_add(a, b), fe_add(d, c), fe_sub(d, c)};
+    return PointP1P1{fe_sub_nc(a, b), fe_add(a, b), fe_add(d, c), fe_sub_nc(d, c)};
 }
 
 // The negation of a prepared point swaps y+x with y-x and negates the T term.
@@ -113,18 +114,19 @@ inline void niels_cneg(PointNiels& c, uint64_t bit) {
     c.xy2d = fe_cneg(c.xy2d, bit);
 }
 
-inline void cached_cmov(PointCached& f, const PointCached& g, uint64_t bit) {
-    fe_cmov(f.YplusX, g.YplusX, bit);
-    fe_cmov(f.YminusX, g.YminusX, bit);
-    fe_cmov(f.Z, g.Z, bit);
-    fe_cmov(f.T2d, g.T2d, bit);
+// f = g when bit is 1, over the structures' words in one loop (vectorisable).
+template <typename T>
+inline void words_cmov(T& f, const T& g, uint64_t bit) {
+    static_assert(sizeof(T) % sizeof(uint64_t) == 0);
+    constexpr size_t n = sizeof(T) / sizeof(uint64_t);
+    uint64_t* dst = reinterpret_cast<uint64_t*>(&f);
+    const uint64_t* src = reinterpret_cast<const uint64_t*>(&g);
+    const uint64_t m = ct_mask(bit);
+    for (size_t i = 0; i < n; ++i) dst[i] ^= m & (dst[i] ^ src[i]);
 }
 
-inline void niels_cmov(PointNiels& f, const PointNiels& g, uint64_t bit) {
-    fe_cmov(f.yplusx, g.yplusx, bit);
-    fe_cmov(f.yminusx, g.yminusx, bit);
-    fe_cmov(f.xy2d, g.xy2d, bit);
-}
+inline void cached_cmov(PointCached& f, const PointCached& g, uint64_t bit) { words_cmov(f, g, bit); }
+inline void niels_cmov(PointNiels& f, const PointNiels& g, uint64_t bit) { words_cmov(f, g, bit); }
 
 // Affine (x, y) to the mixed-addition form.
 PointNiels niels_from_affine(const Fe& x, const Fe& y);

@@ -1,0 +1,507 @@
+// The AVX-512 IFMA batch backend: eight independent items, one per 64-bit
+// lane, each field element as five 52-bit limbs. Every lane runs the same
+// instruction sequence as the serial routines (same windows, same full table
+// scans with per-lane masks), so nothing depends on secret values.
+//
+// Only the functions between the target pragmas use AVX-512; nothing from the
+// headers is instantiated inside them, so no shared inline or template code is
+// ever compiled for AVX-512 (which would break machines without it).
+#include "keys/batch_ifma.h"
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "keys/field.h"
+#include "keys/multiply.h"
+#include "keys/point.h"
+#include "keys/scalar.h"
+
+namespace kestrova::keys {
+
+namespace {
+
+constexpr uint64_t kM52 = (uint64_t(1) << 52) - 1;
+constexpr uint64_t kM51 = (uint64_t(1) << 51) - 1;
+constexpr int kLanes = 8;
+
+// Radix-2^52 limbs of a field element (value below p).
+void fe_to_r52(const Fe& f, uint64_t out[5]) {
+    const Fe c = fe_canonical(f);
+    const uint64_t w0 = c.v[0] | (c.v[1] << 51);
+    const uint64_t w1 = (c.v[1] >> 13) | (c.v[2] << 38);
+    const uint64_t w2 = (c.v[2] >> 26) | (c.v[3] << 25);
+    const uint64_t w3 = (c.v[3] >> 39) | (c.v[4] << 12);
+    out[0] = w0 & kM52;
+    out[1] = ((w0 >> 52) | (w1 << 12)) & kM52;
+    out[2] = ((w1 >> 40) | (w2 << 24)) & kM52;
+    out[3] = ((w2 >> 28) | (w3 << 36)) & kM52;
+    out[4] = w3 >> 16;
+}
+
+// Back to radix 2^51 (loose) from limbs below 2^52.
+Fe fe_from_r52(const uint64_t l[5]) {
+    const uint64_t w0 = l[0] | (l[1] << 52);
+    const uint64_t w1 = (l[1] >> 12) | (l[2] << 40);
+    const uint64_t w2 = (l[2] >> 24) | (l[3] << 28);
+    const uint64_t w3 = (l[3] >> 36) | (l[4] << 16);
+    const uint64_t top = l[4] >> 47;  // everything from bit 255 up
+    Fe f;
+    f.v[0] = (w0 & kM51) + 19 * top;
+    f.v[1] = ((w0 >> 51) | (w1 << 13)) & kM51;
+    f.v[2] = ((w1 >> 38) | (w2 << 26)) & kM51;
+    f.v[3] = ((w2 >> 25) | (w3 << 39)) & kM51;
+    f.v[4] = (w3 >> 12) & kM51;
+    return f;
+}
+
+// Lane-major staging of field elements: limb k of lane i at [k][i].
+struct Stage {
+    alignas(64) uint64_t limb[5][kLanes];
+    void put(int lane, const Fe& f) {
+        uint64_t l[5];
+        fe_to_r52(f, l);
+        for (int k = 0; k < 5; ++k) limb[k][lane] = l[k];
+    }
+    Fe get(int lane) const {
+        uint64_t l[5];
+        for (int k = 0; k < 5; ++k) l[k] = limb[k][lane];
+        return fe_from_r52(l);
+    }
+};
+
+struct PointStage {
+    Stage X, Y, Z, T;
+    void put(int lane, const Point& p) {
+        X.put(lane, p.X);
+        Y.put(lane, p.Y);
+        Z.put(lane, p.Z);
+        T.put(lane, p.T);
+    }
+    Point get(int lane) const { return Point{X.get(lane), Y.get(lane), Z.get(lane), T.get(lane)}; }
+};
+
+// A fixed-base table in radix 2^52: 256 entries of (y + x, y - x, 2dxy), 15 words each.
+struct Table52 {
+    alignas(64) uint64_t w[256][15];
+    void fill(const PointNiels* entries) {
+        for (int e = 0; e < 256; ++e) {
+            fe_to_r52(entries[e].yplusx, w[e]);
+            fe_to_r52(entries[e].yminusx, w[e] + 5);
+            fe_to_r52(entries[e].xy2d, w[e] + 10);
+        }
+    }
+};
+
+struct Digits {
+    alignas(64) int64_t d[64][kLanes];
+    void put(int lane, const Scalar& s) {
+        int8_t e[64];
+        scalar_signed_radix16(s, e);
+        for (int i = 0; i < 64; ++i) d[i][lane] = e[i];
+    }
+};
+
+const Table52& base_table52() {
+    static const Table52* const t = [] {
+        auto* table = new Table52;
+        table->fill(&base_table_entry(0, 0));
+        return table;
+    }();
+    return *t;
+}
+
+uint64_t d2_r52[5];
+const bool d2_ready = (fe_to_r52(kFeD2, d2_r52), true);
+
+}  // namespace
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512ifma")
+// GCC 12 misreads the intrinsics' deliberately undefined pass-through operand.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// -O2 keeps short loops rolled, which sends every limb through memory.
+#define KESTROVA_UNROLL _Pragma("GCC unroll 32")
+
+namespace {
+
+using V = __m512i;
+
+struct F {
+    V l[5];
+};
+
+struct VP3 {
+    F X, Y, Z, T;
+};
+struct VP2 {
+    F X, Y, Z;
+};
+struct VP1P1 {
+    F X, Y, Z, T;
+};
+struct VCached {
+    F YpX, YmX, Z, T2d;
+};
+struct VNiels {
+    F ypx, ymx, xy2d;
+};
+
+inline V bc(uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
+
+inline F f_const(uint64_t v0) { return F{{bc(v0), bc(0), bc(0), bc(0), bc(0)}}; }
+
+inline F f_load(const Stage& s) {
+    F f;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) f.l[k] = _mm512_load_si512(s.limb[k]);
+    return f;
+}
+
+inline void f_store(Stage& s, const F& f) {
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) _mm512_store_si512(s.limb[k], f.l[k]);
+}
+
+inline V times19(V c) {
+    return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 4), _mm512_slli_epi64(c, 1)), c);
+}
+
+inline V times608(V c) {
+    return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 9), _mm512_slli_epi64(c, 6)),
+                            _mm512_slli_epi64(c, 5));
+}
+
+// Limbs below 2^63 in, limbs below 2^52 out (limb 4 below 2^47 + 1).
+inline F normalize(F a) {
+    const V m52 = bc(kM52), m47 = bc((uint64_t(1) << 47) - 1);
+    KESTROVA_UNROLL
+    for (int i = 0; i < 4; ++i) {
+        a.l[i + 1] = _mm512_add_epi64(a.l[i + 1], _mm512_srli_epi64(a.l[i], 52));
+        a.l[i] = _mm512_and_si512(a.l[i], m52);
+    }
+    const V c = _mm512_srli_epi64(a.l[4], 47);  // bits from 2^255 up: 2^255 = 19
+    a.l[4] = _mm512_and_si512(a.l[4], m47);
+    a.l[0] = _mm512_add_epi64(a.l[0], times19(c));
+    KESTROVA_UNROLL
+    for (int i = 0; i < 4; ++i) {
+        a.l[i + 1] = _mm512_add_epi64(a.l[i + 1], _mm512_srli_epi64(a.l[i], 52));
+        a.l[i] = _mm512_and_si512(a.l[i], m52);
+    }
+    return a;
+}
+
+inline F f_add(const F& a, const F& b) {
+    F r;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(a.l[k], b.l[k]);
+    return normalize(r);
+}
+
+// a + 2p - b; b normalized (limb 4 below 2^48 - 2).
+inline F f_sub(const F& a, const F& b) {
+    static constexpr uint64_t k2p[5] = {2 * (kM52 - 18), 2 * kM52, 2 * kM52, 2 * kM52,
+                                        2 * ((uint64_t(1) << 47) - 1)};
+    F r;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(k2p[k])), b.l[k]);
+    return normalize(r);
+}
+
+inline F f_neg(const F& a) { return f_sub(f_const(0), a); }
+
+// Products of normalized operands; the 2^260 = 608 (mod p) fold keeps all sums below 2^64.
+inline F f_mul(const F& a, const F& b) {
+    const V zero = _mm512_setzero_si512();
+    V c[10];
+    KESTROVA_UNROLL
+    for (auto& x : c) x = zero;
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) {
+        KESTROVA_UNROLL
+        for (int j = 0; j < 5; ++j) {
+            c[i + j] = _mm512_madd52lo_epu64(c[i + j], a.l[i], b.l[j]);
+            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], a.l[i], b.l[j]);
+        }
+    }
+    const V m52 = bc(kM52);
+    KESTROVA_UNROLL
+    for (int k = 5; k < 9; ++k) {
+        c[k + 1] = _mm512_add_epi64(c[k + 1], _mm512_srli_epi64(c[k], 52));
+        c[k] = _mm512_and_si512(c[k], m52);
+    }
+    const V c10 = _mm512_srli_epi64(c[9], 52);
+    c[9] = _mm512_and_si512(c[9], m52);
+    F r;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(c[k], times608(c[k + 5]));
+    r.l[0] = _mm512_add_epi64(r.l[0], times608(times608(c10)));
+    return normalize(r);
+}
+
+inline F f_sq(const F& a) {
+    // Cross products once, doubled, plus the squares of the limbs.
+    const V zero = _mm512_setzero_si512();
+    V c[10];
+    KESTROVA_UNROLL
+    for (auto& x : c) x = zero;
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) {
+        KESTROVA_UNROLL
+        for (int j = i + 1; j < 5; ++j) {
+            c[i + j] = _mm512_madd52lo_epu64(c[i + j], a.l[i], a.l[j]);
+            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], a.l[i], a.l[j]);
+        }
+    }
+    KESTROVA_UNROLL
+    for (auto& x : c) x = _mm512_add_epi64(x, x);
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) {
+        c[2 * i] = _mm512_madd52lo_epu64(c[2 * i], a.l[i], a.l[i]);
+        c[2 * i + 1] = _mm512_madd52hi_epu64(c[2 * i + 1], a.l[i], a.l[i]);
+    }
+    const V m52 = bc(kM52);
+    KESTROVA_UNROLL
+    for (int k = 5; k < 9; ++k) {
+        c[k + 1] = _mm512_add_epi64(c[k + 1], _mm512_srli_epi64(c[k], 52));
+        c[k] = _mm512_and_si512(c[k], m52);
+    }
+    const V c10 = _mm512_srli_epi64(c[9], 52);
+    c[9] = _mm512_and_si512(c[9], m52);
+    F r;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(c[k], times608(c[k + 5]));
+    r.l[0] = _mm512_add_epi64(r.l[0], times608(times608(c10)));
+    return normalize(r);
+}
+
+inline void f_blend(F& t, __mmask8 k, const F& src) {
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) t.l[i] = _mm512_mask_blend_epi64(k, t.l[i], src.l[i]);
+}
+
+inline F f_d2() {
+    F f;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) f.l[k] = bc(d2_r52[k]);
+    return f;
+}
+
+inline VP2 to_p2(const VP1P1& r) { return VP2{f_mul(r.X, r.T), f_mul(r.Y, r.Z), f_mul(r.Z, r.T)}; }
+inline VP3 to_p3(const VP1P1& r) {
+    return VP3{f_mul(r.X, r.T), f_mul(r.Y, r.Z), f_mul(r.Z, r.T), f_mul(r.X, r.Y)};
+}
+inline VP2 to_p2(const VP3& p) { return VP2{p.X, p.Y, p.Z}; }
+
+inline VP3 v_identity() { return VP3{f_const(0), f_const(1), f_const(1), f_const(0)}; }
+
+inline VCached to_cached(const VP3& p) {
+    return VCached{f_add(p.Y, p.X), f_sub(p.Y, p.X), p.Z, f_mul(p.T, f_d2())};
+}
+
+inline VP1P1 dbl(const VP2& p) {
+    const F xx = f_sq(p.X);
+    const F yy = f_sq(p.Y);
+    const F z2 = f_sq(p.Z);
+    const F zz2 = f_add(z2, z2);
+    const F xy2 = f_sq(f_add(p.X, p.Y));
+    const F y3 = f_add(yy, xx);
+    const F z3 = f_sub(yy, xx);
+    return VP1P1{f_sub(xy2, y3), y3, z3, f_sub(zz2, z3)};
+}
+
+inline VP1P1 add_cached(const VP3& p, const VCached& q) {
+    const F a = f_mul(f_add(p.Y, p.X), q.YpX);
+    const F b = f_mul(f_sub(p.Y, p.X), q.YmX);
+    const F c = f_mul(q.T2d, p.T);
+    const F zz = f_mul(p.Z, q.Z);
+    const F d = f_add(zz, zz);
+    return VP1P1{f_sub(a, b), f_add(a, b), f_add(d, c), f_sub(d, c)};
+}
+
+inline VP1P1 madd(const VP3& p, const VNiels& q) {
+    const F a = f_mul(f_add(p.Y, p.X), q.ypx);
+    const F b = f_mul(f_sub(p.Y, p.X), q.ymx);
+    const F c = f_mul(q.xy2d, p.T);
+    const F d = f_add(p.Z, p.Z);
+    return VP1P1{f_sub(a, b), f_add(a, b), f_add(d, c), f_sub(d, c)};
+}
+
+inline VP3 add_p3(const VP3& a, const VP3& b) { return to_p3(add_cached(a, to_cached(b))); }
+inline VP3 dbl_p3(const VP3& a) { return to_p3(dbl(to_p2(a))); }
+
+inline VP3 times16(const VP2& p) {
+    VP2 q = to_p2(dbl(p));
+    q = to_p2(dbl(q));
+    q = to_p2(dbl(q));
+    return to_p3(dbl(q));
+}
+
+// Per-lane |digit| and sign masks.
+inline void split_digits(const int64_t* d, V& magnitude, __mmask8& negative) {
+    const V e = _mm512_load_si512(d);
+    negative = _mm512_cmplt_epi64_mask(e, _mm512_setzero_si512());
+    magnitude = _mm512_abs_epi64(e);
+}
+
+inline VCached select_cached(const VCached table[8], const int64_t* digits) {
+    V magnitude;
+    __mmask8 negative;
+    split_digits(digits, magnitude, negative);
+    VCached t{f_const(1), f_const(1), f_const(1), f_const(0)};
+    KESTROVA_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        const __mmask8 k = _mm512_cmpeq_epi64_mask(magnitude, bc(uint64_t(j + 1)));
+        f_blend(t.YpX, k, table[j].YpX);
+        f_blend(t.YmX, k, table[j].YmX);
+        f_blend(t.Z, k, table[j].Z);
+        f_blend(t.T2d, k, table[j].T2d);
+    }
+    const F ypx = t.YpX;
+    f_blend(t.YpX, negative, t.YmX);
+    f_blend(t.YmX, negative, ypx);
+    f_blend(t.T2d, negative, f_neg(t.T2d));
+    return t;
+}
+
+inline VNiels select_niels(const uint64_t (*row)[15], const int64_t* digits) {
+    V magnitude;
+    __mmask8 negative;
+    split_digits(digits, magnitude, negative);
+    V w[15];
+    const V one = bc(1), zero = _mm512_setzero_si512();
+    for (int i = 0; i < 15; ++i) w[i] = (i == 0 || i == 5) ? one : zero;
+    KESTROVA_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        const __mmask8 k = _mm512_cmpeq_epi64_mask(magnitude, bc(uint64_t(j + 1)));
+        KESTROVA_UNROLL
+        for (int i = 0; i < 15; ++i) w[i] = _mm512_mask_mov_epi64(w[i], k, bc(row[j][i]));
+    }
+    VNiels t;
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) {
+        t.ypx.l[i] = _mm512_mask_blend_epi64(negative, w[i], w[5 + i]);
+        t.ymx.l[i] = _mm512_mask_blend_epi64(negative, w[5 + i], w[i]);
+        t.xy2d.l[i] = w[10 + i];
+    }
+    f_blend(t.xy2d, negative, f_neg(t.xy2d));
+    return t;
+}
+
+inline VP3 load_points(const PointStage& s) {
+    return VP3{f_load(s.X), f_load(s.Y), f_load(s.Z), f_load(s.T)};
+}
+
+inline void store_points(PointStage& s, const VP3& p) {
+    f_store(s.X, p.X);
+    f_store(s.Y, p.Y);
+    f_store(s.Z, p.Z);
+    f_store(s.T, p.T);
+}
+
+VP3 v_mul(const VP3& p, const Digits& e) {
+    VCached table[8];
+    VP3 m[8];
+    m[0] = p;
+    m[1] = dbl_p3(p);
+    m[2] = add_p3(m[1], p);
+    m[3] = dbl_p3(m[1]);
+    m[4] = add_p3(m[3], p);
+    m[5] = dbl_p3(m[2]);
+    m[6] = add_p3(m[5], p);
+    m[7] = dbl_p3(m[3]);
+    for (int j = 0; j < 8; ++j) table[j] = to_cached(m[j]);
+    VP3 h = v_identity();
+    for (int i = 63;; --i) {
+        const VP1P1 r = add_cached(h, select_cached(table, e.d[i]));
+        if (i == 0) return to_p3(r);
+        h = times16(to_p2(r));
+    }
+}
+
+VP3 v_mul_table(const Table52& t, const Digits& e) {
+    VP3 h = v_identity();
+    for (int i = 1; i < 64; i += 2) h = to_p3(madd(h, select_niels(t.w + 8 * (i / 2), e.d[i])));
+    h = times16(to_p2(h));
+    for (int i = 0; i < 64; i += 2) h = to_p3(madd(h, select_niels(t.w + 8 * (i / 2), e.d[i])));
+    return h;
+}
+
+// Blocks of eight; a short last block repeats its first item in the spare lanes.
+void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
+    for (size_t start = 0; start < n; start += kLanes) {
+        const size_t m = n - start < size_t(kLanes) ? n - start : size_t(kLanes);
+        PointStage in;
+        Digits e;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const size_t i = start + (size_t(lane) < m ? size_t(lane) : 0);
+            in.put(lane, points[i]);
+            e.put(lane, scalars[i]);
+        }
+        PointStage res;
+        store_points(res, v_mul(load_points(in), e));
+        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+    }
+}
+
+void ifma_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
+    Digits e;
+    for (int lane = 0; lane < kLanes; ++lane) e.put(lane, s);
+    for (size_t start = 0; start < n; start += kLanes) {
+        const size_t m = n - start < size_t(kLanes) ? n - start : size_t(kLanes);
+        PointStage in;
+        for (int lane = 0; lane < kLanes; ++lane) in.put(lane, points[start + (size_t(lane) < m ? size_t(lane) : 0)]);
+        PointStage res;
+        store_points(res, v_mul(load_points(in), e));
+        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+    }
+}
+
+void table_mul_blocks(const Table52& t, const Scalar* scalars, Point* out, size_t n) {
+    for (size_t start = 0; start < n; start += kLanes) {
+        const size_t m = n - start < size_t(kLanes) ? n - start : size_t(kLanes);
+        Digits e;
+        for (int lane = 0; lane < kLanes; ++lane) e.put(lane, scalars[start + (size_t(lane) < m ? size_t(lane) : 0)]);
+        PointStage res;
+        store_points(res, v_mul_table(t, e));
+        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+    }
+}
+
+void ifma_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
+    table_mul_blocks(base_table52(), scalars, out, n);
+}
+
+void ifma_mul_table_each(const FixedBaseTable& table, const Scalar* scalars, Point* out, size_t n) {
+    if (n == 0) return;
+    Table52* t = new Table52;
+    t->fill(table.data());
+    table_mul_blocks(*t, scalars, out, n);
+    std::memset(static_cast<void*>(t), 0, sizeof *t);
+    delete t;
+}
+
+}  // namespace
+
+#undef KESTROVA_UNROLL
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+const BatchBackend* ifma_backend() {
+    static const BatchBackend backend = {
+        "avx512ifma",
+        ifma_mul_each,
+        ifma_mul_all,
+        ifma_mul_base_each,
+        ifma_mul_table_each,
+        serial_backend().compress_all,
+        serial_backend().decompress_all,
+    };
+    if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;
+    (void)d2_ready;
+    return &backend;
+}
+
+}  // namespace kestrova::keys
