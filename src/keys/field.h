@@ -91,7 +91,7 @@ inline Fe fe_reduce_wide(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
     return Fe{{h0, h1, h2, h3, h4}};
 }
 
-inline Fe fe_mul(const Fe& a, const Fe& b) {
+__attribute__((always_inline)) inline Fe fe_mul(const Fe& a, const Fe& b) {
     const uint64_t a0 = a.v[0], a1 = a.v[1], a2 = a.v[2], a3 = a.v[3], a4 = a.v[4];
     const uint64_t b0 = b.v[0], b1 = b.v[1], b2 = b.v[2], b3 = b.v[3], b4 = b.v[4];
     const uint64_t b1_19 = 19 * b1, b2_19 = 19 * b2, b3_19 = 19 * b3, b4_19 = 19 * b4;
@@ -103,7 +103,7 @@ inline Fe fe_mul(const Fe& a, const Fe& b) {
     return fe_reduce_wide(r0, r1, r2, r3, r4);
 }
 
-inline Fe fe_square(const Fe& a) {
+__attribute__((always_inline)) inline Fe fe_square(const Fe& a) {
     const uint64_t a0 = a.v[0], a1 = a.v[1], a2 = a.v[2], a3 = a.v[3], a4 = a.v[4];
     const uint64_t d0 = 2 * a0, d1 = 2 * a1, d2 = 2 * a2;
     const uint64_t a3_19 = 19 * a3, a4_19 = 19 * a4;

@@ -10,9 +10,6 @@ const PointNiels kBaseTable[32][8] = {
 #include "keys/base_table.inc"
 };
 
-// 1 when a == b, for small non-negative values.
-inline uint64_t ct_eq(uint64_t a, uint64_t b) { return ((a ^ b) - 1) >> 63; }
-
 // The digit's sign and magnitude without a branch.
 inline void digit_split(int8_t digit, uint64_t& negative, uint64_t& magnitude) {
     negative = uint64_t(uint8_t(digit)) >> 7;
@@ -24,8 +21,7 @@ inline void digit_split(int8_t digit, uint64_t& negative, uint64_t& magnitude) {
 inline PointNiels select_niels(const PointNiels row[8], int8_t digit) {
     uint64_t negative, magnitude;
     digit_split(digit, negative, magnitude);
-    PointNiels t = niels_identity();
-    for (int j = 0; j < 8; ++j) niels_cmov(t, row[j], ct_eq(magnitude, uint64_t(j + 1)));
+    PointNiels t = scan8(row, magnitude, niels_identity());
     niels_cneg(t, negative);
     return t;
 }
@@ -33,8 +29,7 @@ inline PointNiels select_niels(const PointNiels row[8], int8_t digit) {
 inline PointCached select_cached(const PointCached row[8], int8_t digit) {
     uint64_t negative, magnitude;
     digit_split(digit, negative, magnitude);
-    PointCached t = cached_identity();
-    for (int j = 0; j < 8; ++j) cached_cmov(t, row[j], ct_eq(magnitude, uint64_t(j + 1)));
+    PointCached t = scan8(row, magnitude, cached_identity());
     cached_cneg(t, negative);
     return t;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "keys/field.h"
@@ -114,7 +115,7 @@ inline void niels_cneg(PointNiels& c, uint64_t bit) {
     c.xy2d = fe_cneg(c.xy2d, bit);
 }
 
-// f = g when bit is 1, over the structures' words in one loop (vectorisable).
+// f = g when bit is 1, over the structures' words.
 template <typename T>
 inline void words_cmov(T& f, const T& g, uint64_t bit) {
     static_assert(sizeof(T) % sizeof(uint64_t) == 0);
@@ -127,6 +128,44 @@ inline void words_cmov(T& f, const T& g, uint64_t bit) {
 
 inline void cached_cmov(PointCached& f, const PointCached& g, uint64_t bit) { words_cmov(f, g, bit); }
 inline void niels_cmov(PointNiels& f, const PointNiels& g, uint64_t bit) { words_cmov(f, g, bit); }
+
+// 1 when a == b, for small non-negative values.
+inline uint64_t ct_eq(uint64_t a, uint64_t b) { return ((a ^ b) - 1) >> 63; }
+
+// The entry (magnitude - 1) of an 8-entry row, or `none` for magnitude 0, by
+// reading every entry; two words at a time in 128-bit vectors held in registers.
+template <typename T>
+inline T scan8(const T* row, uint64_t magnitude, const T& none) {
+    typedef uint64_t v2 __attribute__((vector_size(16)));
+    constexpr size_t n = sizeof(T) / sizeof(uint64_t);
+    constexpr size_t nv = n / 2;
+    v2 acc[nv];
+    uint64_t tail = 0;
+    const char* init = reinterpret_cast<const char*>(&none);
+    std::memcpy(acc, init, nv * 16);
+    if constexpr (n % 2 == 1) std::memcpy(&tail, init + nv * 16, 8);
+    for (int j = 0; j < 8; ++j) {
+        const uint64_t m = ct_mask(ct_eq(magnitude, uint64_t(j + 1)));
+        const v2 mv = {m, m};
+        const char* src = reinterpret_cast<const char*>(&row[j]);
+#pragma GCC unroll 16
+        for (size_t k = 0; k < nv; ++k) {
+            v2 x;
+            std::memcpy(&x, src + 16 * k, 16);
+            acc[k] ^= mv & (acc[k] ^ x);
+        }
+        if constexpr (n % 2 == 1) {
+            uint64_t x;
+            std::memcpy(&x, src + nv * 16, 8);
+            tail ^= m & (tail ^ x);
+        }
+    }
+    T out;
+    char* dst = reinterpret_cast<char*>(&out);
+    std::memcpy(dst, acc, nv * 16);
+    if constexpr (n % 2 == 1) std::memcpy(dst + nv * 16, &tail, 8);
+    return out;
+}
 
 // Affine (x, y) to the mixed-addition form.
 PointNiels niels_from_affine(const Fe& x, const Fe& y);
