@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "keys/multiply.h"
 #include "panic/panic.h"
 
 namespace kestrova::wide_ciphertexts {
@@ -17,10 +16,6 @@ WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
     return ct;
 }
 
-void serialize_wide_ciphertext(const WideCiphertext& ct, uint8_t out[kCiphertextBytes]) {
-    for (size_t k = 0; k < 4; ++k) std::memcpy(out + kPointBytes * k, ct.components[k].data(), kPointBytes);
-}
-
 keys::Point decode_point(const uint8_t in[kPointBytes]) {
     auto p = keys::decompress(in);
     if (!p) panic("called `Option::unwrap()` on a `None` value");
@@ -32,23 +27,8 @@ keys::Point decode_point_chunk(std::span<const uint8_t> chunk) {
     return decode_point(chunk.data());
 }
 
-WideCiphertext rerandomize(const WideCiphertext& ct, const keys::Scalar& t) {
-    WideCiphertext out;
-    for (size_t k = 0; k < 4; ++k) {
-        keys::Point p = decode_point(ct.components[k].data());
-        keys::compress(keys::mul(p, t), out.components[k].data());
-    }
-    return out;
-}
-
-WideCiphertext add_wide_ciphertexts(const WideCiphertext& a, const WideCiphertext& b) {
-    WideCiphertext out;
-    for (size_t k = 0; k < 4; ++k) {
-        keys::Point pa = decode_point(a.components[k].data());
-        keys::Point pb = decode_point(b.components[k].data());
-        keys::compress(keys::add(pa, pb), out.components[k].data());
-    }
-    return out;
+void decode_components(const WideCiphertext& ct, keys::Point out[4]) {
+    for (size_t k = 0; k < 4; ++k) out[k] = decode_point(ct.components[k].data());
 }
 
 }  // namespace kestrova::wide_ciphertexts

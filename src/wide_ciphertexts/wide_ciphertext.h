@@ -7,7 +7,6 @@
 #include <span>
 
 #include "keys/point.h"
-#include "keys/scalar.h"
 
 namespace kestrova::wide_ciphertexts {
 
@@ -21,15 +20,17 @@ struct WideCiphertext {
 };
 
 // Checks each piece's end against the chunk length (a short last chunk of a list).
+// The pieces are not decoded here.
 WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk);
-void serialize_wide_ciphertext(const WideCiphertext& ct, uint8_t out[kCiphertextBytes]);
 
 // Decompression that fails the call on an encoding that is no curve point.
 keys::Point decode_point(const uint8_t in[kPointBytes]);
 // The same for a chunk of a point list: exactly 32 bytes, then decodable.
 keys::Point decode_point_chunk(std::span<const uint8_t> chunk);
 
-WideCiphertext rerandomize(const WideCiphertext& ct, const keys::Scalar& t);
-WideCiphertext add_wide_ciphertexts(const WideCiphertext& a, const WideCiphertext& b);
+// The four points in component order; the first undecodable one fails the call.
+// The operations multiply or add them in blocks through the batch kernels, and
+// the compressed results are written in the same component order.
+void decode_components(const WideCiphertext& ct, keys::Point out[4]);
 
 }  // namespace kestrova::wide_ciphertexts
