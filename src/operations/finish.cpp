@@ -1,5 +1,7 @@
+#include <algorithm>
+
+#include "keys/batch.h"
 #include "keys/keys.h"
-#include "keys/multiply.h"
 #include "operations/chunks.h"
 #include "operations/operations.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
@@ -18,14 +20,20 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
                                chunk_count(delta_points.size(), kPointBytes)});
     std::vector<bool> results;
     results.reserve(n);
-    // On the calling thread, index by index, so the first bad chunk is the one reported.
-    for (size_t i = 0; i < n; ++i) {
-        keys::Point s = decode_point_chunk(chunk_at(sender_points, kPointBytes, i));
-        keys::Point r = decode_point_chunk(chunk_at(receiver_points, kPointBytes, i));
-        keys::Point g = decode_point_chunk(chunk_at(gamma_points, kPointBytes, i));
-        keys::Point d = decode_point_chunk(chunk_at(delta_points, kPointBytes, i));
-        keys::Point z = keys::add(keys::add(s, r), keys::mul(g, k));
-        results.push_back(keys::equal(d, z));
+    // On the calling thread, in blocks: every chunk of a block is checked and
+    // decoded in index order (so the first bad one is reported), then the
+    // block's k·G products come from one batch call.
+    keys::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t m = std::min(kBlock, n - first);
+        for (size_t j = 0; j < m; ++j) {
+            s[j] = decode_point_chunk(chunk_at(sender_points, kPointBytes, first + j));
+            r[j] = decode_point_chunk(chunk_at(receiver_points, kPointBytes, first + j));
+            g[j] = decode_point_chunk(chunk_at(gamma_points, kPointBytes, first + j));
+            d[j] = decode_point_chunk(chunk_at(delta_points, kPointBytes, first + j));
+        }
+        keys::mul_all({g, m}, k, {kg, m});
+        for (size_t j = 0; j < m; ++j) results.push_back(keys::equal(d[j], keys::add(keys::add(s[j], r[j]), kg[j])));
     }
     return results;
 }
