@@ -499,6 +499,7 @@ const BatchBackend* ifma_backend() {
         serial_backend().compress_all,
         serial_backend().decompress_all,
     };
+    __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;
     (void)d2_ready;
     return &backend;

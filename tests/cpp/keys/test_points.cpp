@@ -282,5 +282,38 @@ TEST(Batch, MatchesSinglePointRoutines) {
     }
 }
 
+TEST(Batch, EdgeScalarsAndSmallOrderPointsInEveryLane) {
+    const char* hexes[] = {"0000000000000000000000000000000000000000000000000000000000000000",
+                           "0100000000000000000000000000000000000000000000000000000000000000",
+                           "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+                           test::kOrderHex,
+                           "8888888888888888888888888888888888888888888888888888888888888878",
+                           "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+                           "0800000000000000000000000000000000000000000000000000000000000000",
+                           "f7ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+                           "0300000000000000000000000000000000000000000000000000000000000000"};
+    std::vector<Scalar> scalars;
+    for (const char* h : hexes) scalars.push_back(scalar_hex(h));
+    const Point t8 = order8_point();
+    std::vector<Point> points;
+    for (size_t i = 0; i < scalars.size(); ++i) {
+        Point p = t8;
+        for (size_t k = 0; k < i % 8; ++k) p = add(p, t8);  // every small-order point
+        points.push_back(i % 3 == 0 ? add(p, base_point()) : p);
+    }
+    const FixedBaseTable table(points[0]);
+    for (const BatchBackend* backend : {&serial_backend(), ifma_backend()}) {
+        if (backend == nullptr) continue;
+        SCOPED_TRACE(backend->name);
+        std::vector<Point> out(scalars.size());
+        backend->mul_each(points.data(), scalars.data(), out.data(), out.size());
+        for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(equal(out[i], reference_mul(points[i], scalars[i]))) << i;
+        backend->mul_base_each(scalars.data(), out.data(), out.size());
+        for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(equal(out[i], reference_mul(base_point(), scalars[i]))) << i;
+        backend->mul_table_each(table, scalars.data(), out.data(), out.size());
+        for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(equal(out[i], reference_mul(points[0], scalars[i]))) << i;
+    }
+}
+
 }  // namespace
 }  // namespace kestrova::keys
