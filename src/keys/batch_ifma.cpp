@@ -429,6 +429,46 @@ VP3 v_mul_table(const Table52& t, const Digits& e) {
     return h;
 }
 
+inline F f_sqn(F x, int n) {
+    for (int i = 0; i < n; ++i) x = f_sq(x);
+    return x;
+}
+
+// a^((p-5)/8), the chain of the serial code.
+F f_pow22523(const F& a) {
+    const F a2 = f_sq(a);
+    const F a9 = f_mul(f_sqn(a2, 2), a);
+    const F a11 = f_mul(a9, a2);
+    const F e5 = f_mul(f_sq(a11), a9);
+    const F e10 = f_mul(f_sqn(e5, 5), e5);
+    const F e20 = f_mul(f_sqn(e10, 10), e10);
+    const F e40 = f_mul(f_sqn(e20, 20), e20);
+    const F e50 = f_mul(f_sqn(e40, 10), e10);
+    const F e100 = f_mul(f_sqn(e50, 50), e50);
+    const F e200 = f_mul(f_sqn(e100, 100), e100);
+    const F e250 = f_mul(f_sqn(e200, 50), e50);
+    return f_mul(f_sqn(e250, 2), a);
+}
+
+void ifma_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
+    for (size_t start = 0; start < n; start += kLanes) {
+        const size_t m = n - start < size_t(kLanes) ? n - start : size_t(kLanes);
+        DecompressState st[kLanes];
+        Stage w;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            st[lane] = decompress_start(in + 32 * (start + (size_t(lane) < m ? size_t(lane) : 0)));
+            w.put(lane, st[lane].uv7);
+        }
+        Stage pw;
+        f_store(pw, f_pow22523(f_load(w)));
+        for (size_t lane = 0; lane < m; ++lane) {
+            const std::optional<Point> p = decompress_finish(st[lane], pw.get(int(lane)));
+            ok[start + lane] = p.has_value() ? 1 : 0;
+            if (p) out[start + lane] = *p;
+        }
+    }
+}
+
 // Blocks of eight; a short last block repeats its first item in the spare lanes.
 void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
     for (size_t start = 0; start < n; start += kLanes) {
@@ -497,7 +537,7 @@ const BatchBackend* ifma_backend() {
         ifma_mul_base_each,
         ifma_mul_table_each,
         serial_backend().compress_all,
-        serial_backend().decompress_all,
+        ifma_decompress_all,
     };
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;

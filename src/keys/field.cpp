@@ -97,10 +97,15 @@ Fe fe_pow22523(const Fe& a) {
     return fe_mul(fe_square_n(e250, 2), a);  // 2^252 - 3
 }
 
-SqrtRatio fe_sqrt_ratio(const Fe& u, const Fe& v) {
+void fe_sqrt_ratio_prepare(const Fe& u, const Fe& v, Fe& uv3, Fe& uv7) {
     const Fe v3 = fe_mul(fe_square(v), v);
     const Fe v7 = fe_mul(fe_square(v3), v);
-    Fe r = fe_mul(fe_mul(u, v3), fe_pow22523(fe_mul(u, v7)));
+    uv3 = fe_mul(u, v3);
+    uv7 = fe_mul(u, v7);
+}
+
+SqrtRatio fe_sqrt_ratio_finish(const Fe& u, const Fe& v, const Fe& r_in) {
+    Fe r = r_in;
     const Fe check = fe_mul(v, fe_square(r));
     const Fe neg_u = fe_neg(u);
     const uint64_t correct = fe_equal(check, u);
@@ -108,6 +113,12 @@ SqrtRatio fe_sqrt_ratio(const Fe& u, const Fe& v) {
     const uint64_t flipped_i = fe_equal(check, fe_mul(neg_u, kFeSqrtM1));
     fe_cmov(r, fe_mul(r, kFeSqrtM1), flipped | flipped_i);
     return SqrtRatio{correct | flipped, fe_abs(r)};
+}
+
+SqrtRatio fe_sqrt_ratio(const Fe& u, const Fe& v) {
+    Fe uv3, uv7;
+    fe_sqrt_ratio_prepare(u, v, uv3, uv7);
+    return fe_sqrt_ratio_finish(u, v, fe_mul(uv3, fe_pow22523(uv7)));
 }
 
 void fe_batch_invert(Fe* elements, size_t n, Fe* scratch) {

@@ -179,6 +179,12 @@ struct SqrtRatio {
 // Root of u/v; v = 0 with u != 0 reports a non-square.
 SqrtRatio fe_sqrt_ratio(const Fe& u, const Fe& v);
 
+// sqrt_ratio split around its exponentiation, for backends that run the
+// exponentiation elsewhere: prepare gives u v^3 and u v^7; finish takes
+// r = (u v^3) (u v^7)^((p-5)/8).
+void fe_sqrt_ratio_prepare(const Fe& u, const Fe& v, Fe& uv3, Fe& uv7);
+SqrtRatio fe_sqrt_ratio_finish(const Fe& u, const Fe& v, const Fe& r);
+
 // Inverts n elements in place with one inversion; elements equal to 0 give
 // garbage for every element, so callers pass only non-zero values.
 void fe_batch_invert(Fe* elements, size_t n, Fe* scratch);

@@ -4,18 +4,29 @@ namespace kestrova::keys {
 
 Point identity() { return Point{fe_zero(), fe_one(), fe_one(), fe_zero()}; }
 
-std::optional<Point> decompress(const uint8_t in[32]) {
-    const Fe y = fe_from_bytes(in);  // bit 255 dropped, y >= p taken modulo p
-    const uint64_t sign = in[31] >> 7;
-    const Fe yy = fe_square(y);
-    const Fe u = fe_sub(yy, fe_one());
-    const Fe v = fe_add(fe_mul(yy, kFeD), fe_one());
-    const SqrtRatio root = fe_sqrt_ratio(u, v);
+DecompressState decompress_start(const uint8_t in[32]) {
+    DecompressState s;
+    s.y = fe_from_bytes(in);  // bit 255 dropped, y >= p taken modulo p
+    s.sign = in[31] >> 7;
+    const Fe yy = fe_square(s.y);
+    s.u = fe_sub(yy, fe_one());
+    s.v = fe_add(fe_mul(yy, kFeD), fe_one());
+    fe_sqrt_ratio_prepare(s.u, s.v, s.uv3, s.uv7);
+    return s;
+}
+
+std::optional<Point> decompress_finish(const DecompressState& s, const Fe& pow) {
+    const SqrtRatio root = fe_sqrt_ratio_finish(s.u, s.v, fe_mul(s.uv3, pow));
     // Encodings are public data: failing here is no leak.
     if (!root.is_square) return std::nullopt;
     // For x = 0 the negation is 0 again, so either sign bit is accepted.
-    const Fe x = fe_cneg(root.root, sign);
-    return Point{x, y, fe_one(), fe_mul(x, y)};
+    const Fe x = fe_cneg(root.root, s.sign);
+    return Point{x, s.y, fe_one(), fe_mul(x, s.y)};
+}
+
+std::optional<Point> decompress(const uint8_t in[32]) {
+    const DecompressState s = decompress_start(in);
+    return decompress_finish(s, fe_pow22523(s.uv7));
 }
 
 void compress(const Point& p, uint8_t out[32]) {

@@ -38,6 +38,15 @@ struct PointNiels {
 
 Point identity();
 std::optional<Point> decompress(const uint8_t in[32]);
+
+// Decompression split around its exponentiation (for vector backends):
+// start, then pow = uv7^((p-5)/8) computed anywhere, then finish.
+struct DecompressState {
+    Fe y, u, v, uv3, uv7;
+    uint64_t sign;
+};
+DecompressState decompress_start(const uint8_t in[32]);
+std::optional<Point> decompress_finish(const DecompressState& s, const Fe& pow);
 void compress(const Point& p, uint8_t out[32]);
 Point add(const Point& a, const Point& b);
 Point sub(const Point& a, const Point& b);

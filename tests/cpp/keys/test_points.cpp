@@ -282,6 +282,41 @@ TEST(Batch, MatchesSinglePointRoutines) {
     }
 }
 
+TEST(Batch, DecompressEdgeEncodingsInEveryBackend) {
+    // Edge encodings and their single-point results, in one batch of eleven.
+    const char* hexes[] = {"0100000000000000000000000000000000000000000000000000000000000000",
+                           "0100000000000000000000000000000000000000000000000000000000000080",
+                           "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+                           "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+                           "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+                           "0000000000000000000000000000000000000000000000000000000000000080",
+                           "0200000000000000000000000000000000000000000000000000000000000000",
+                           test::kBaseHex,
+                           "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",
+                           "0300000000000000000000000000000000000000000000000000000000000000",
+                           "0000000000000000000000000000000000000000000000000000000000000000"};
+    constexpr size_t n = sizeof hexes / sizeof hexes[0];
+    std::vector<uint8_t> in;
+    for (const char* h : hexes) {
+        const auto b = hex32(h);
+        in.insert(in.end(), b.begin(), b.end());
+    }
+    for (const BatchBackend* backend : {&serial_backend(), ifma_backend()}) {
+        if (backend == nullptr) continue;
+        SCOPED_TRACE(backend->name);
+        std::vector<Point> out(n);
+        std::vector<uint8_t> ok(n);
+        backend->decompress_all(in.data(), out.data(), ok.data(), n);
+        for (size_t i = 0; i < n; ++i) {
+            const auto single = decompress(in.data() + 32 * i);
+            ASSERT_EQ(ok[i] == 1, single.has_value()) << i;
+            if (single) {
+                EXPECT_EQ(bytes_of(out[i]), bytes_of(*single)) << i;
+            }
+        }
+    }
+}
+
 TEST(Batch, EdgeScalarsAndSmallOrderPointsInEveryLane) {
     const char* hexes[] = {"0000000000000000000000000000000000000000000000000000000000000000",
                            "0100000000000000000000000000000000000000000000000000000000000000",
