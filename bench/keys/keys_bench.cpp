@@ -239,6 +239,18 @@ void BM_batch_mul_table_each(benchmark::State& st) {
 }
 BENCHMARK(BM_batch_mul_table_each)->Arg(0)->Arg(1);
 
+void BM_batch_decompress_all(benchmark::State& st) {
+    const BatchBackend& b = backend_arg(st);
+    std::vector<Point> pts(kBatch);
+    std::vector<uint8_t> ok(kBatch);
+    for (auto _ : st) {
+        b.decompress_all(batch_inputs().encodings.data(), pts.data(), ok.data(), kBatch);
+        benchmark::DoNotOptimize(pts.data());
+    }
+    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+}
+BENCHMARK(BM_batch_decompress_all)->Arg(0)->Arg(1);
+
 // Bytes in, bytes out, one key for all (the work of a partial decryption).
 void BM_batch_decompress_mul_all_compress(benchmark::State& st) {
     const BatchBackend& b = backend_arg(st);

@@ -121,7 +121,7 @@ inline Fe fe_square_n(Fe a, int n) {
     return a;
 }
 
-// a * small constant (the constant below 2^13).
+// a * c for a constant c below 2^32.
 inline Fe fe_mul_small(const Fe& a, uint64_t c) {
     return fe_reduce_wide(u128(a.v[0]) * c, u128(a.v[1]) * c, u128(a.v[2]) * c, u128(a.v[3]) * c,
                           u128(a.v[4]) * c);
