@@ -36,25 +36,46 @@ std::optional<Point> montgomery_to_edwards(const uint8_t u_bytes[32], bool sign)
     return keys::decompress(enc);
 }
 
+// The same point as elligator_map followed by montgomery_to_edwards, with u and
+// y kept as fractions so that no inversion is needed: u = un / d1 and
+// y = (un - d1) / (un + d1); the decompression takes x^2 as a ratio.
 Point representative_to_point(const uint8_t in[32]) {
     const Fe r = keys::fe_from_bytes(in);
-    const bool sign = (in[31] >> 7) != 0;
-    uint8_t u[32];
-    keys::fe_to_bytes(u, elligator_map(r));
-    const std::optional<Point> p = montgomery_to_edwards(u, sign);
-    if (!p) kestrova::panic(kInvalidMapMessage);
-    return *p;
+    const uint64_t sign = in[31] >> 7;
+    const Fe r2 = keys::fe_square(r);
+    const Fe d1 = keys::fe_add(keys::fe_add(r2, r2), keys::fe_one());
+    // eps * d1^4 = -A d1 (A^2 - A^2 d1 + d1^2) is a square exactly when eps is.
+    const Fe a2 = keys::fe_mul_small(keys::kFeMontA, 486662);
+    const Fe inner = keys::fe_add(keys::fe_sub(a2, keys::fe_mul(a2, d1)), keys::fe_square(d1));
+    const Fe eps = keys::fe_neg(keys::fe_mul_small(keys::fe_mul(d1, inner), 486662));
+    const uint64_t square = keys::fe_sqrt_ratio(eps, keys::fe_one()).is_square;
+    // w = -A / d1; otherwise -w - A = A (1 - d1) / d1.
+    Fe un = keys::kFeMontNegA;
+    keys::fe_cmov(un, keys::fe_mul_small(keys::fe_sub(keys::fe_one(), d1), 486662), square ^ 1);
+    const Fe yn = keys::fe_sub(un, d1);
+    const Fe yd = keys::fe_add(un, d1);
+    if (keys::fe_is_zero(yd)) kestrova::panic(kInvalidMapMessage);  // u = -1
+    const Fe yn2 = keys::fe_square(yn), yd2 = keys::fe_square(yd);
+    const keys::SqrtRatio root =
+        keys::fe_sqrt_ratio(keys::fe_sub(yn2, yd2), keys::fe_add(keys::fe_mul(keys::kFeD, yn2), yd2));
+    if (!root.is_square) kestrova::panic(kInvalidMapMessage);
+    const Fe x = keys::fe_cneg(root.root, sign);
+    return Point{keys::fe_mul(x, yd), yn, yd, keys::fe_mul(x, yn)};
 }
 
+// With u = N / Dn (N = Z + Y, Dn = Z - Y) the root of 1 / t is Dn times a root
+// of 1 / (-2 N (N + A Dn)), so r = +-s N (bit 0) or +-s (N + A Dn) (bit 1); the
+// sign goes away with |r|. No inversion is needed.
 std::optional<Representative> point_to_representative_with_bit(const Point& p, uint32_t bit) {
-    // u = (1 + y) / (1 - y); the neutral element gets u = 0 through the inverse of 0.
-    const Fe u = keys::fe_canonical(keys::fe_mul(keys::fe_add(p.Z, p.Y), keys::fe_invert(keys::fe_sub(p.Z, p.Y))));
-    const Fe u_plus_a = keys::fe_add(u, keys::kFeMontA);
-    const Fe t = keys::fe_neg(keys::fe_mul(keys::fe_add(u, u), u_plus_a));
-    const keys::SqrtRatio s = keys::fe_sqrt_ratio(keys::fe_one(), t);
-    if (!s.is_square) return std::nullopt;  // t = 0 (u = 0) or t a non-square
-    Fe factor = u;
-    keys::fe_cmov(factor, u_plus_a, bit & 1);
+    const Fe n = keys::fe_add(p.Z, p.Y);
+    const Fe dn = keys::fe_sub(p.Z, p.Y);
+    const Fe na = keys::fe_add(n, keys::fe_mul_small(dn, 486662));
+    const Fe v = keys::fe_neg(keys::fe_mul(keys::fe_add(n, n), na));
+    const keys::SqrtRatio s = keys::fe_sqrt_ratio(keys::fe_one(), v);
+    // u = 0 (the neutral element through Dn = 0, or (0, -1) through N = 0), or t a non-square.
+    if (!(s.is_square & (keys::fe_is_zero(dn) ^ 1))) return std::nullopt;
+    Fe factor = n;
+    keys::fe_cmov(factor, na, bit & 1);
     const Fe r = keys::fe_abs(keys::fe_mul(s.root, factor));
     Representative out;
     keys::fe_to_bytes(out.data(), r);
