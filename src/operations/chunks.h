@@ -17,7 +17,7 @@ inline std::span<const uint8_t> chunk_at(const std::vector<uint8_t>& list, size_
 
 // Sub-range sizes for the pool: scalar multiplications are tens of microseconds,
 // so small ranges balance well; byte copies need large ones.
-constexpr size_t kGrainPerPointWork = 4;
+constexpr size_t kGrainPerPointWork = 1;
 constexpr size_t kGrainCopy = 1 << 14;
 // Items a range hands to the batch kernels at once (one field inversion per block).
 constexpr size_t kBlock = 32;
