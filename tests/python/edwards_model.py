@@ -1,50 +1,77 @@
-"""A plain big-integer model of edwards25519 for checking results of any order."""
+"""A plain big-integer model of GF(p) and edwards25519, for checking results of any order."""
+
 P = 2**255 - 19
 L = 2**252 + 27742317777372353535851937790883648493
 D = -121665 * pow(121666, P - 2, P) % P
 SQRT_M1 = pow(2, (P - 1) // 4, P)
 IDENTITY = (0, 1)
+BASE_Y = 4 * pow(5, P - 2, P) % P
+
+
+def load(b):
+    return (int.from_bytes(b, "little") & ((1 << 255) - 1)) % P
+
+
+def store(x):
+    return (x % P).to_bytes(32, "little")
+
+
+def is_square(x):
+    return x % P == 0 or pow(x, (P - 1) // 2, P) == 1
+
+
+def sqrt_nonneg(x):
+    """The even square root of x, or None."""
+    x %= P
+    r = pow(x, (P + 3) // 8, P)
+    if (r * r - x) % P:
+        r = r * SQRT_M1 % P
+    if (r * r - x) % P:
+        return None
+    return P - r if r & 1 else r
 
 
 def decompress(data):
-    """Permissive decoding: y taken mod p, sign bit honoured, x = 0 with sign 1 allowed."""
-    n = int.from_bytes(bytes(data), "little")
+    n = int.from_bytes(data, "little")
     sign, y = n >> 255, (n & ((1 << 255) - 1)) % P
-    u, v = (y * y - 1) % P, (D * y * y + 1) % P
-    x2 = u * pow(v, P - 2, P) % P
-    x = pow(x2, (P + 3) // 8, P)
-    if (x * x - x2) % P:
-        x = x * SQRT_M1 % P
-    if (x * x - x2) % P:
+    x = sqrt_nonneg((y * y - 1) * pow(D * y * y + 1, P - 2, P))
+    if x is None:
         return None
-    if x & 1:
-        x = P - x
-    if sign:
-        x = (P - x) % P
-    return (x, y)
+    return ((P - x) % P if sign else x, y)
 
 
-def compress(point):
-    x, y = point
-    return list((y | ((x & 1) << 255)).to_bytes(32, "little"))
+def compress(pt):
+    x, y = pt
+    return (y | ((x & 1) << 255)).to_bytes(32, "little")
 
 
 def add(a, b):
     (x1, y1), (x2, y2) = a, b
     t = D * x1 * x2 * y1 * y2 % P
-    x3 = (x1 * y2 + x2 * y1) * pow(1 + t, P - 2, P) % P
-    y3 = (y1 * y2 + x1 * x2) * pow(1 - t, P - 2, P) % P
-    return (x3, y3)
+    return ((x1 * y2 + x2 * y1) * pow(1 + t, P - 2, P) % P, (y1 * y2 + x1 * x2) * pow(1 - t, P - 2, P) % P)
 
 
-def mul(k, point):
-    result = IDENTITY
+def neg(a):
+    return ((P - a[0]) % P, a[1])
+
+
+def mul(k, pt):
+    r = IDENTITY
     while k:
         if k & 1:
-            result = add(result, point)
-        point = add(point, point)
+            r = add(r, pt)
+        pt = add(pt, pt)
         k >>= 1
-    return result
+    return r
+
+
+BASE = decompress(store(BASE_Y))
+T8 = decompress(bytes.fromhex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05"))
+SMALL_ORDER = [mul(k, T8) for k in range(8)]
+
+
+def le(n):
+    return n.to_bytes(32, "little")
 
 
 def scalar(data):
