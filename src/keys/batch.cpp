@@ -17,7 +17,7 @@ void serial_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) 
 }
 
 void serial_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = mul_base(scalars[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = mul_base_serial(scalars[i]);
 }
 
 void serial_mul_table_each(const FixedBaseTable& table, const Scalar* scalars, Point* out, size_t n) {
@@ -57,6 +57,7 @@ const BatchBackend kSerial = {
     serial_mul_table_each,
     serial_compress_all,
     serial_decompress_all,
+    mul_base_serial,
 };
 
 const BatchBackend* choose_backend() {

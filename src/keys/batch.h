@@ -28,6 +28,8 @@ struct BatchBackend {
     // Point i from in[32 i .. 32 i + 31]; ok[i] = 1 when it decompresses (out[i]
     // is then set), 0 otherwise.
     void (*decompress_all)(const uint8_t* in, Point* out, uint8_t* ok, size_t n);
+    // s * B for a single scalar (a vector backend spreads the table rows over its lanes).
+    Point (*mul_base_one)(const Scalar& s);
 };
 
 // The backend in use, picked on first call.

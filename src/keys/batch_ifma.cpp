@@ -114,6 +114,48 @@ const Table52& base_table52() {
 uint64_t d2_r52[5];
 const bool d2_ready = (fe_to_r52(kFeD2, d2_r52), true);
 
+// One multiplication s * B spread over the lanes: lane k takes rows 4k .. 4k + 3
+// of the base table, step t its row 4k + t. Entry j of step t, word w, lane k.
+struct SplitTable52 {
+    alignas(64) uint64_t w[4][8][15][kLanes];
+};
+
+const SplitTable52& base_split_table52() {
+    static const SplitTable52* const t = [] {
+        auto* split = new SplitTable52;
+        const Table52& base = base_table52();
+        for (int step = 0; step < 4; ++step)
+            for (int j = 0; j < 8; ++j)
+                for (int w = 0; w < 15; ++w)
+                    for (int lane = 0; lane < kLanes; ++lane)
+                        split->w[step][j][w][lane] = base.w[8 * (4 * lane + step) + j][w];
+        return split;
+    }();
+    return *t;
+}
+
+// The digits of one scalar in the same arrangement: row i takes digits 2i and 2i + 1.
+struct SplitDigits {
+    alignas(64) int64_t even[4][kLanes];
+    alignas(64) int64_t odd[4][kLanes];
+    explicit SplitDigits(const Scalar& s) {
+        int8_t e[64];
+        scalar_signed_radix16(s, e);
+        for (int step = 0; step < 4; ++step) {
+            for (int lane = 0; lane < kLanes; ++lane) {
+                const int row = 4 * lane + step;
+                even[step][lane] = e[2 * row];
+                odd[step][lane] = e[2 * row + 1];
+            }
+        }
+        std::memset(e, 0, sizeof e);
+    }
+    ~SplitDigits() {
+        volatile int64_t* v = &even[0][0];
+        for (int i = 0; i < 2 * 4 * kLanes; ++i) v[i] = 0;
+    }
+};
+
 }  // namespace
 
 #pragma GCC push_options
@@ -390,6 +432,31 @@ inline VNiels select_niels(const uint64_t (*row)[15], const int64_t* digits) {
     return t;
 }
 
+// As select_niels, but each lane scans its own row (lane-major entries).
+inline VNiels select_niels_split(const uint64_t (*entries)[15][kLanes], const int64_t* digits) {
+    V magnitude;
+    __mmask8 negative;
+    split_digits(digits, magnitude, negative);
+    V w[15];
+    const V one = bc(1), zero = _mm512_setzero_si512();
+    for (int i = 0; i < 15; ++i) w[i] = (i == 0 || i == 5) ? one : zero;
+    KESTROVA_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        const __mmask8 k = _mm512_cmpeq_epi64_mask(magnitude, bc(uint64_t(j + 1)));
+        KESTROVA_UNROLL
+        for (int i = 0; i < 15; ++i) w[i] = _mm512_mask_mov_epi64(w[i], k, _mm512_load_si512(entries[j][i]));
+    }
+    VNiels t;
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) {
+        t.ypx.l[i] = _mm512_mask_blend_epi64(negative, w[i], w[5 + i]);
+        t.ymx.l[i] = _mm512_mask_blend_epi64(negative, w[5 + i], w[i]);
+        t.xy2d.l[i] = w[10 + i];
+    }
+    f_blend(t.xy2d, negative, f_neg(t.xy2d));
+    return t;
+}
+
 inline VP3 load_points(const PointStage& s) {
     return VP3{f_load(s.X), f_load(s.Y), f_load(s.Z), f_load(s.T)};
 }
@@ -514,6 +581,22 @@ void ifma_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
     table_mul_blocks(base_table52(), scalars, out, n);
 }
 
+// Each lane sums its four rows (odd digits, times 16, even digits); the eight
+// partial sums are then added serially: 8 table additions per lane instead of 64.
+Point ifma_mul_base_one(const Scalar& s) {
+    const SplitDigits d(s);
+    const SplitTable52& t = base_split_table52();
+    VP3 h = v_identity();
+    for (int step = 0; step < 4; ++step) h = to_p3(madd(h, select_niels_split(t.w[step], d.odd[step])));
+    h = times16(to_p2(h));
+    for (int step = 0; step < 4; ++step) h = to_p3(madd(h, select_niels_split(t.w[step], d.even[step])));
+    PointStage res;
+    store_points(res, h);
+    Point sum = res.get(0);
+    for (int lane = 1; lane < kLanes; ++lane) sum = add(sum, res.get(lane));
+    return sum;
+}
+
 void ifma_mul_table_each(const FixedBaseTable& table, const Scalar* scalars, Point* out, size_t n) {
     if (n == 0) return;
     Table52* t = new Table52;
@@ -538,6 +621,7 @@ const BatchBackend* ifma_backend() {
         ifma_mul_table_each,
         serial_backend().compress_all,
         ifma_decompress_all,
+        ifma_mul_base_one,
     };
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;

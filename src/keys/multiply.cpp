@@ -1,5 +1,7 @@
 #include "keys/multiply.h"
 
+#include "keys/batch.h"
+
 #include <vector>
 
 namespace kestrova::keys {
@@ -58,7 +60,9 @@ Point mul_with_table(const PointNiels* table, const Scalar& s) {
 
 const PointNiels& base_table_entry(int i, int j) { return kBaseTable[i][j]; }
 
-Point mul_base(const Scalar& s) { return mul_with_table(&kBaseTable[0][0], s); }
+Point mul_base_serial(const Scalar& s) { return mul_with_table(&kBaseTable[0][0], s); }
+
+Point mul_base(const Scalar& s) { return batch_backend().mul_base_one(s); }
 
 FixedBaseTable::FixedBaseTable(const Point& p) : table_(new PointNiels[256]) {
     std::vector<Point> m(256);

@@ -10,8 +10,10 @@
 
 namespace kestrova::keys {
 
-// s * B with the constant table of B.
+// s * B with the constant table of B, through the fastest backend of batch.h.
 Point mul_base(const Scalar& s);
+// The portable loop behind mul_base (the serial backend and the reference).
+Point mul_base_serial(const Scalar& s);
 
 // A table of the same shape as the constant one (for i in 0..31, the multiples
 // 1 * 256^i * P ... 8 * 256^i * P in affine form) for a point known at run time.

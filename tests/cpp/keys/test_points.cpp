@@ -248,7 +248,8 @@ TEST(Batch, MatchesSinglePointRoutines) {
             backend->mul_all(points.data(), one_s, out.data(), n);
             for (size_t i = 0; i < n; ++i) ASSERT_TRUE(equal(out[i], mul(points[i], one_s)));
             backend->mul_base_each(scalars.data(), out.data(), n);
-            for (size_t i = 0; i < n; ++i) ASSERT_TRUE(equal(out[i], mul_base(scalars[i])));
+            for (size_t i = 0; i < n; ++i) ASSERT_TRUE(equal(out[i], mul_base_serial(scalars[i])));
+            for (size_t i = 0; i < n; ++i) ASSERT_TRUE(equal(backend->mul_base_one(scalars[i]), out[i]));
             backend->mul_table_each(table, scalars.data(), out.data(), n);
             for (size_t i = 0; i < n; ++i) ASSERT_TRUE(equal(out[i], table.mul(scalars[i])));
 
@@ -345,6 +346,9 @@ TEST(Batch, EdgeScalarsAndSmallOrderPointsInEveryLane) {
         for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(equal(out[i], reference_mul(points[i], scalars[i]))) << i;
         backend->mul_base_each(scalars.data(), out.data(), out.size());
         for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(equal(out[i], reference_mul(base_point(), scalars[i]))) << i;
+        for (size_t i = 0; i < out.size(); ++i) {
+            EXPECT_TRUE(equal(backend->mul_base_one(scalars[i]), reference_mul(base_point(), scalars[i]))) << i;
+        }
         backend->mul_table_each(table, scalars.data(), out.data(), out.size());
         for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(equal(out[i], reference_mul(points[0], scalars[i]))) << i;
     }
