@@ -21,7 +21,7 @@ void serial_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
 }
 
 void serial_mul_table_each(const FixedBaseTable& table, const Scalar* scalars, Point* out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = table.mul(scalars[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = table.mul_serial(scalars[i]);
 }
 
 void serial_compress_all(const Point* points, uint8_t* out, size_t n) {
@@ -58,6 +58,8 @@ const BatchBackend kSerial = {
     serial_compress_all,
     serial_decompress_all,
     mul_base_serial,
+    nullptr,
+    nullptr,
 };
 
 const BatchBackend* choose_backend() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "keys/multiply.h"
@@ -30,6 +31,10 @@ struct BatchBackend {
     void (*decompress_all)(const uint8_t* in, Point* out, uint8_t* ok, size_t n);
     // s * B for a single scalar (a vector backend spreads the table rows over its lanes).
     Point (*mul_base_one)(const Scalar& s);
+    // Optional (null in the serial backend): a copy of a run-time table in the
+    // backend's own layout, and one multiplication through such a copy.
+    std::shared_ptr<const void> (*prepare_table)(const PointNiels* entries);
+    Point (*mul_prepared_one)(const void* prepared, const Scalar& s);
 };
 
 // The backend in use, picked on first call.

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <memory>
 
 #include "keys/field.h"
 #include "keys/multiply.h"
@@ -120,18 +121,29 @@ struct SplitTable52 {
     alignas(64) uint64_t w[4][8][15][kLanes];
 };
 
+void fill_split(SplitTable52& split, const Table52& rows) {
+    for (int step = 0; step < 4; ++step)
+        for (int j = 0; j < 8; ++j)
+            for (int w = 0; w < 15; ++w)
+                for (int lane = 0; lane < kLanes; ++lane) split.w[step][j][w][lane] = rows.w[8 * (4 * lane + step) + j][w];
+}
+
 const SplitTable52& base_split_table52() {
     static const SplitTable52* const t = [] {
         auto* split = new SplitTable52;
-        const Table52& base = base_table52();
-        for (int step = 0; step < 4; ++step)
-            for (int j = 0; j < 8; ++j)
-                for (int w = 0; w < 15; ++w)
-                    for (int lane = 0; lane < kLanes; ++lane)
-                        split->w[step][j][w][lane] = base.w[8 * (4 * lane + step) + j][w];
+        fill_split(*split, base_table52());
         return split;
     }();
     return *t;
+}
+
+// A run-time table (the bank key's) in the same layout, kept by FixedBaseTable.
+std::shared_ptr<const void> ifma_prepare_table(const PointNiels* entries) {
+    const auto rows = std::make_unique<Table52>();
+    rows->fill(entries);
+    auto split = std::make_shared<SplitTable52>();
+    fill_split(*split, *rows);
+    return split;
 }
 
 // The digits of one scalar in the same arrangement: row i takes digits 2i and 2i + 1.
@@ -583,9 +595,8 @@ void ifma_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
 
 // Each lane sums its four rows (odd digits, times 16, even digits); the eight
 // partial sums are then added serially: 8 table additions per lane instead of 64.
-Point ifma_mul_base_one(const Scalar& s) {
+Point mul_split(const SplitTable52& t, const Scalar& s) {
     const SplitDigits d(s);
-    const SplitTable52& t = base_split_table52();
     VP3 h = v_identity();
     for (int step = 0; step < 4; ++step) h = to_p3(madd(h, select_niels_split(t.w[step], d.odd[step])));
     h = times16(to_p2(h));
@@ -595,6 +606,12 @@ Point ifma_mul_base_one(const Scalar& s) {
     Point sum = res.get(0);
     for (int lane = 1; lane < kLanes; ++lane) sum = add(sum, res.get(lane));
     return sum;
+}
+
+Point ifma_mul_base_one(const Scalar& s) { return mul_split(base_split_table52(), s); }
+
+Point ifma_mul_prepared_one(const void* prepared, const Scalar& s) {
+    return mul_split(*static_cast<const SplitTable52*>(prepared), s);
 }
 
 void ifma_mul_table_each(const FixedBaseTable& table, const Scalar* scalars, Point* out, size_t n) {
@@ -622,6 +639,8 @@ const BatchBackend* ifma_backend() {
         serial_backend().compress_all,
         ifma_decompress_all,
         ifma_mul_base_one,
+        ifma_prepare_table,
+        ifma_mul_prepared_one,
     };
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;

@@ -82,11 +82,17 @@ FixedBaseTable::FixedBaseTable(const Point& p) : table_(new PointNiels[256]) {
     for (int k = 0; k < 256; ++k) {
         table_[k] = niels_from_affine(fe_mul(m[k].X, z[k]), fe_mul(m[k].Y, z[k]));
     }
+    if (const auto prepare = batch_backend().prepare_table) lanes_ = prepare(table_.get());
 }
 
 const PointNiels* FixedBaseTable::data() const { return table_.get(); }
 
-Point FixedBaseTable::mul(const Scalar& s) const { return mul_with_table(table_.get(), s); }
+Point FixedBaseTable::mul(const Scalar& s) const {
+    if (lanes_) return batch_backend().mul_prepared_one(lanes_.get(), s);
+    return mul_serial(s);
+}
+
+Point FixedBaseTable::mul_serial(const Scalar& s) const { return mul_with_table(table_.get(), s); }
 
 Point mul(const Point& p, const Scalar& s) {
     // Multiples 1..8 of P.

@@ -20,7 +20,10 @@ Point mul_base_serial(const Scalar& s);
 class FixedBaseTable {
 public:
     explicit FixedBaseTable(const Point& p);
+    // Through the backend's own copy of the table when it keeps one.
     Point mul(const Scalar& s) const;
+    // The portable loop over the entries.
+    Point mul_serial(const Scalar& s) const;
 
     // Row i, entry j holds (j + 1) * 256^i * P.
     const PointNiels& entry(int i, int j) const { return table_[8 * i + j]; }
@@ -29,6 +32,7 @@ public:
 
 private:
     std::unique_ptr<PointNiels[]> table_;
+    std::shared_ptr<const void> lanes_;  // the backend's layout, or null
 };
 
 // s * P for any point P.

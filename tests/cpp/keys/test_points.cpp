@@ -338,6 +338,10 @@ TEST(Batch, EdgeScalarsAndSmallOrderPointsInEveryLane) {
         points.push_back(i % 3 == 0 ? add(p, base_point()) : p);
     }
     const FixedBaseTable table(points[0]);
+    for (size_t i = 0; i < scalars.size(); ++i) {
+        EXPECT_TRUE(equal(table.mul(scalars[i]), reference_mul(points[0], scalars[i]))) << i;
+        EXPECT_TRUE(equal(table.mul_serial(scalars[i]), reference_mul(points[0], scalars[i]))) << i;
+    }
     for (const BatchBackend* backend : {&serial_backend(), ifma_backend()}) {
         if (backend == nullptr) continue;
         SCOPED_TRACE(backend->name);
