@@ -8,8 +8,9 @@ randomizations, combine, two decryptions, finish; byte lists go from one call
 to the next as the module returns them, so argument and result conversion are
 part of every figure. Sizes up to 10^4 are repeated and the best run is kept.
 
-Reported: microseconds per item per core (seconds x threads / n) and the
-speed-up of 2 threads over 1. key_gen and finish run on the calling thread
+Reported: microseconds per item per core (wall seconds x threads / n), the
+speed-up of 2 threads over 1, and the CPU time of all threads per item (less
+sensitive to other load on a shared machine than the wall clock). key_gen and finish run on the calling thread
 only, so their per-core figure doubles with 2 threads by construction.
 
 Peak memory: a fresh subprocess per function at one size loads that
@@ -52,18 +53,17 @@ def make_data(n: int):
 
 
 def timed(fn, *args):
-    t0 = time.perf_counter()
+    """Result, wall seconds and CPU seconds of all the process's threads."""
+    t0, c0 = time.perf_counter(), time.process_time()
     result = fn(*args)
-    return result, time.perf_counter() - t0
+    return result, (time.perf_counter() - t0, time.process_time() - c0)
 
 
 def chain(kestrova, n: int):
     """One run through the protocol; returns seconds per function and the intermediate values."""
     bank_a, bank_b, senders, receivers = make_data(n)
     seconds = {}
-    t0 = time.perf_counter()
-    keys = [kestrova.key_gen() for _ in range(n)]
-    seconds["key_gen"] = time.perf_counter() - t0
+    keys, seconds["key_gen"] = timed(lambda: [kestrova.key_gen() for _ in range(n)])
     (pk_a, sk_a), (pk_b, sk_b), (pk_w, sk_w) = keys[0], keys[1 % n], keys[2 % n]
     okvs_a, ta = timed(kestrova.build_okvs, pk_a, bank_a)
     okvs_b, tb = timed(kestrova.build_okvs, pk_b, bank_b)
@@ -97,8 +97,10 @@ def worker(sizes):
             for name, value in seconds.items():
                 best[name] = min(best.get(name, value), value)
         for name, item in FUNCTIONS:
-            results.append({"function": name, "item": item, "n": n, "threads": threads,
-                            "seconds": best[name], "us_per_item_per_core": 1e6 * best[name] * threads / n})
+            wall, cpu = best[name]
+            results.append({"function": name, "item": item, "n": n, "threads": threads, "seconds": wall,
+                            "cpu_seconds": cpu, "us_per_item_per_core": 1e6 * wall * threads / n,
+                            "cpu_us_per_item": 1e6 * cpu / n})
     json.dump(results, sys.stdout)
 
 
@@ -184,6 +186,8 @@ def print_tables(timings, memory, thread_counts):
     for t in thread_counts:
         if t != base:
             head += f" {f'speed-up {t}T':>12}"
+    for t in thread_counts:
+        head += f" {f'{t}T CPU us/item':>16}"
     print(head)
     for name, item in FUNCTIONS:
         for n in sizes:
@@ -193,6 +197,8 @@ def print_tables(timings, memory, thread_counts):
             for t in thread_counts:
                 if t != base:
                     line += f" {by_key[(name, n, base)]['seconds'] / by_key[(name, n, t)]['seconds']:>12.2f}"
+            for t in thread_counts:
+                line += f" {by_key[(name, n, t)]['cpu_us_per_item']:>16.2f}"
             print(line)
     if memory:
         print(f"\npeak memory, one call at n = {memory[0]['n']:,} "
