@@ -420,7 +420,10 @@ inline VCached select_cached(const VCached table[8], const int64_t* digits) {
     return t;
 }
 
-inline VNiels select_niels(const uint64_t (*row)[15], const int64_t* digits) {
+// Constant-time scan of eight Niels entries per lane; load(j, i) gives limb
+// word i of entry j for all lanes.
+template <class Load>
+inline VNiels select_niels_with(const int64_t* digits, const Load& load) {
     V magnitude;
     __mmask8 negative;
     split_digits(digits, magnitude, negative);
@@ -431,7 +434,7 @@ inline VNiels select_niels(const uint64_t (*row)[15], const int64_t* digits) {
     for (int j = 0; j < 8; ++j) {
         const __mmask8 k = _mm512_cmpeq_epi64_mask(magnitude, bc(uint64_t(j + 1)));
         KESTROVA_UNROLL
-        for (int i = 0; i < 15; ++i) w[i] = _mm512_mask_mov_epi64(w[i], k, bc(row[j][i]));
+        for (int i = 0; i < 15; ++i) w[i] = _mm512_mask_mov_epi64(w[i], k, load(j, i));
     }
     VNiels t;
     KESTROVA_UNROLL
@@ -444,29 +447,14 @@ inline VNiels select_niels(const uint64_t (*row)[15], const int64_t* digits) {
     return t;
 }
 
-// As select_niels, but each lane scans its own row (lane-major entries).
+// All lanes scan the same row.
+inline VNiels select_niels(const uint64_t (*row)[15], const int64_t* digits) {
+    return select_niels_with(digits, [&](int j, int i) { return bc(row[j][i]); });
+}
+
+// Each lane scans its own row (lane-major entries).
 inline VNiels select_niels_split(const uint64_t (*entries)[15][kLanes], const int64_t* digits) {
-    V magnitude;
-    __mmask8 negative;
-    split_digits(digits, magnitude, negative);
-    V w[15];
-    const V one = bc(1), zero = _mm512_setzero_si512();
-    for (int i = 0; i < 15; ++i) w[i] = (i == 0 || i == 5) ? one : zero;
-    KESTROVA_UNROLL
-    for (int j = 0; j < 8; ++j) {
-        const __mmask8 k = _mm512_cmpeq_epi64_mask(magnitude, bc(uint64_t(j + 1)));
-        KESTROVA_UNROLL
-        for (int i = 0; i < 15; ++i) w[i] = _mm512_mask_mov_epi64(w[i], k, _mm512_load_si512(entries[j][i]));
-    }
-    VNiels t;
-    KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) {
-        t.ypx.l[i] = _mm512_mask_blend_epi64(negative, w[i], w[5 + i]);
-        t.ymx.l[i] = _mm512_mask_blend_epi64(negative, w[5 + i], w[i]);
-        t.xy2d.l[i] = w[10 + i];
-    }
-    f_blend(t.xy2d, negative, f_neg(t.xy2d));
-    return t;
+    return select_niels_with(digits, [&](int j, int i) { return _mm512_load_si512(entries[j][i]); });
 }
 
 inline VP3 load_points(const PointStage& s) {
