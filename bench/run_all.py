@@ -124,7 +124,8 @@ def plot(functions_json: Path, png: Path) -> bool:
     import matplotlib.pyplot as plt
 
     with open(functions_json) as f:
-        timings = json.load(f)["timings"]
+        data = json.load(f)
+    timings = data["timings"]
     names = list(dict.fromkeys(r["function"] for r in timings))
     threads = sorted({r["threads"] for r in timings})
     fig, axes = plt.subplots(2, 4, figsize=(16, 7.5))
@@ -135,7 +136,7 @@ def plot(functions_json: Path, png: Path) -> bool:
             ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
                     label=f"{t} thread{'s' if t > 1 else ''}")
         ax.set_xscale("log")
-        ax.set_yscale("log")
+        ax.set_ylim(bottom=0)
         ax.set_title(f"{name} (per {rows[0]['item']})")
         ax.set_xlabel("n")
         ax.set_ylabel("µs per item (wall clock)")
@@ -144,7 +145,7 @@ def plot(functions_json: Path, png: Path) -> bool:
     for ax in list(axes.flat)[len(names):]:
         ax.axis("off")
     info = machine()
-    fig.suptitle(f"kestrova from Python: {info['cpu']}, {info['cpus']} CPUs, {info['date']}")
+    fig.suptitle(f"kestrova from Python: {info['cpu']}, {data['cpus']} CPUs, measured {data['time']}")
     fig.tight_layout()
     fig.savefig(png, dpi=100)
     plt.close(fig)
