@@ -5,6 +5,7 @@
 #include "operations/chunks.h"
 #include "operations/operations.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
+#include "worker_pool/loops.h"
 #include "worker_pool/pool.h"
 
 namespace kestrova::operations {
@@ -39,11 +40,12 @@ std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& recei
     });
     std::array<Bytes, 4> parts;
     for (size_t c = 0; c < 4; ++c) {
-        parts[c].resize(n * kPointBytes);
-        worker_pool::parallel_for(n, kGrainCopy, [&](size_t begin, size_t end) {
-            for (size_t i = begin; i < end; ++i)
-                std::memcpy(parts[c].data() + kPointBytes * i, sums[i].components[c].data(), kPointBytes);
-        });
+        parts[c] = worker_pool::gather(
+            sums,
+            [c](const wide_ciphertexts::WideCiphertext& ct) -> const std::array<uint8_t, kPointBytes>& {
+                return ct.components[c];
+            },
+            kGrainCopy);
     }
     return parts;
 }
