@@ -50,11 +50,7 @@ void Generator::refill() {
     } else {
         bytes_until_reseed_ -= 256;
     }
-    uint32_t state[16];
-    for (int b = 0; b < 4; ++b) {
-        chacha_init_state(state, key_, counter_ + uint64_t(b), 0);
-        chacha_block(state, buffer_ + 16 * b, kRounds);
-    }
+    chacha_blocks4(key_, counter_, buffer_, kRounds);
     counter_ += 4;
 }
 

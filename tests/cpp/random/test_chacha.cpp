@@ -77,4 +77,25 @@ TEST(ChaChaRounds, RoundCountChangesOutput) {
     EXPECT_NE(std::memcmp(r12, r20, sizeof r12), 0);
 }
 
+class FourBlocks : public ::testing::TestWithParam<uint64_t> {};
+
+// The refill path must give exactly the words of four single blocks, also
+// where the counter carries into its high word or wraps.
+TEST_P(FourBlocks, MatchFourSingleBlocks) {
+    uint8_t key[32];
+    for (int i = 0; i < 32; ++i) key[i] = uint8_t(37 * i + 11);
+    for (int rounds : {12, 20}) {
+        uint32_t got[64], want[16], state[16];
+        kestrova::random::chacha_blocks4(key, GetParam(), got, rounds);
+        for (int b = 0; b < 4; ++b) {
+            chacha_init_state(state, key, GetParam() + uint64_t(b), 0);
+            chacha_block(state, want, rounds);
+            for (int i = 0; i < 16; ++i) EXPECT_EQ(got[16 * b + i], want[i]) << "block " << b << " word " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counters, FourBlocks,
+                         ::testing::Values(0ull, 1ull, 0xfffffffeull, 0x1fffffffdull, ~0ull - 1));
+
 }  // namespace
