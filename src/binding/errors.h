@@ -49,12 +49,10 @@ PyObject* panic_exception_type();
 // For a Python API call that had to return a new object and returned null.
 [[noreturn]] void api_call_failed();
 
-// Runs a wrapper body; any failure becomes a Python exception and a null result.
-template <typename Body>
-PyObject* guard(Body&& body);
-
+// Sets the Python exception for the C++ exception being handled; returns null.
 PyObject* raise_from_current_exception();
 
+// Runs a wrapper body; any failure becomes a Python exception and a null result.
 template <typename Body>
 PyObject* guard(Body&& body) {
     try {

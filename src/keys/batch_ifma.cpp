@@ -267,19 +267,8 @@ inline F f_sub(const F& a, const F& b) {
 inline F f_neg(const F& a) { return f_sub(f_const(0), a); }
 
 // Products of normalized operands; the 2^260 = 608 (mod p) fold keeps all sums below 2^64.
-inline F f_mul(const F& a, const F& b) {
-    const V zero = _mm512_setzero_si512();
-    V c[10];
-    KESTROVA_UNROLL
-    for (auto& x : c) x = zero;
-    KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) {
-        KESTROVA_UNROLL
-        for (int j = 0; j < 5; ++j) {
-            c[i + j] = _mm512_madd52lo_epu64(c[i + j], a.l[i], b.l[j]);
-            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], a.l[i], b.l[j]);
-        }
-    }
+// Folds the ten 52-bit columns of a product back into five limbs.
+inline F reduce_product(V c[10]) {
     const V m52 = bc(kM52);
     KESTROVA_UNROLL
     for (int k = 5; k < 9; ++k) {
@@ -293,6 +282,22 @@ inline F f_mul(const F& a, const F& b) {
     for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(c[k], times608(c[k + 5]));
     r.l[0] = _mm512_add_epi64(r.l[0], times608(times608(c10)));
     return normalize(r);
+}
+
+inline F f_mul(const F& a, const F& b) {
+    const V zero = _mm512_setzero_si512();
+    V c[10];
+    KESTROVA_UNROLL
+    for (auto& x : c) x = zero;
+    KESTROVA_UNROLL
+    for (int i = 0; i < 5; ++i) {
+        KESTROVA_UNROLL
+        for (int j = 0; j < 5; ++j) {
+            c[i + j] = _mm512_madd52lo_epu64(c[i + j], a.l[i], b.l[j]);
+            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], a.l[i], b.l[j]);
+        }
+    }
+    return reduce_product(c);
 }
 
 inline F f_sq(const F& a) {
@@ -316,19 +321,7 @@ inline F f_sq(const F& a) {
         c[2 * i] = _mm512_madd52lo_epu64(c[2 * i], a.l[i], a.l[i]);
         c[2 * i + 1] = _mm512_madd52hi_epu64(c[2 * i + 1], a.l[i], a.l[i]);
     }
-    const V m52 = bc(kM52);
-    KESTROVA_UNROLL
-    for (int k = 5; k < 9; ++k) {
-        c[k + 1] = _mm512_add_epi64(c[k + 1], _mm512_srli_epi64(c[k], 52));
-        c[k] = _mm512_and_si512(c[k], m52);
-    }
-    const V c10 = _mm512_srli_epi64(c[9], 52);
-    c[9] = _mm512_and_si512(c[9], m52);
-    F r;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(c[k], times608(c[k + 5]));
-    r.l[0] = _mm512_add_epi64(r.l[0], times608(times608(c10)));
-    return normalize(r);
+    return reduce_product(c);
 }
 
 inline void f_blend(F& t, __mmask8 k, const F& src) {

@@ -1,19 +1,14 @@
-// Slicing of ciphertext and point lists into fixed-size chunks (the last may be short).
+// Chunking of ciphertext and point lists, and the loop sizes of the operations.
 #pragma once
 
-#include <algorithm>
-#include <cstdint>
-#include <span>
-#include <vector>
+#include <cstddef>
+
+#include "worker_pool/loops.h"
 
 namespace kestrova::operations {
 
-inline size_t chunk_count(size_t length, size_t size) { return (length + size - 1) / size; }
-
-inline std::span<const uint8_t> chunk_at(const std::vector<uint8_t>& list, size_t size, size_t i) {
-    const size_t begin = size * i;
-    return std::span<const uint8_t>(list.data() + begin, std::min(size, list.size() - begin));
-}
+using worker_pool::chunk_at;
+using worker_pool::chunk_count;
 
 // Sub-range sizes for the pool: scalar multiplications are tens of microseconds,
 // so small ranges balance well; byte copies need large ones.

@@ -43,6 +43,18 @@ constexpr std::size_t grain_for_item_cost(std::chrono::nanoseconds per_item) {
     return g == 0 ? 1 : g;
 }
 
+// Chunk i of a byte list cut into pieces of c bytes: bytes c·i .. min(c·(i + 1), L) − 1;
+// only the last chunk can be shorter.
+inline std::size_t chunk_count(std::size_t length, std::size_t c) {
+    if (c == 0) panic("chunk size must not be zero");
+    return length / c + (length % c != 0 ? 1 : 0);
+}
+
+inline std::span<const std::uint8_t> chunk_at(std::span<const std::uint8_t> in, std::size_t c, std::size_t i) {
+    std::size_t begin = c * i;
+    return in.subspan(begin, std::min(c, in.size() - begin));
+}
+
 namespace detail {
 
 template <class R>
@@ -72,16 +84,6 @@ concept FixedByteOutput = FixedBytes<std::remove_cvref_t<R>>::value;
 template <class R>
 concept ByteOutput = std::ranges::contiguous_range<R> && std::ranges::sized_range<R> &&
                      std::is_same_v<std::remove_cv_t<std::ranges::range_value_t<R>>, std::uint8_t>;
-
-inline std::size_t chunk_count(std::size_t length, std::size_t c) {
-    if (c == 0) panic("chunk size must not be zero");
-    return length / c + (length % c != 0 ? 1 : 0);
-}
-
-inline std::span<const std::uint8_t> chunk_at(std::span<const std::uint8_t> in, std::size_t c, std::size_t i) {
-    std::size_t begin = c * i;
-    return in.subspan(begin, std::min(c, in.size() - begin));
-}
 
 inline std::size_t checked_product(std::size_t a, std::size_t b) {
     if (b != 0 && a > std::numeric_limits<std::size_t>::max() / b) panic("capacity overflow");
@@ -173,8 +175,8 @@ auto map_items(const std::vector<T>& in, const F& fn, std::size_t grain = 1) {
 template <class F>
 std::vector<std::uint8_t> map_chunks(Pool& pool, std::span<const std::uint8_t> in, std::size_t c, const F& fn,
                                      std::size_t grain = 1) {
-    std::size_t n = detail::chunk_count(in.size(), c);
-    return detail::concatenate(pool, n, grain, [&](std::size_t i) { return std::invoke(fn, detail::chunk_at(in, c, i)); });
+    std::size_t n = chunk_count(in.size(), c);
+    return detail::concatenate(pool, n, grain, [&](std::size_t i) { return std::invoke(fn, chunk_at(in, c, i)); });
 }
 template <class F>
 std::vector<std::uint8_t> map_chunks(std::span<const std::uint8_t> in, std::size_t c, const F& fn,
@@ -187,9 +189,9 @@ std::vector<std::uint8_t> map_chunks(std::span<const std::uint8_t> in, std::size
 template <class F>
 auto map_zipped_chunks(Pool& pool, std::span<const std::uint8_t> a, std::span<const std::uint8_t> b, std::size_t c,
                        const F& fn, std::size_t grain = 1) {
-    std::size_t n = std::min(detail::chunk_count(a.size(), c), detail::chunk_count(b.size(), c));
+    std::size_t n = std::min(chunk_count(a.size(), c), chunk_count(b.size(), c));
     return detail::collect(pool, n, grain, [&](std::size_t i) {
-        return std::invoke(fn, detail::chunk_at(a, c, i), detail::chunk_at(b, c, i));
+        return std::invoke(fn, chunk_at(a, c, i), chunk_at(b, c, i));
     });
 }
 template <class F>
