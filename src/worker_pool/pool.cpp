@@ -20,6 +20,10 @@ namespace {
 // are still enough pieces for idle threads to even out uneven items.
 constexpr std::size_t kPiecesPerThread = 8;
 
+// Room for the pieces of a few concurrent loops, so that splitting does not
+// allocate in the steady state.
+constexpr std::size_t kReservedTasks = 256;
+
 thread_local bool t_on_worker = false;
 
 constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
@@ -58,11 +62,16 @@ Pool::Pool(std::size_t threads) {
     threads = std::max<std::size_t>(threads, 1);
     threads_.reserve(threads);
     try {
+        tasks_.reserve(kReservedTasks);
         for (std::size_t i = 0; i < threads; ++i) start_thread_or_throw(threads_, this, &Pool::worker_main, i);
     } catch (...) {
         stop_and_join();
         panic("The global thread pool has not been initialized.");
     }
+    // A fork() while a worker is still starting could leave the child with
+    // locks that thread held in the C runtime; return only once all are up.
+    std::unique_lock lock(mutex_);
+    started_cv_.wait(lock, [&] { return started_ == threads_.size(); });
 }
 
 Pool::~Pool() { stop_and_join(); }
@@ -84,6 +93,8 @@ void Pool::worker_main(std::size_t index) {
     pthread_setname_np(pthread_self(), name);  // only for panic reports; failure is harmless
 
     std::unique_lock lock(mutex_);
+    ++started_;
+    started_cv_.notify_one();
     for (;;) {
         if (!tasks_.empty()) {
             Task task = tasks_.back();

@@ -77,6 +77,8 @@ private:
     std::condition_variable wake_;
     std::vector<Task> tasks_;  // LIFO: the most recently split half is taken first
     std::size_t idle_ = 0;
+    std::size_t started_ = 0;
+    std::condition_variable started_cv_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

@@ -237,11 +237,21 @@ TEST(Fork, ChildRunsLoopsAfterTheParentsPoolExists) {
 
 TEST(Fork, ChildOfAThreadForkingDuringALoop) {
     // Another thread keeps loops running, so the fork may catch the pool's
-    // locks held by workers; the child must not depend on them.
+    // locks held by workers; the child must not depend on them. The busy
+    // loop does not allocate: the sanitizers' allocator, unlike glibc's, is
+    // not made fork-safe, so a fork during a malloc would hang the child there.
     std::atomic<bool> stop{false};
+    std::atomic<int> loops{0};
+    std::vector<std::size_t> out(5000);
     std::thread busy([&] {
-        while (!stop.load()) parallel_sum(5000);
+        while (!stop.load()) {
+            parallel_for(out.size(), 1, [&](std::size_t b, std::size_t e) {
+                for (std::size_t i = b; i < e; ++i) out[i] = i;
+            });
+            ++loops;
+        }
     });
+    while (loops.load() < 2) std::this_thread::yield();  // past the thread's own start-up
     int failures = 0;
     for (int i = 0; i < 5; ++i) {
         int status = run_in_child([] { return parallel_sum(2000) == 1999000u ? 0 : 1; });
