@@ -3,6 +3,11 @@ import os
 import sys
 
 import pytest
+from hypothesis import settings
+
+# Shared machines stall at random; a slow example is not a fault.
+settings.register_profile("kestrova", deadline=None)
+settings.load_profile("kestrova")
 
 
 @pytest.fixture(scope="session")
