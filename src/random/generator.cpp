@@ -35,17 +35,37 @@ std::string describe_os_error(uint32_t code) {
 
 }  // namespace
 
-Generator::Generator(const uint8_t key[32]) { std::memcpy(key_, key, 32); }
+Generator::Generator(const uint8_t key[32]) : fork_generation_seen_(fork_counter.load()) {
+    std::memcpy(key_, key, 32);
+}
+
+inline void Generator::rekey_if_forked() {
+    const uint64_t g = fork_counter.load();
+    if (int64_t(fork_generation_seen_ - g) < 0) [[unlikely]]
+        rekey_after_fork(g);
+}
+
+// Parent and child hold the same key, counter and buffer: whatever is left
+// would be served twice, so it is dropped, and without a fresh key there is
+// no safe output at all.
+void Generator::rekey_after_fork(uint64_t generation) {
+    uint8_t fresh[32];
+    if (uint32_t err = os_random_32(fresh))
+        panic("could not re-key the random generator after fork: " + describe_os_error(err));
+    std::memcpy(key_, fresh, 32);
+    counter_ = 0;
+    position_ = kBufferWords;
+    fork_generation_seen_ = generation;
+    bytes_until_reseed_ = kReseedThreshold;
+}
 
 void Generator::refill() {
-    const uint64_t g = fork_counter.load();
-    if (bytes_until_reseed_ <= 0 || int64_t(fork_generation_seen_ - g) < 0) {
+    if (bytes_until_reseed_ <= 0) {
         uint8_t fresh[32];
         if (os_random_32(fresh) == 0) {  // on failure keep the old key and try again later
             std::memcpy(key_, fresh, 32);
             counter_ = 0;
         }
-        fork_generation_seen_ = g;
         bytes_until_reseed_ = kReseedThreshold - 256;
     } else {
         bytes_until_reseed_ -= 256;
@@ -55,6 +75,7 @@ void Generator::refill() {
 }
 
 void Generator::fill_bytes(uint8_t* out, size_t n) {
+    rekey_if_forked();
     while (n > 0) {
         if (position_ == kBufferWords) {
             refill();
@@ -72,6 +93,7 @@ void Generator::fill_bytes(uint8_t* out, size_t n) {
 }
 
 uint32_t Generator::next_u32() {
+    rekey_if_forked();
     if (position_ == kBufferWords) {
         refill();
         position_ = 0;
@@ -80,6 +102,7 @@ uint32_t Generator::next_u32() {
 }
 
 uint64_t Generator::next_u64() {
+    rekey_if_forked();
     if (position_ < kBufferWords - 1) {
         uint64_t v = uint64_t(buffer_[position_]) | uint64_t(buffer_[position_ + 1]) << 32;
         position_ += 2;

@@ -14,6 +14,7 @@ public:
     static constexpr int64_t kReseedThreshold = 65536;
 
     // Keyed explicitly; thread_generator() keys from the operating system.
+    // A key given now counts as fresh for the current fork generation.
     explicit Generator(const uint8_t key[32]);
 
     void fill_bytes(uint8_t* out, size_t n);
@@ -26,6 +27,9 @@ public:
     int read_position() const { return position_; }
 
 private:
+    // Every draw starts here: after a fork, unread output is never served.
+    void rekey_if_forked();
+    void rekey_after_fork(uint64_t generation);
     void refill();
 
     uint8_t key_[32];

@@ -109,6 +109,38 @@ TEST(Generator, ThreadGeneratorsAreIndependent) {
     EXPECT_NE(std::memcmp(a, b, 32), 0);
 }
 
+// Forks a child that exits at once: the handlers bump the counter here too.
+void fork_and_reap() {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+TEST(GeneratorFork, UnreadWordsAreDroppedAndTheNextDrawUsesANewKey) {
+    kestrova::random::thread_generator();  // registers the fork handlers
+    auto drawn_after_fork = [](auto draw) {
+        Generator g(kKey);
+        g.next_u32();  // 63 words stay unread
+        fork_and_reap();
+        auto value = draw(g);
+        EXPECT_NE(std::memcmp(g.key(), kKey, 32), 0);
+        EXPECT_EQ(g.block_counter(), 4u);
+        return std::make_pair(value, std::vector<uint8_t>(g.key(), g.key() + 32));
+    };
+    auto [w32, k1] = drawn_after_fork([](Generator& g) { return uint64_t(g.next_u32()); });
+    EXPECT_EQ(w32, stream_word(0, k1.data()));
+    auto [w64, k2] = drawn_after_fork([](Generator& g) { return g.next_u64(); });
+    EXPECT_EQ(w64, uint64_t(stream_word(0, k2.data())) | uint64_t(stream_word(1, k2.data())) << 32);
+    auto [b, k3] = drawn_after_fork([](Generator& g) {
+        uint8_t out[8];
+        g.fill_bytes(out, 8);
+        return uint64_t(out[0]) | uint64_t(out[7]) << 56;
+    });
+    EXPECT_EQ(b, uint64_t(uint8_t(stream_word(0, k3.data()))) | uint64_t(stream_word(1, k3.data()) >> 24) << 56);
+}
+
 // Runs last in its own process-wide sense: the fork bumps the counter for everyone.
 TEST(GeneratorFork, ParentAndChildStreamsDiffer) {
     Generator& g = kestrova::random::thread_generator();
