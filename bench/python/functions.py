@@ -13,6 +13,11 @@ speed-up of 2 threads over 1, and the CPU time of all threads per item (less
 sensitive to other load on a shared machine than the wall clock). key_gen and finish run on the calling thread
 only, so their per-core figure doubles with 2 threads by construction.
 
+Cost model: in the same worker process, libsodium's variable-base
+multiplication (crypto_scalarmult_ed25519_noclamp, called through ctypes) is
+timed too, and every function's one-thread wall time per item is printed as a
+multiple of it, beside the 2-thread speed-up at the largest size.
+
 Peak memory: a fresh subprocess per function at one size loads that
 function's inputs from files, resets the peak (/proc/self/clear_refs), makes
 the one call and reads VmHWM; the growth over the resident size before the
@@ -84,10 +89,37 @@ def chain(kestrova, n: int):
     return seconds, values
 
 
+def libsodium_varbase_seconds(count: int = 2000, repeats: int = 5) -> tuple | None:
+    """Best wall and CPU time of one crypto_scalarmult_ed25519_noclamp, or None without libsodium."""
+    import ctypes
+    import ctypes.util
+
+    name = ctypes.util.find_library("sodium")
+    if not name:
+        return None
+    sodium = ctypes.CDLL(name)
+    if sodium.sodium_init() < 0:
+        return None
+    out = ctypes.create_string_buffer(32)
+    scalar = ctypes.create_string_buffer(bytes(range(1, 32)) + b"\x05", 32)
+    point = ctypes.create_string_buffer(32)
+    sodium.crypto_scalarmult_ed25519_base_noclamp(point, scalar)
+    mul = sodium.crypto_scalarmult_ed25519_noclamp
+    best = (float("inf"), float("inf"))
+    for _ in range(repeats):
+        t0, c0 = time.perf_counter(), time.process_time()
+        for _ in range(count):
+            mul(out, scalar, point)
+        wall, cpu = (time.perf_counter() - t0) / count, (time.process_time() - c0) / count
+        best = (min(best[0], wall), min(best[1], cpu))
+    return best
+
+
 def worker(sizes):
     import kestrova
 
     threads = int(os.environ["RAYON_NUM_THREADS"])
+    peer = libsodium_varbase_seconds()
     results = []
     for n in sizes:
         repeats = 3 if n <= 1000 else 2 if n <= 10_000 else 1
@@ -100,7 +132,7 @@ def worker(sizes):
             wall, cpu = best[name]
             results.append({"function": name, "item": item, "n": n, "threads": threads, "seconds": wall,
                             "cpu_seconds": cpu, "us_per_item_per_core": 1e6 * wall * threads / n,
-                            "cpu_us_per_item": 1e6 * cpu / n})
+                            "cpu_us_per_item": 1e6 * cpu / n, "peer_seconds": peer})
     json.dump(results, sys.stdout)
 
 
@@ -200,6 +232,7 @@ def print_tables(timings, memory, thread_counts):
             for t in thread_counts:
                 line += f" {by_key[(name, n, t)]['cpu_us_per_item']:>16.2f}"
             print(line)
+    print_cost_model(by_key, sizes, thread_counts)
     if memory:
         print(f"\npeak memory, one call at n = {memory[0]['n']:,} "
               f"({memory[0]['threads']} threads; fresh process per function)")
@@ -207,6 +240,29 @@ def print_tables(timings, memory, thread_counts):
         for m in memory:
             call = f"{m['call_kib'] / 1024:.1f}" if m["call_kib"] is not None else "n/a"
             print(f"{m['function']:<17} {m['rss_before_kib'] / 1024:>15.1f} {m['peak_kib'] / 1024:>9.1f} {call:>9}")
+
+
+def print_cost_model(by_key, sizes, thread_counts):
+    """One-thread cost per item over libsodium's variable-base multiplication, and the 2-thread speed-up."""
+    if 1 not in thread_counts:
+        return
+    n = max(sizes)
+    peer = by_key[(FUNCTIONS[0][0], n, 1)].get("peer_seconds")
+    if not peer:
+        print("\nno libsodium found: no cost model")
+        return
+    print(f"\ncost per item at n = {n:,}, one worker thread, as a multiple of libsodium's variable-base "
+          f"multiplication ({1e6 * peer[0]:.1f} us wall, {1e6 * peer[1]:.1f} us CPU in the same run)")
+    head = f"{'function':<17} {'per':<16} {'x lib (wall)':>12} {'x lib (CPU)':>12}"
+    if 2 in thread_counts:
+        head += f" {'2T speed-up':>12}"
+    print(head)
+    for name, item in FUNCTIONS:
+        one = by_key[(name, n, 1)]
+        line = f"{name:<17} {item:<16} {one['seconds'] / n / peer[0]:>12.3f} {one['cpu_seconds'] / n / peer[1]:>12.3f}"
+        if 2 in thread_counts:
+            line += f" {one['seconds'] / by_key[(name, n, 2)]['seconds']:>12.2f}"
+        print(line)
 
 
 def main() -> int:
