@@ -143,43 +143,41 @@ inline F reduce_product(V c[10]) {
     return normalize(r);
 }
 
-inline F f_mul(const F& a, const F& b) {
-    const V zero = _mm512_setzero_si512();
-    V c[10];
+inline void clear(V c[10]) {
     KESTROVA_UNROLL
-    for (auto& x : c) x = zero;
+    for (int k = 0; k < 10; ++k) c[k] = _mm512_setzero_si512();
+}
+
+// Adds the 104-bit product x * y into columns k (low 52 bits) and k + 1 (high).
+inline void mac(V c[10], int k, V x, V y) {
+    c[k] = _mm512_madd52lo_epu64(c[k], x, y);
+    c[k + 1] = _mm512_madd52hi_epu64(c[k + 1], x, y);
+}
+
+inline F f_mul(const F& a, const F& b) {
+    V c[10];
+    clear(c);
     KESTROVA_UNROLL
     for (int i = 0; i < 5; ++i) {
         KESTROVA_UNROLL
-        for (int j = 0; j < 5; ++j) {
-            c[i + j] = _mm512_madd52lo_epu64(c[i + j], a.l[i], b.l[j]);
-            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], a.l[i], b.l[j]);
-        }
+        for (int j = 0; j < 5; ++j) mac(c, i + j, a.l[i], b.l[j]);
     }
     return reduce_product(c);
 }
 
 inline F f_sq(const F& a) {
     // Cross products once, doubled, plus the squares of the limbs.
-    const V zero = _mm512_setzero_si512();
     V c[10];
-    KESTROVA_UNROLL
-    for (auto& x : c) x = zero;
+    clear(c);
     KESTROVA_UNROLL
     for (int i = 0; i < 5; ++i) {
         KESTROVA_UNROLL
-        for (int j = i + 1; j < 5; ++j) {
-            c[i + j] = _mm512_madd52lo_epu64(c[i + j], a.l[i], a.l[j]);
-            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], a.l[i], a.l[j]);
-        }
+        for (int j = i + 1; j < 5; ++j) mac(c, i + j, a.l[i], a.l[j]);
     }
     KESTROVA_UNROLL
     for (auto& x : c) x = _mm512_add_epi64(x, x);
     KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) {
-        c[2 * i] = _mm512_madd52lo_epu64(c[2 * i], a.l[i], a.l[i]);
-        c[2 * i + 1] = _mm512_madd52hi_epu64(c[2 * i + 1], a.l[i], a.l[i]);
-    }
+    for (int i = 0; i < 5; ++i) mac(c, 2 * i, a.l[i], a.l[i]);
     return reduce_product(c);
 }
 

@@ -45,8 +45,6 @@ void compress(const Point& p, uint8_t out[32]) {
 
 Point add(const Point& a, const Point& b) { return to_p3(add_p1p1(a, to_cached(b))); }
 
-Point sub(const Point& a, const Point& b) { return to_p3(sub_p1p1(a, to_cached(b))); }
-
 Point dbl(const Point& a) { return to_p3(dbl_p1p1(to_p2(a))); }
 
 Point neg(const Point& a) { return Point{fe_neg(a.X), a.Y, a.Z, fe_neg(a.T)}; }

@@ -20,7 +20,6 @@ std::optional<Point> decompress(const uint8_t in[32]);
 
 void compress(const Point& p, uint8_t out[32]);
 Point add(const Point& a, const Point& b);
-Point sub(const Point& a, const Point& b);
 Point dbl(const Point& a);
 Point neg(const Point& a);
 // Same group element (projective comparison on canonical encodings); constant-time.

@@ -80,15 +80,6 @@ inline PointP1P1 add_p1p1(const Point& p, const PointCached& q) {
     return PointP1P1{field::fe_sub_nc(a, b), field::fe_add(a, b), field::fe_add(d, c), field::fe_sub_nc(d, c)};
 }
 
-inline PointP1P1 sub_p1p1(const Point& p, const PointCached& q) {
-    const field::Fe a = field::fe_mul(field::fe_add(p.Y, p.X), q.YminusX);
-    const field::Fe b = field::fe_mul(field::fe_sub_nc(p.Y, p.X), q.YplusX);
-    const field::Fe c = field::fe_mul(q.T2d, p.T);
-    const field::Fe zz = field::fe_mul(p.Z, q.Z);
-    const field::Fe d = field::fe_add(zz, zz);
-    return PointP1P1{field::fe_sub_nc(a, b), field::fe_add(a, b), field::fe_sub_nc(d, c), field::fe_add(d, c)};
-}
-
 inline PointP1P1 madd_p1p1(const Point& p, const PointNiels& q) {
     const field::Fe a = field::fe_mul(field::fe_add(p.Y, p.X), q.yplusx);
     const field::Fe b = field::fe_mul(field::fe_sub_nc(p.Y, p.X), q.yminusx);

@@ -62,4 +62,26 @@ inline const char* kOrderHex = "edd3f55c1a631258d69cf7a2def9de140000000000000000
 
 inline group::Point base_point() { return *group::decompress(hex32(kBaseHex).data()); }
 
+inline group::Scalar random_255(TestRng& rng) {
+    group::Scalar s;
+    rng.fill(s.bytes, 32);
+    s.bytes[31] &= 0x7f;
+    return s;
+}
+
+// A point of order 8: mixed with B it gives points of order 8 * l.
+inline group::Point order8_point() {
+    return *group::decompress(hex32("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05").data());
+}
+
+// Double-and-add over the 255 bits, the reference for the windowed routines.
+inline group::Point reference_mul(const group::Point& p, const group::Scalar& s) {
+    group::Point r = group::identity();
+    for (int bit = 254; bit >= 0; --bit) {
+        r = group::dbl(r);
+        if ((s.bytes[bit / 8] >> (bit % 8)) & 1) r = group::add(r, p);
+    }
+    return r;
+}
+
 }  // namespace kestrova::test

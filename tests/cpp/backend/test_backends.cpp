@@ -19,28 +19,10 @@ using group::Scalar;
 using test::base_point;
 using test::bytes_of;
 using test::hex32;
+using test::order8_point;
+using test::random_255;
+using test::reference_mul;
 using test::scalar_hex;
-
-Scalar random_255(test::TestRng& rng) {
-    Scalar s;
-    rng.fill(s.bytes, 32);
-    s.bytes[31] &= 0x7f;
-    return s;
-}
-
-Point order8_point() {
-    return *group::decompress(hex32("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05").data());
-}
-
-// Double-and-add over the 255 bits.
-Point reference_mul(const Point& p, const Scalar& s) {
-    Point r = group::identity();
-    for (int bit = 254; bit >= 0; --bit) {
-        r = group::dbl(r);
-        if ((s.bytes[bit / 8] >> (bit % 8)) & 1) r = group::add(r, p);
-    }
-    return r;
-}
 
 std::unique_ptr<PreparedTable> prepare(const Backend& b, const Point& p) {
     group::PointNiels entries[group::kTableEntries];

@@ -160,13 +160,6 @@ PyObject* py_point_add(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* py_point_sub(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32, 32});
-        return to_bytes(sub(point_arg(a[0]), point_arg(a[1])));
-    });
-}
-
 PyObject* py_point_double(PyObject*, PyObject* args) {
     return guarded([&] {
         const auto a = bytes_args(args, {32});
@@ -399,7 +392,6 @@ PyMethodDef kMethods[] = {
     {"fe_sqrt_ratio", py_fe_sqrt_ratio, METH_VARARGS, nullptr},
     {"decompress", py_decompress, METH_VARARGS, nullptr},
     {"point_add", py_point_add, METH_VARARGS, nullptr},
-    {"point_sub", py_point_sub, METH_VARARGS, nullptr},
     {"point_double", py_point_double, METH_VARARGS, nullptr},
     {"point_neg", py_point_neg, METH_VARARGS, nullptr},
     {"point_equal", py_point_equal, METH_VARARGS, nullptr},
