@@ -43,8 +43,11 @@ build-asan: deps
 	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DKESTROVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build/asan -j $(JOBS)
 
+# The protocol tests run once more on the serial backend, which every processor without IFMA uses.
 test-python: install build-cpp
 	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q tests/python
+	KESTROVA_BACKEND=serial KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
+	  $(VPY) -m pytest -q tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py
 
 test-cpp: build-cpp
 	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)

@@ -5,15 +5,20 @@
 #include <cstring>
 #include <vector>
 
-#include "keys/batch.h"
-#include "keys/field.h"
-#include "keys/multiply.h"
-#include "keys/point.h"
+#include "backend/backend.h"
+#include "curve/batch.h"
+#include "curve/multiply.h"
+#include "field/field.h"
+#include "group/point.h"
+#include "group/scalar_mul.h"
 #include "point_conversion/elligator.h"
 
 namespace {
 
-using namespace kestrova::keys;
+using namespace kestrova::field;
+using namespace kestrova::group;
+using namespace kestrova::curve;
+using kestrova::backend::Backend;
 namespace pc = kestrova::point_conversion;
 
 struct Inputs {
@@ -86,7 +91,7 @@ void BM_compress_batch64(benchmark::State& st) {
     std::vector<Point> pts(64, inputs().p);
     std::vector<uint8_t> out(64 * 32);
     for (auto _ : st) {
-        compress_all(pts, out.data());
+        compress_all(pts, out);
         benchmark::DoNotOptimize(out.data());
     }
     st.SetItemsProcessed(int64_t(st.iterations()) * 64);
@@ -127,7 +132,7 @@ BENCHMARK(BM_mul_base_compress);
 void BM_mul_base_serial_compress(benchmark::State& st) {
     uint8_t out[32];
     for (auto _ : st) {
-        compress(mul_base_serial(inputs().s), out);
+        compress(mul_table(base_table(), inputs().s), out);
         benchmark::DoNotOptimize(out);
     }
 }
@@ -187,9 +192,9 @@ BENCHMARK(BM_point_to_representative);
 
 // ---- batch kernels, per item; argument 0 = serial backend, 1 = the chosen one ----
 
-const BatchBackend& backend_arg(benchmark::State& st) {
-    const BatchBackend& b = st.range(0) == 0 ? serial_backend() : batch_backend();
-    st.SetLabel(b.name);
+const Backend& backend_arg(benchmark::State& st) {
+    const Backend& b = st.range(0) == 0 ? kestrova::backend::serial() : kestrova::backend::chosen();
+    st.SetLabel(b.name());
     return b;
 }
 
@@ -216,7 +221,7 @@ const BatchInputs& batch_inputs() {
 }
 
 void BM_batch_mul_each(benchmark::State& st) {
-    const BatchBackend& b = backend_arg(st);
+    const Backend& b = backend_arg(st);
     std::vector<Point> out(kBatch);
     for (auto _ : st) {
         b.mul_each(batch_inputs().points.data(), batch_inputs().scalars.data(), out.data(), kBatch);
@@ -227,7 +232,7 @@ void BM_batch_mul_each(benchmark::State& st) {
 BENCHMARK(BM_batch_mul_each)->Arg(0)->Arg(1);
 
 void BM_batch_mul_base_each(benchmark::State& st) {
-    const BatchBackend& b = backend_arg(st);
+    const Backend& b = backend_arg(st);
     std::vector<Point> out(kBatch);
     for (auto _ : st) {
         b.mul_base_each(batch_inputs().scalars.data(), out.data(), kBatch);
@@ -238,11 +243,13 @@ void BM_batch_mul_base_each(benchmark::State& st) {
 BENCHMARK(BM_batch_mul_base_each)->Arg(0)->Arg(1);
 
 void BM_batch_mul_table_each(benchmark::State& st) {
-    const BatchBackend& b = backend_arg(st);
-    const FixedBaseTable table(inputs().p);
+    const Backend& b = backend_arg(st);
+    PointNiels entries[kTableEntries];
+    fill_table(inputs().p, entries);
+    const auto table = b.prepare_table(entries);
     std::vector<Point> out(kBatch);
     for (auto _ : st) {
-        b.mul_table_each(table, batch_inputs().scalars.data(), out.data(), kBatch);
+        table->mul_each(batch_inputs().scalars.data(), out.data(), kBatch);
         benchmark::DoNotOptimize(out.data());
     }
     st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
@@ -250,7 +257,7 @@ void BM_batch_mul_table_each(benchmark::State& st) {
 BENCHMARK(BM_batch_mul_table_each)->Arg(0)->Arg(1);
 
 void BM_batch_decompress_all(benchmark::State& st) {
-    const BatchBackend& b = backend_arg(st);
+    const Backend& b = backend_arg(st);
     std::vector<Point> pts(kBatch);
     std::vector<uint8_t> ok(kBatch);
     for (auto _ : st) {
@@ -263,7 +270,7 @@ BENCHMARK(BM_batch_decompress_all)->Arg(0)->Arg(1);
 
 // Bytes in, bytes out, one key for all (the work of a partial decryption).
 void BM_batch_decompress_mul_all_compress(benchmark::State& st) {
-    const BatchBackend& b = backend_arg(st);
+    const Backend& b = backend_arg(st);
     std::vector<Point> pts(kBatch), out(kBatch);
     std::vector<uint8_t> ok(kBatch), enc(32 * kBatch);
     for (auto _ : st) {

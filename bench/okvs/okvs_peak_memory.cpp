@@ -32,21 +32,21 @@ int main(int argc, char** argv) {
     }
     const std::size_t n = std::strtoull(argv[1], nullptr, 10);
     std::vector<std::string> keys;
-    std::vector<okvs::Cell> values;
+    std::vector<kestrova::okvs::Cell> values;
     make_bench_pairs(n, keys, values);
-    okvs::random_cell();  // the generator exists before the measurement
+    kestrova::okvs::random_cell();  // the generator exists before the measurement
 
     // Reset the high-water mark to the current resident size.
     { std::ofstream("/proc/self/clear_refs") << "5"; }
     const long before = status_kib("VmRSS");
     const auto t0 = std::chrono::steady_clock::now();
     const std::clock_t c0 = std::clock();
-    okvs::EncodeStats stats;
-    okvs::PaxosStore store = okvs::paxos_encode(keys, values, kestrova::random::thread_generator(), &stats);
+    kestrova::okvs::EncodeStats stats;
+    kestrova::okvs::PaxosStore store = kestrova::okvs::paxos_encode(keys, values, kestrova::random::thread_generator(), &stats);
     const auto t1 = std::chrono::steady_clock::now();
     const std::clock_t c1 = std::clock();
     const long peak = status_kib("VmHWM");
-    const double store_mb = double(okvs::MIN_STORE_BYTES + okvs::CELL_BYTES * store.sparse.size()) / 1e6;
+    const double store_mb = double(kestrova::okvs::kMinStoreBytes + kestrova::okvs::kCellBytes * store.sparse.size()) / 1e6;
     const double extra_mb = double(peak - before) * 1024 / 1e6;
     std::printf("n=%zu attempts=%llu encode=%.3f s cpu=%.3f s store=%.1f MB peak_extra=%.1f MB ratio=%.2f\n", n,
                 (unsigned long long)stats.attempts, std::chrono::duration<double>(t1 - t0).count(),

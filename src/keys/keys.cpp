@@ -2,31 +2,31 @@
 
 #include <cstring>
 
-#include "keys/multiply.h"
+#include "curve/multiply.h"
 #include "panic/panic.h"
 #include "random/generator.h"
 
 namespace kestrova::keys {
 
-Point decode_public_key(const std::vector<uint8_t>& bytes) {
+group::Point decode_public_key(const std::vector<uint8_t>& bytes) {
     if (bytes.size() != 32) kestrova::panic(kestrova::length_mismatch_message(bytes.size(), 32));
-    const std::optional<Point> p = decompress(bytes.data());
+    const std::optional<group::Point> p = group::decompress(bytes.data());
     if (!p) kestrova::panic("The public key was not a valid curve point.");
     return *p;
 }
 
-Scalar decode_secret_scalar(const std::vector<uint8_t>& bytes) {
+group::Scalar decode_secret_scalar(const std::vector<uint8_t>& bytes) {
     if (bytes.size() != 32) kestrova::panic(kestrova::length_mismatch_message(bytes.size(), 32));
-    Scalar s;
+    group::Scalar s;
     std::memcpy(s.bytes, bytes.data(), 32);
     s.bytes[31] &= 0x7f;
     return s;
 }
 
 std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> generate_key_pair() {
-    Scalar s = random_scalar(kestrova::random::thread_generator());
+    group::Scalar s = group::random_scalar(kestrova::random::thread_generator());
     std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> out;
-    compress(mul_base(s), out.first.data());
+    group::compress(curve::mul_base(s), out.first.data());
     std::memcpy(out.second.data(), s.bytes, 32);
     std::memset(s.bytes, 0, 32);
     return out;

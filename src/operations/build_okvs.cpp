@@ -1,8 +1,9 @@
+#include "curve/multiply.h"
+#include "group/point.h"
 #include "keys/keys.h"
-#include "keys/multiply.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
-#include "operations/chunks.h"
+#include "operations/blocks.h"
 #include "operations/operations.h"
 #include "panic/panic.h"
 #include "point_conversion/row_values.h"
@@ -10,21 +11,15 @@
 #include "worker_pool/pool.h"
 
 namespace kestrova::operations {
-namespace {
-
-// Order 1 or 2: doubling gives the neutral element.
-bool has_order_at_most_two(const keys::Point& p) { return keys::equal(keys::add(p, p), keys::identity()); }
-
-}  // namespace
 
 Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
-    const keys::Point pk = keys::decode_public_key(public_key);
+    const group::Point pk = keys::decode_public_key(public_key);
     const size_t n = strings_in_each_row.size();
     // No multiple of such a key has a representative, so no row could ever be stored.
-    if (n > 0 && has_order_at_most_two(pk))
+    if (n > 0 && group::is_small_order(pk, 2))
         panic("The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be "
               "encrypted under it.");
-    const keys::FixedBaseTable pk_table(pk);
+    const curve::FixedBaseTable pk_table(pk);
 
     std::vector<okvs::Cell> values(n);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {

@@ -1,19 +1,22 @@
 #include <algorithm>
 
-#include "keys/batch.h"
+#include "curve/batch.h"
 #include "keys/keys.h"
-#include "operations/chunks.h"
+#include "operations/blocks.h"
 #include "operations/operations.h"
+#include "wide_ciphertexts/chunks.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
 
 namespace kestrova::operations {
 
+using wide_ciphertexts::chunk_at;
+using wide_ciphertexts::chunk_count;
 using wide_ciphertexts::decode_point_chunk;
 using wide_ciphertexts::kPointBytes;
 
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
                          const Bytes& delta_points, const Bytes& swift_secret_key) {
-    const keys::Scalar k = keys::decode_secret_scalar(swift_secret_key);
+    const group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
     const size_t n = std::min({chunk_count(sender_points.size(), kPointBytes),
                                chunk_count(receiver_points.size(), kPointBytes),
                                chunk_count(gamma_points.size(), kPointBytes),
@@ -23,18 +26,18 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
     // On the calling thread, in blocks: every chunk of a block is checked and
     // decoded in index order (so the first bad one is reported), then the
     // block's k·G products come from one batch call.
-    keys::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
-    for (size_t first = 0; first < n; first += kBlock) {
-        const size_t m = std::min(kBlock, n - first);
+    group::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
+    for_each_block(0, n, [&](size_t first, size_t m) {
         for (size_t j = 0; j < m; ++j) {
             s[j] = decode_point_chunk(chunk_at(sender_points, kPointBytes, first + j));
             r[j] = decode_point_chunk(chunk_at(receiver_points, kPointBytes, first + j));
             g[j] = decode_point_chunk(chunk_at(gamma_points, kPointBytes, first + j));
             d[j] = decode_point_chunk(chunk_at(delta_points, kPointBytes, first + j));
         }
-        keys::mul_all({g, m}, k, {kg, m});
-        for (size_t j = 0; j < m; ++j) results.push_back(keys::equal(d[j], keys::add(keys::add(s[j], r[j]), kg[j])));
-    }
+        curve::mul_all({g, m}, k, {kg, m});
+        for (size_t j = 0; j < m; ++j)
+            results.push_back(group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])));
+    });
     return results;
 }
 

@@ -1,11 +1,12 @@
 #include <algorithm>
 
-#include "keys/batch.h"
+#include "curve/batch.h"
+#include "group/point.h"
+#include "group/scalar.h"
 #include "keys/keys.h"
-#include "keys/multiply.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
-#include "operations/chunks.h"
+#include "operations/blocks.h"
 #include "operations/operations.h"
 #include "point_conversion/elligator.h"
 #include "random/generator.h"
@@ -23,22 +24,22 @@ using wide_ciphertexts::kPointBytes;
 class QueryBlock {
 public:
     QueryBlock(const okvs::PaxosStore& sender_store, const okvs::PaxosStore& receiver_store,
-               const keys::Point& swift_pk)
+               const group::Point& swift_pk)
         : sender_store_(sender_store), receiver_store_(receiver_store), swift_pk_(swift_pk) {}
 
     // Both lookups, then one fresh z for the transaction.
     void add(const Row& sender_row, const Row& receiver_row, random::Generator& rng) {
         const okvs::Cell c_s = okvs::paxos_decode(sender_store_, okvs::key_bytes(sender_row));
         const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, okvs::key_bytes(receiver_row));
-        const keys::Scalar z = keys::random_scalar(rng);
-        const keys::Point p1 = point_conversion::representative_to_point(c_s.data());
-        const keys::Point p2 = point_conversion::representative_to_point(c_s.data() + 32);
-        const keys::Point q1 = point_conversion::representative_to_point(c_r.data());
-        const keys::Point q2 = point_conversion::representative_to_point(c_r.data() + 32);
+        const group::Scalar z = group::random_scalar(rng);
+        const group::Point p1 = point_conversion::representative_to_point(c_s.data());
+        const group::Point p2 = point_conversion::representative_to_point(c_s.data() + 32);
+        const group::Point q1 = point_conversion::representative_to_point(c_r.data());
+        const group::Point q2 = point_conversion::representative_to_point(c_r.data() + 32);
         const size_t j = count_++;
         bases_[3 * j] = p1;
         bases_[3 * j + 1] = q1;
-        bases_[3 * j + 2] = keys::add(keys::add(p2, q2), swift_pk_);
+        bases_[3 * j + 2] = group::add(group::add(p2, q2), swift_pk_);
         scalars_[3 * j] = scalars_[3 * j + 1] = scalars_[3 * j + 2] = z;
         z_[j] = z;
     }
@@ -46,27 +47,27 @@ public:
     // Writes sender, receiver, gamma = z·B, delta per transaction, 128 bytes each.
     void flush(uint8_t* out) {
         const size_t m = count_;
-        keys::Point products[3 * kBlock], gammas[kBlock], ordered[4 * kBlock];
-        keys::mul_each({bases_, 3 * m}, {scalars_, 3 * m}, {products, 3 * m});
-        keys::mul_base_each({z_, m}, {gammas, m});
+        group::Point products[3 * kBlock], gammas[kBlock], ordered[4 * kBlock];
+        curve::mul_each({bases_, 3 * m}, {scalars_, 3 * m}, {products, 3 * m});
+        curve::mul_base_each({z_, m}, {gammas, m});
         for (size_t j = 0; j < m; ++j) {
             ordered[4 * j] = products[3 * j];
             ordered[4 * j + 1] = products[3 * j + 1];
             ordered[4 * j + 2] = gammas[j];
             ordered[4 * j + 3] = products[3 * j + 2];
         }
-        keys::compress_all({ordered, 4 * m}, out);
+        curve::compress_all({ordered, 4 * m}, {out, 4 * m * kPointBytes});
         count_ = 0;
     }
 
 private:
     const okvs::PaxosStore& sender_store_;
     const okvs::PaxosStore& receiver_store_;
-    const keys::Point& swift_pk_;
+    const group::Point& swift_pk_;
     size_t count_ = 0;
-    keys::Point bases_[3 * kBlock];
-    keys::Scalar scalars_[3 * kBlock];
-    keys::Scalar z_[kBlock];
+    group::Point bases_[3 * kBlock];
+    group::Scalar scalars_[3 * kBlock];
+    group::Scalar z_[kBlock];
 };
 
 }  // namespace
@@ -75,17 +76,16 @@ Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver
                        const Bytes& receiver_okvs, const Bytes& swift_pk) {
     const okvs::PaxosStore sender_store = okvs::store_from_bytes(sender_okvs);
     const okvs::PaxosStore receiver_store = okvs::store_from_bytes(receiver_okvs);
-    const keys::Point pk_w = keys::decode_public_key(swift_pk);
+    const group::Point pk_w = keys::decode_public_key(swift_pk);
     const size_t n = std::min(sender_data.size(), receiver_data.size());
     Bytes out(n * kCiphertextBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         random::Generator& rng = random::thread_generator();
         QueryBlock block(sender_store, receiver_store, pk_w);
-        for (size_t first = begin; first < end; first += kBlock) {
-            const size_t m = std::min(kBlock, end - first);
+        for_each_block(begin, end, [&](size_t first, size_t m) {
             for (size_t i = first; i < first + m; ++i) block.add(sender_data[i], receiver_data[i], rng);
             block.flush(out.data() + kCiphertextBytes * first);
-        }
+        });
     });
     return out;
 }

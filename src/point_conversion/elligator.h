@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "keys/field.h"
-#include "keys/point.h"
+#include "field/field.h"
+#include "group/point.h"
 #include "random/generator.h"
 
 namespace kestrova::point_conversion {
@@ -16,28 +16,23 @@ namespace kestrova::point_conversion {
 using Representative = std::array<uint8_t, 32>;
 
 // The forward map r -> u (canonical); r and -r give the same u.
-keys::Fe elligator_map(const keys::Fe& r);
+field::Fe elligator_map(const field::Fe& r);
 
 // The Edwards point with Montgomery coordinate u (32 bytes, loaded with bit 255
 // cleared) and the given x sign; absent for u = -1 or when no such point exists.
-std::optional<keys::Point> montgomery_to_edwards(const uint8_t u[32], bool sign);
+std::optional<group::Point> montgomery_to_edwards(const uint8_t u[32], bool sign);
 
 // Decodes any 32 bytes. Panics with "The point from the Elligator map is
 // invalid, this should never happen." if the map yields no point.
-keys::Point representative_to_point(const uint8_t in[32]);
+group::Point representative_to_point(const uint8_t in[32]);
 
 // The encoder with its choice bit given (0 or 1): one of the two
 // representatives of p, or absent when p has none.
-std::optional<Representative> point_to_representative_with_bit(const keys::Point& p, uint32_t bit);
+std::optional<Representative> point_to_representative_with_bit(const group::Point& p, uint32_t bit);
 
 // The encoder drawing its bit (the top bit of one next_u32 word) from g on
 // every call, whether or not a representative exists.
 std::optional<Representative> point_to_representative(
-    const keys::Point& p, kestrova::random::Generator& g = kestrova::random::thread_generator());
+    const group::Point& p, kestrova::random::Generator& g = kestrova::random::thread_generator());
 
 }  // namespace kestrova::point_conversion
-
-namespace kestrova::keys {
-using point_conversion::point_to_representative;
-using point_conversion::representative_to_point;
-}  // namespace kestrova::keys

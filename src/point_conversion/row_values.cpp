@@ -2,23 +2,23 @@
 
 #include <cstring>
 
-#include "keys/field.h"
-#include "keys/scalar.h"
+#include "field/field.h"
+#include "group/scalar.h"
 #include "point_conversion/elligator.h"
 
 namespace kestrova::point_conversion {
 
 void conditional_negate_representative(uint8_t rep[32], uint32_t negate) {
     const uint8_t sign = rep[31] & 0x80;
-    const keys::Fe r = keys::fe_cneg(keys::fe_from_bytes(rep), negate);
-    keys::fe_to_bytes(rep, r);
+    const field::Fe r = field::fe_cneg(field::fe_from_bytes(rep), negate);
+    field::fe_to_bytes(rep, r);
     rep[31] |= sign;
 }
 
-RowValue encrypt_row_value(const keys::FixedBaseTable& pk_table, random::Generator& rng) {
+RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Generator& rng) {
     for (;;) {
-        const keys::Scalar r = keys::random_scalar(rng);
-        const auto rep1 = point_to_representative(keys::mul_base(r), rng);
+        const group::Scalar r = group::random_scalar(rng);
+        const auto rep1 = point_to_representative(curve::mul_base(r), rng);
         if (!rep1) continue;
         const auto rep2 = point_to_representative(pk_table.mul(r), rng);
         if (!rep2) continue;

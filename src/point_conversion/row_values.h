@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "keys/multiply.h"
+#include "curve/multiply.h"
 #include "random/generator.h"
 
 namespace kestrova::point_conversion {
@@ -13,7 +13,7 @@ namespace kestrova::point_conversion {
 using RowValue = std::array<uint8_t, 64>;
 
 // Retries with a new r until both points have a representative.
-RowValue encrypt_row_value(const keys::FixedBaseTable& pk_table, random::Generator& rng);
+RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Generator& rng);
 
 // Replaces the representative's field element r by p - r when `negate` is 1;
 // the sign flag (bit 255) is kept. Both decode to the same point.

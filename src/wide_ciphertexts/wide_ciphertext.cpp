@@ -16,18 +16,18 @@ WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
     return ct;
 }
 
-keys::Point decode_point(const uint8_t in[kPointBytes]) {
-    auto p = keys::decompress(in);
+group::Point decode_point(const uint8_t in[kPointBytes]) {
+    auto p = group::decompress(in);
     if (!p) panic("called `Option::unwrap()` on a `None` value");
     return *p;
 }
 
-keys::Point decode_point_chunk(std::span<const uint8_t> chunk) {
+group::Point decode_point_chunk(std::span<const uint8_t> chunk) {
     if (chunk.size() != kPointBytes) panic(length_mismatch_message(chunk.size(), kPointBytes));
     return decode_point(chunk.data());
 }
 
-void decode_components(const WideCiphertext& ct, keys::Point out[4]) {
+void decode_components(const WideCiphertext& ct, group::Point out[4]) {
     for (size_t k = 0; k < 4; ++k) out[k] = decode_point(ct.components[k].data());
 }
 

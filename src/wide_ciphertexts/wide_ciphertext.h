@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "keys/point.h"
+#include "group/point.h"
 
 namespace kestrova::wide_ciphertexts {
 
@@ -24,13 +24,13 @@ struct WideCiphertext {
 WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk);
 
 // Decompression that fails the call on an encoding that is no curve point.
-keys::Point decode_point(const uint8_t in[kPointBytes]);
+group::Point decode_point(const uint8_t in[kPointBytes]);
 // The same for a chunk of a point list: exactly 32 bytes, then decodable.
-keys::Point decode_point_chunk(std::span<const uint8_t> chunk);
+group::Point decode_point_chunk(std::span<const uint8_t> chunk);
 
 // The four points in component order; the first undecodable one fails the call.
 // The operations multiply or add them in blocks through the batch kernels, and
 // the compressed results are written in the same component order.
-void decode_components(const WideCiphertext& ct, keys::Point out[4]);
+void decode_components(const WideCiphertext& ct, group::Point out[4]);
 
 }  // namespace kestrova::wide_ciphertexts

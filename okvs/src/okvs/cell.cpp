@@ -1,7 +1,7 @@
 #include "okvs/cell.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
 Cell random_cell() { return random_cell(kestrova::random::thread_generator()); }
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

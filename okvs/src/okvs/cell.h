@@ -8,16 +8,16 @@
 
 #include "random/generator.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
-inline constexpr std::size_t CELL_BYTES = 64;
-inline constexpr std::size_t DENSE_CELLS = 32;
+inline constexpr std::size_t kCellBytes = 64;
+inline constexpr std::size_t kDenseCells = 32;
 
-using Cell = std::array<uint8_t, CELL_BYTES>;
+using Cell = std::array<uint8_t, kCellBytes>;
 
 // Word-wise so that the compiler turns it into a few vector operations.
 inline void xor_into(Cell& target, const Cell& other) {
-    for (std::size_t w = 0; w < CELL_BYTES; w += 8) {
+    for (std::size_t w = 0; w < kCellBytes; w += 8) {
         uint64_t a, b;
         std::memcpy(&a, target.data() + w, 8);
         std::memcpy(&b, other.data() + w, 8);
@@ -35,18 +35,18 @@ inline Cell xor_cells(Cell a, const Cell& b) {
 // Every cell is read and combined under an all-ones or all-zeros word, so neither
 // the time nor the memory accessed depends on the mask.
 inline void xor_dense_selection(Cell& target, const Cell* dense, uint64_t mask) {
-    uint64_t acc[CELL_BYTES / 8];
-    std::memcpy(acc, target.data(), CELL_BYTES);
-    for (std::size_t j = 0; j < DENSE_CELLS; ++j) {
+    uint64_t acc[kCellBytes / 8];
+    std::memcpy(acc, target.data(), kCellBytes);
+    for (std::size_t j = 0; j < kDenseCells; ++j) {
         const uint64_t select = uint64_t(0) - ((mask >> j) & 1);
         const uint8_t* cell = dense[j].data();
-        for (std::size_t w = 0; w < CELL_BYTES / 8; ++w) {
+        for (std::size_t w = 0; w < kCellBytes / 8; ++w) {
             uint64_t word;
             std::memcpy(&word, cell + 8 * w, 8);
             acc[w] ^= word & select;
         }
     }
-    std::memcpy(target.data(), acc, CELL_BYTES);
+    std::memcpy(target.data(), acc, kCellBytes);
 }
 
 // 64 fresh bytes, drawn as two 32-byte blocks (first fills bytes 0..31).
@@ -59,4 +59,4 @@ inline Cell random_cell(kestrova::random::Generator& gen) {
 
 Cell random_cell();  // from the calling thread's generator
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

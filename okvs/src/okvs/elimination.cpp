@@ -6,7 +6,7 @@
 
 #include "panic/panic.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
 std::vector<EquationRow> core_rows(std::span<const CoreEdge> core, const EdgeEnds& edges,
                                    std::span<const Cell> values, uint64_t m) {
@@ -19,7 +19,7 @@ std::vector<EquationRow> core_rows(std::span<const CoreEdge> core, const EdgeEnd
             row.columns.push_back(std::max(e.u, e.v));
         }
         const uint64_t d = edges.dense[e.edge];
-        for (uint64_t j = 0; j < DENSE_CELLS; ++j) {
+        for (uint64_t j = 0; j < kDenseCells; ++j) {
             if ((d >> j) & 1) row.columns.push_back(m + j);
         }
         row.value = values[e.edge];
@@ -40,11 +40,11 @@ bool test(const Bits& b, std::size_t i) { return (b[i / 64] >> (i % 64)) & 1; }
 
 std::optional<CoreSolution> solve_core(std::vector<EquationRow> rows, uint64_t m,
                                        kestrova::random::Generator& gen) {
-    if (m > MAX_NODES) kestrova::panic("a store holds at most " + std::to_string(MAX_NODES) + " sparse cells");
+    if (m > kMaxNodes) kestrova::panic("a store holds at most " + std::to_string(kMaxNodes) + " sparse cells");
     std::vector<uint64_t> used;
     for (const auto& row : rows) {
         for (std::size_t k = 0; k < row.columns.size(); ++k) {
-            if (row.columns[k] >= m + DENSE_CELLS || (k > 0 && row.columns[k] <= row.columns[k - 1])) {
+            if (row.columns[k] >= m + kDenseCells || (k > 0 && row.columns[k] <= row.columns[k - 1])) {
                 kestrova::panic("equation row columns must be ascending and below m + 32: internal error");
             }
             used.push_back(row.columns[k]);
@@ -112,4 +112,4 @@ std::optional<CoreSolution> solve_core(std::vector<EquationRow> rows, uint64_t m
     return solve_core(std::move(rows), m, kestrova::random::thread_generator());
 }
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

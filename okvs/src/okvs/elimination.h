@@ -11,7 +11,7 @@
 #include "okvs/graph.h"
 #include "random/generator.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
 struct EquationRow {
     std::vector<uint64_t> columns;  // ascending, each at most once
@@ -36,4 +36,4 @@ std::optional<CoreSolution> solve_core(std::vector<EquationRow> rows, uint64_t m
                                        kestrova::random::Generator& gen);
 std::optional<CoreSolution> solve_core(std::vector<EquationRow> rows, uint64_t m);
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

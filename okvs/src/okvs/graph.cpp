@@ -5,11 +5,11 @@
 #include "okvs/hashable.h"
 #include "panic/panic.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
 void hash_edges(std::span<const std::string> keys, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m,
                 EdgeEnds& out) {
-    if (m > MAX_NODES) kestrova::panic("a store holds at most " + std::to_string(MAX_NODES) + " sparse cells");
+    if (m > kMaxNodes) kestrova::panic("a store holds at most " + std::to_string(kMaxNodes) + " sparse cells");
     const std::size_t n = keys.size();
     out.p1.resize(n);
     out.p2.resize(n);
@@ -24,13 +24,13 @@ void hash_edges(std::span<const std::string> keys, uint64_t s0, uint64_t s1, uin
 
 std::variant<HashingGraph, Duplicate> build_graph(const EdgeEnds& edges, uint64_t m) {
     const std::size_t n = edges.size();
-    if (m > MAX_NODES || n >= UINT32_MAX / 2) {
+    if (m > kMaxNodes || n >= UINT32_MAX / 2) {
         kestrova::panic("hashing graph too large: " + std::to_string(n) + " edges over " + std::to_string(m) +
                         " cells");
     }
     HashingGraph g;
     g.degree_.assign(m, 0);
-    g.self_loop_.assign(m, NO_EDGE);
+    g.self_loop_.assign(m, kNoEdge);
 
     // Size every node's slice for all edges that may reach it.
     for (std::size_t i = 0; i < n; ++i) {
@@ -61,7 +61,7 @@ std::variant<HashingGraph, Duplicate> build_graph(const EdgeEnds& edges, uint64_
             g.entries_[g.offset_[a] + g.degree_[a]++] = {b, uint32_t(i)};
             g.entries_[g.offset_[b] + g.degree_[b]++] = {a, uint32_t(i)};
         } else {
-            if (g.self_loop_[a] != NO_EDGE) return Duplicate{g.self_loop_[a], uint32_t(i)};
+            if (g.self_loop_[a] != kNoEdge) return Duplicate{g.self_loop_[a], uint32_t(i)};
             g.self_loop_[a] = uint32_t(i);
         }
         ++g.edge_count_;
@@ -89,7 +89,7 @@ PeelResult peel(HashingGraph& g) {
     const uint64_t m = g.node_count();
     for (uint64_t t0 = 0; t0 < m; ++t0) {
         uint32_t t = uint32_t(t0);
-        while (g.degree_[t] == 1 && g.self_loop_[t] == NO_EDGE) {
+        while (g.degree_[t] == 1 && g.self_loop_[t] == kNoEdge) {
             const GraphEntry e = g.entries_[g.offset_[t]];
             g.degree_[t] = 0;
             g.remove_entry(e.other, t);
@@ -106,9 +106,9 @@ std::vector<CoreEdge> take_core_edges(HashingGraph& g) {
     const uint64_t m = g.node_count();
     for (uint64_t node = 0; node < m; ++node) {
         const uint32_t u = uint32_t(node);
-        if (g.self_loop_[u] != NO_EDGE) {
+        if (g.self_loop_[u] != kNoEdge) {
             core.push_back({u, u, g.self_loop_[u]});
-            g.self_loop_[u] = NO_EDGE;
+            g.self_loop_[u] = kNoEdge;
         }
         while (g.degree_[u] > 0) {
             const GraphEntry e = g.entries_[g.offset_[u] + --g.degree_[u]];
@@ -119,4 +119,4 @@ std::vector<CoreEdge> take_core_edges(HashingGraph& g) {
     return core;
 }
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

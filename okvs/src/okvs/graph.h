@@ -14,12 +14,12 @@
 #include <variant>
 #include <vector>
 
-namespace okvs {
+namespace kestrova::okvs {
 
-inline constexpr uint64_t MAX_CORE_EDGES = 8;
-inline constexpr uint32_t NO_EDGE = UINT32_MAX;
+inline constexpr uint64_t kMaxCoreEdges = 8;
+inline constexpr uint32_t kNoEdge = UINT32_MAX;
 // Node and edge indices are 32-bit; a store is limited to this many sparse cells.
-inline constexpr uint64_t MAX_NODES = UINT32_MAX;
+inline constexpr uint64_t kMaxNodes = UINT32_MAX;
 
 // The cells of every edge, in pair order.
 struct EdgeEnds {
@@ -35,7 +35,7 @@ struct EdgeEnds {
     }
 };
 
-// key_positions of every key under the seeds; m must not exceed MAX_NODES.
+// key_positions of every key under the seeds; m must not exceed kMaxNodes.
 void hash_edges(std::span<const std::string> keys, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m,
                 EdgeEnds& out);
 
@@ -76,7 +76,7 @@ public:
     std::span<const GraphEntry> entries(uint64_t node) const {
         return {entries_.data() + offset_[node], degree_[node]};
     }
-    // NO_EDGE when the node carries no self-loop.
+    // kNoEdge when the node carries no self-loop.
     uint32_t self_loop(uint64_t node) const { return self_loop_[node]; }
 
 private:
@@ -89,7 +89,7 @@ private:
     std::vector<uint32_t> offset_;      // start of each node's slice
     std::vector<uint32_t> degree_;      // used length of each slice
     std::vector<GraphEntry> entries_;
-    std::vector<uint32_t> self_loop_;   // edge index or NO_EDGE
+    std::vector<uint32_t> self_loop_;   // edge index or kNoEdge
     uint64_t edge_count_ = 0;
 };
 
@@ -103,4 +103,4 @@ PeelResult peel(HashingGraph& graph);
 // Empties the graph, giving its edges in the order elimination takes them.
 std::vector<CoreEdge> take_core_edges(HashingGraph& graph);
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

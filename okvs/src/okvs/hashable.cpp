@@ -4,7 +4,7 @@
 
 #include "panic/panic.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
 std::string key_bytes(const Row& row) {
     std::size_t total = 0;
@@ -24,4 +24,4 @@ KeyPositions key_positions(std::string_view key, uint64_t s0, uint64_t s1, uint6
     return {key_hash(key, s0) % m, key_hash(key, s1) % m, key_hash(key, s2)};
 }
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

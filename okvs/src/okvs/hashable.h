@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace okvs {
+namespace kestrova::okvs {
 
 using Row = std::vector<std::string>;
 
@@ -25,4 +25,4 @@ struct KeyPositions {
 // Panics for m = 0: there is no cell to reach.
 KeyPositions key_positions(std::string_view key, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m);
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

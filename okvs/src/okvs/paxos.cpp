@@ -10,7 +10,7 @@
 #include "okvs/elimination.h"
 #include "panic/panic.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 namespace {
 
 // The cells are written in scattered order; large pages spare most TLB misses.
@@ -24,7 +24,7 @@ void advise_huge_pages(void* data, std::size_t bytes) {
 }  // namespace
 
 uint64_t sparse_cell_count(uint64_t n) {
-    const double m = std::ceil(double(n) * EXPANSION_FACTOR);
+    const double m = std::ceil(double(n) * kExpansionFactor);
     if (!(m > 0.0)) return 0;
     if (m >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
     return uint64_t(m);
@@ -44,7 +44,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
         }
         HashingGraph& graph = std::get<HashingGraph>(built);
         PeelResult peel_result = peel(graph);
-        if (peel_result.remaining > MAX_CORE_EDGES) return AttemptOutcome::large_core;
+        if (peel_result.remaining > kMaxCoreEdges) return AttemptOutcome::large_core;
         peeled = std::move(peel_result.peeled);
         const std::vector<CoreEdge> core = take_core_edges(graph);
         rows = core_rows(core, edges, values, m);
@@ -59,10 +59,10 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 
     store.sparse.clear();
     store.sparse.reserve(m);
-    advise_huge_pages(store.sparse.data(), m * CELL_BYTES);
+    advise_huge_pages(store.sparse.data(), m * kCellBytes);
     store.sparse.resize(m);
     std::vector<uint8_t> present(m, 0);
-    std::array<bool, DENSE_CELLS> dense_present{};
+    std::array<bool, kDenseCells> dense_present{};
     for (const SolvedCell& s : *solution) {
         if (s.column < m) {
             store.sparse[s.column] = s.cell;
@@ -72,7 +72,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
             dense_present[s.column - m] = true;
         }
     }
-    for (std::size_t j = 0; j < DENSE_CELLS; ++j) {
+    for (std::size_t j = 0; j < kDenseCells; ++j) {
         if (!dense_present[j]) store.dense[j] = random_cell(gen);
     }
     // Edges come in cell order, so their values and cells are scattered in memory:
@@ -82,7 +82,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
         if (k >= ahead) {
             const PeeledEdge& next = peeled[k - ahead];
             __builtin_prefetch(values[next.edge].data());
-            __builtin_prefetch(values[next.edge].data() + CELL_BYTES - 1);
+            __builtin_prefetch(values[next.edge].data() + kCellBytes - 1);
             __builtin_prefetch(&edges.dense[next.edge]);
             __builtin_prefetch(store.sparse[next.u].data());
             __builtin_prefetch(store.sparse[next.t].data(), 1);
@@ -109,7 +109,7 @@ PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell>
                         kestrova::random::Generator& gen, EncodeStats* stats) {
     if (keys.size() != values.size()) kestrova::panic(kestrova::length_mismatch_message(values.size(), keys.size()));
     const uint64_t m = sparse_cell_count(keys.size());
-    if (m > MAX_NODES) kestrova::panic("a store holds at most " + std::to_string(MAX_NODES) + " sparse cells");
+    if (m > kMaxNodes) kestrova::panic("a store holds at most " + std::to_string(kMaxNodes) + " sparse cells");
 
     PaxosStore store;
     EdgeEnds edges;
@@ -170,9 +170,9 @@ Cell paxos_decode(const PaxosStore& store, std::string_view key) {
         // Start both cache misses before the dense work.
         // A cell may straddle two cache lines.
         __builtin_prefetch(store.sparse[p1].data());
-        __builtin_prefetch(store.sparse[p1].data() + CELL_BYTES - 1);
+        __builtin_prefetch(store.sparse[p1].data() + kCellBytes - 1);
         __builtin_prefetch(store.sparse[p2].data());
-        __builtin_prefetch(store.sparse[p2].data() + CELL_BYTES - 1);
+        __builtin_prefetch(store.sparse[p2].data() + kCellBytes - 1);
     }
     xor_dense_selection(result, store.dense.data(), key_hash(key, store.s2));
     if (m != 0) {
@@ -182,4 +182,4 @@ Cell paxos_decode(const PaxosStore& store, std::string_view key) {
     return result;
 }
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

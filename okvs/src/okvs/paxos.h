@@ -15,15 +15,15 @@
 #include "okvs/hashable.h"
 #include "random/generator.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
 // The double nearest to 2.4 (0x4003333333333333).
-inline constexpr double EXPANSION_FACTOR = 2.4;
+inline constexpr double kExpansionFactor = 2.4;
 
 struct PaxosStore {
     uint64_t s0, s1, s2;
     std::vector<Cell> sparse;
-    std::array<Cell, DENSE_CELLS> dense;
+    std::array<Cell, kDenseCells> dense;
 };
 
 // m = ceil(n * 2.4) in double precision, saturated to the u64 range.
@@ -56,4 +56,4 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 // sparse cells yields the dense selection alone.
 Cell paxos_decode(const PaxosStore& store, std::string_view key);
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

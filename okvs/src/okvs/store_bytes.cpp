@@ -5,7 +5,7 @@
 
 #include "panic/panic.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 namespace {
 
 void put_u64(uint8_t* out, uint64_t v) {
@@ -21,15 +21,15 @@ uint64_t get_u64(const uint8_t* in) {
 }  // namespace
 
 std::vector<uint8_t> store_to_bytes(const PaxosStore& store) {
-    std::vector<uint8_t> out(MIN_STORE_BYTES + CELL_BYTES * store.sparse.size());
+    std::vector<uint8_t> out(kMinStoreBytes + kCellBytes * store.sparse.size());
     uint8_t* p = out.data();
     put_u64(p, store.s0);
     put_u64(p + 8, store.s1);
     put_u64(p + 16, store.s2);
-    p += SEED_BYTES;
-    if (!store.sparse.empty()) std::memcpy(p, store.sparse.data(), CELL_BYTES * store.sparse.size());
-    p += CELL_BYTES * store.sparse.size();
-    std::memcpy(p, store.dense.data(), DENSE_BYTES);
+    p += kSeedBytes;
+    if (!store.sparse.empty()) std::memcpy(p, store.sparse.data(), kCellBytes * store.sparse.size());
+    p += kCellBytes * store.sparse.size();
+    std::memcpy(p, store.dense.data(), kDenseBytes);
     return out;
 }
 
@@ -40,20 +40,20 @@ PaxosStore store_from_bytes(std::span<const uint8_t> bytes) {
     for (std::size_t end : {std::size_t(8), std::size_t(16), std::size_t(24)}) {
         if (len < end) kestrova::panic(kestrova::range_end_message(end, len));
     }
-    if (len < DENSE_BYTES) kestrova::panic(kestrova::range_end_message(len - DENSE_BYTES, len));  // wraps
-    if (len < MIN_STORE_BYTES) {
-        kestrova::panic("slice index starts at " + std::to_string(SEED_BYTES) + " but ends at " +
-                        std::to_string(len - DENSE_BYTES));
+    if (len < kDenseBytes) kestrova::panic(kestrova::range_end_message(len - kDenseBytes, len));  // wraps
+    if (len < kMinStoreBytes) {
+        kestrova::panic("slice index starts at " + std::to_string(kSeedBytes) + " but ends at " +
+                        std::to_string(len - kDenseBytes));
     }
     PaxosStore store;
     store.s0 = get_u64(bytes.data());
     store.s1 = get_u64(bytes.data() + 8);
     store.s2 = get_u64(bytes.data() + 16);
-    const std::size_t m = (len - MIN_STORE_BYTES) / CELL_BYTES;
+    const std::size_t m = (len - kMinStoreBytes) / kCellBytes;
     store.sparse.resize(m);
-    if (m != 0) std::memcpy(store.sparse.data(), bytes.data() + SEED_BYTES, CELL_BYTES * m);
-    std::memcpy(store.dense.data(), bytes.data() + len - DENSE_BYTES, DENSE_BYTES);
+    if (m != 0) std::memcpy(store.sparse.data(), bytes.data() + kSeedBytes, kCellBytes * m);
+    std::memcpy(store.dense.data(), bytes.data() + len - kDenseBytes, kDenseBytes);
     return store;
 }
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

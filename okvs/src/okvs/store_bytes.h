@@ -9,11 +9,11 @@
 
 #include "okvs/paxos.h"
 
-namespace okvs {
+namespace kestrova::okvs {
 
-inline constexpr std::size_t SEED_BYTES = 24;
-inline constexpr std::size_t DENSE_BYTES = DENSE_CELLS * CELL_BYTES;  // 2048
-inline constexpr std::size_t MIN_STORE_BYTES = SEED_BYTES + DENSE_BYTES;  // 2072
+inline constexpr std::size_t kSeedBytes = 24;
+inline constexpr std::size_t kDenseBytes = kDenseCells * kCellBytes;  // 2048
+inline constexpr std::size_t kMinStoreBytes = kSeedBytes + kDenseBytes;  // 2072
 
 std::vector<uint8_t> store_to_bytes(const PaxosStore& store);
 
@@ -21,4 +21,4 @@ std::vector<uint8_t> store_to_bytes(const PaxosStore& store);
 // before the dense cells is ignored. Shorter input panics.
 PaxosStore store_from_bytes(std::span<const uint8_t> bytes);
 
-}  // namespace okvs
+}  // namespace kestrova::okvs

@@ -3,13 +3,16 @@
 #include <string>
 #include <vector>
 
-#include "helpers.h"
+#include "curve/multiply.h"
+#include "curve_helpers.h"
 #include "keys/keys.h"
-#include "keys/multiply.h"
 #include "panic/panic.h"
 
 namespace kestrova::keys {
 namespace {
+
+using namespace kestrova::group;
+using curve::mul_base;
 
 using test::bytes_of;
 using test::hex32;

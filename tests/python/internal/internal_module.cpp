@@ -7,17 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "keys/batch.h"
-#include "keys/field.h"
+#include "backend/backend.h"
+#include "curve/batch.h"
+#include "curve/multiply.h"
+#include "field/field.h"
+#include "group/point.h"
+#include "group/scalar.h"
 #include "keys/keys.h"
-#include "keys/multiply.h"
-#include "keys/point.h"
-#include "keys/scalar.h"
 #include "panic/panic.h"
 #include "point_conversion/elligator.h"
 
 namespace {
 
+using namespace kestrova::field;
+using namespace kestrova::group;
+using namespace kestrova::curve;
 using namespace kestrova::keys;
 namespace pc = kestrova::point_conversion;
 
@@ -156,13 +160,6 @@ PyObject* py_point_add(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* py_point_sub(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32, 32});
-        return to_bytes(sub(point_arg(a[0]), point_arg(a[1])));
-    });
-}
-
 PyObject* py_point_double(PyObject*, PyObject* args) {
     return guarded([&] {
         const auto a = bytes_args(args, {32});
@@ -262,7 +259,7 @@ std::vector<Scalar> scalars_arg(const std::string& s) {
 
 PyObject* compressed_all(const std::vector<Point>& pts) {
     std::vector<uint8_t> out(32 * pts.size());
-    compress_all(pts, out.data());
+    compress_all(pts, out);
     return to_bytes(out.data(), out.size());
 }
 
@@ -273,7 +270,7 @@ PyObject* py_batch_mul_each(PyObject*, PyObject* args) {
         const auto pts = points_arg(a[0]);
         const auto sc = scalars_arg(a[1]);
         std::vector<Point> out(std::min(pts.size(), sc.size()));
-        mul_each(pts, sc, out);
+        mul_each(std::span(pts).first(out.size()), std::span(sc).first(out.size()), out);
         return compressed_all(out);
     });
 }
@@ -298,6 +295,11 @@ PyObject* py_batch_mul_base_each(PyObject*, PyObject* args) {
     });
 }
 
+// The name of the backend in use (chosen on this first call if not before).
+PyObject* py_backend_name(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* { return PyUnicode_FromString(kestrova::backend::chosen().name()); });
+}
+
 // Encodings concatenated -> list of canonical re-encodings or None.
 PyObject* py_batch_decompress(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
@@ -305,7 +307,7 @@ PyObject* py_batch_decompress(PyObject*, PyObject* args) {
         const size_t n = a[0].size() / 32;
         std::vector<Point> pts(n);
         std::vector<uint8_t> ok(n);
-        decompress_all(u8(a[0]), pts, ok);
+        decompress_all({u8(a[0]), 32 * n}, pts, ok);
         PyObject* list = PyList_New(Py_ssize_t(n));
         if (!list) return nullptr;
         for (size_t i = 0; i < n; ++i) {
@@ -390,7 +392,6 @@ PyMethodDef kMethods[] = {
     {"fe_sqrt_ratio", py_fe_sqrt_ratio, METH_VARARGS, nullptr},
     {"decompress", py_decompress, METH_VARARGS, nullptr},
     {"point_add", py_point_add, METH_VARARGS, nullptr},
-    {"point_sub", py_point_sub, METH_VARARGS, nullptr},
     {"point_double", py_point_double, METH_VARARGS, nullptr},
     {"point_neg", py_point_neg, METH_VARARGS, nullptr},
     {"point_equal", py_point_equal, METH_VARARGS, nullptr},
@@ -405,6 +406,7 @@ PyMethodDef kMethods[] = {
     {"batch_mul_all", py_batch_mul_all, METH_VARARGS, nullptr},
     {"batch_mul_base_each", py_batch_mul_base_each, METH_VARARGS, nullptr},
     {"batch_decompress", py_batch_decompress, METH_VARARGS, nullptr},
+    {"backend_name", py_backend_name, METH_NOARGS, nullptr},
     {"elligator_map", py_elligator_map, METH_VARARGS, nullptr},
     {"montgomery_to_edwards", py_montgomery_to_edwards, METH_VARARGS, nullptr},
     {"representative_to_point", py_representative_to_point, METH_VARARGS, nullptr},

@@ -1,0 +1,36 @@
+// Points of the full edwards25519 group, -x^2 + y^2 = 1 + d x^2 y^2.
+// Point holds extended coordinates (x = X/Z, y = Y/Z, x*y = T/Z); the
+// intermediate forms of the formulas are in point_internal.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "field/field.h"
+
+namespace kestrova::group {
+
+struct Point {
+    field::Fe X, Y, Z, T;
+};
+
+Point identity();
+std::optional<Point> decompress(const uint8_t in[32]);
+
+void compress(const Point& p, uint8_t out[32]);
+Point add(const Point& a, const Point& b);
+Point dbl(const Point& a);
+Point neg(const Point& a);
+// Same group element (projective comparison on canonical encodings); constant-time.
+bool equal(const Point& a, const Point& b);
+// 1 when the point satisfies the curve equation and T*Z = X*Y (for tests).
+bool is_valid(const Point& p);
+// True when order * P is the identity, that is when P's order divides `order`
+// (a power of two up to 8, the cofactor). Constant-time.
+bool is_small_order(const Point& p, unsigned order);
+
+// 32 bytes per point into out, sharing one inversion per block of points.
+void compress_batch(const Point* points, uint8_t* out, size_t n);
+
+}  // namespace kestrova::group

@@ -1,0 +1,22 @@
+// The loop sizes of the operations, and their walk over a range in blocks.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+namespace kestrova::operations {
+
+// Sub-range sizes for the pool: scalar multiplications are tens of microseconds,
+// so small ranges balance well; byte copies need large ones.
+constexpr size_t kGrainPerPointWork = 1;
+constexpr size_t kGrainCopy = 1 << 14;
+// Items a range hands to the batch kernels at once (one field inversion per block).
+constexpr size_t kBlock = 32;
+
+// block(first, m) for consecutive blocks of m <= kBlock items covering [begin, end).
+template <class F>
+void for_each_block(size_t begin, size_t end, const F& block) {
+    for (size_t first = begin; first < end; first += kBlock) block(first, std::min(kBlock, end - first));
+}
+
+}  // namespace kestrova::operations

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "curve/multiply.h"
+#include "curve_helpers.h"
+#include "group/point.h"
+#include "group/point_internal.h"
+#include "group/scalar_mul.h"
+
+namespace kestrova::group {
+namespace {
+
+using namespace kestrova::field;
+using curve::FixedBaseTable;
+using curve::mul;
+using curve::mul_base;
+
+using test::base_point;
+using test::bytes_of;
+using test::hex32;
+using test::scalar_hex;
+using test::order8_point;
+using test::random_255;
+using test::reference_mul;
+using test::scalar_u64;
+
+// Projective coordinates scaled by an arbitrary non-zero factor.
+Point rescaled(const Point& p, const Fe& k) {
+    return Point{fe_mul(p.X, k), fe_mul(p.Y, k), fe_mul(p.Z, k), fe_mul(p.T, k)};
+}
+
+Point affine_of(const PointNiels& e) {
+    const Fe inv2 = fe_invert(fe_small(2));
+    const Fe y = fe_mul(fe_add(e.yplusx, e.yminusx), inv2);
+    const Fe x = fe_mul(fe_sub(e.yplusx, e.yminusx), inv2);
+    return Point{x, y, fe_one(), fe_mul(x, y)};
+}
+
+// Checks entry (i, j) == (j + 1) * 256^i * p, and the T term of each entry.
+template <typename Entry>
+void expect_table_of(const Point& p, Entry entry) {
+    Point row_base = p;
+    for (int i = 0; i < 32; ++i) {
+        Point m = row_base;
+        for (int j = 0; j < 8; ++j) {
+            const PointNiels& e = entry(i, j);
+            const Point a = affine_of(e);
+            ASSERT_TRUE(equal(a, m)) << "row " << i << " entry " << j;
+            ASSERT_EQ(bytes_of(e.xy2d), bytes_of(fe_mul(a.T, kFeD2)));
+            m = add(m, row_base);
+        }
+        for (int k = 0; k < 8; ++k) row_base = dbl(row_base);
+    }
+}
+
+TEST(Points, BaseTableEntriesAreRepeatedAdditions) {
+    expect_table_of(base_point(), [](int i, int j) -> const PointNiels& { return base_table()[8 * i + j]; });
+}
+
+TEST(Points, RuntimeTableEntriesAreRepeatedAdditions) {
+    const Point p = add(base_point(), order8_point());
+    PointNiels table[kTableEntries];
+    fill_table(p, table);
+    expect_table_of(p, [&](int i, int j) -> const PointNiels& { return table[8 * i + j]; });
+}
+
+TEST(Points, GroupLaws) {
+    test::TestRng rng{31337};
+    const Point t8 = order8_point();
+    for (int i = 0; i < 20; ++i) {
+        const Point a = add(mul_base(random_255(rng)), t8);
+        const Point b = mul_base(random_255(rng));
+        const Point c = add(mul_base(random_255(rng)), dbl(t8));
+        EXPECT_TRUE(is_valid(a) && is_valid(b) && is_valid(c));
+        EXPECT_TRUE(equal(add(a, b), add(b, a)));
+        EXPECT_TRUE(equal(add(add(a, b), c), add(a, add(b, c))));
+        EXPECT_TRUE(equal(add(a, identity()), a));
+        EXPECT_TRUE(equal(add(a, neg(a)), identity()));
+        EXPECT_TRUE(equal(dbl(a), add(a, a)));
+        EXPECT_FALSE(equal(a, b));
+        EXPECT_FALSE(equal(a, neg(a)));
+        const Fe k = fe_small(uint64_t(1000 + i));
+        EXPECT_TRUE(equal(rescaled(a, k), a));
+        EXPECT_EQ(bytes_of(rescaled(a, k)), bytes_of(a));
+    }
+}
+
+TEST(Points, SmallOrderPoint) {
+    const Point t8 = order8_point();
+    Point m = t8;
+    for (int k = 2; k <= 8; ++k) {
+        m = add(m, t8);
+        EXPECT_EQ(equal(m, identity()), k == 8) << k;
+    }
+    // Orders 1, 2, 4, 8 of the multiples of T8, against each bound.
+    for (unsigned bound : {1u, 2u, 4u, 8u}) {
+        Point q = identity();
+        for (unsigned k = 0; k < 8; ++k) {
+            const unsigned order = k == 0 ? 1 : 8 / std::gcd(k, 8u);
+            EXPECT_EQ(is_small_order(q, bound), order <= bound) << k << " " << bound;
+            EXPECT_FALSE(is_small_order(add(q, base_point()), bound));
+            q = add(q, t8);
+        }
+    }
+    EXPECT_TRUE(equal(mul(t8, scalar_u64(8)), identity()));
+    EXPECT_TRUE(equal(mul(t8, scalar_u64(13)), mul(t8, scalar_u64(5))));
+}
+
+TEST(Points, CompressDecompressRoundTrip) {
+    test::TestRng rng{5};
+    const Point t8 = order8_point();
+    for (int i = 0; i < 50; ++i) {
+        const Point a = add(mul_base(random_255(rng)), i % 2 ? t8 : identity());
+        const auto enc = bytes_of(a);
+        const auto back = decompress(enc.data());
+        ASSERT_TRUE(back.has_value());
+        EXPECT_TRUE(equal(*back, a));
+        EXPECT_TRUE(is_valid(*back));
+    }
+    EXPECT_EQ(bytes_of(base_point()), hex32(test::kBaseHex));
+}
+
+struct DecodeCase {
+    const char* hex;
+    bool accepted;
+    const char* canonical;  // re-encoding when accepted
+};
+
+class PermissiveDecode : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(PermissiveDecode, AcceptsAndReencodes) {
+    const DecodeCase c = GetParam();
+    const auto p = decompress(hex32(c.hex).data());
+    ASSERT_EQ(p.has_value(), c.accepted);
+    if (p) {
+        EXPECT_TRUE(is_valid(*p));
+        EXPECT_EQ(bytes_of(*p), hex32(c.canonical));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PermissiveDecode,
+    ::testing::Values(
+        // identity, with either sign bit
+        DecodeCase{"0100000000000000000000000000000000000000000000000000000000000000", true,
+                   "0100000000000000000000000000000000000000000000000000000000000000"},
+        DecodeCase{"0100000000000000000000000000000000000000000000000000000000000080", true,
+                   "0100000000000000000000000000000000000000000000000000000000000000"},
+        // y = p + 1: the identity
+        DecodeCase{"eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", true,
+                   "0100000000000000000000000000000000000000000000000000000000000000"},
+        // y = p + 18: y = 18
+        DecodeCase{"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", true,
+                   "1200000000000000000000000000000000000000000000000000000000000000"},
+        // y = -1, the point of order 2, either sign
+        DecodeCase{"ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", true,
+                   "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"},
+        DecodeCase{"ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", true,
+                   "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"},
+        // y = 0: the points of order 4
+        DecodeCase{"0000000000000000000000000000000000000000000000000000000000000000", true,
+                   "0000000000000000000000000000000000000000000000000000000000000000"},
+        DecodeCase{"0000000000000000000000000000000000000000000000000000000000000080", true,
+                   "0000000000000000000000000000000000000000000000000000000000000080"},
+        // y = 2 has no x
+        DecodeCase{"0200000000000000000000000000000000000000000000000000000000000000", false, ""},
+        DecodeCase{"0200000000000000000000000000000000000000000000000000000000000080", false, ""}));
+
+TEST(Points, SignBitFollowsX) {
+    const auto enc = hex32(test::kBaseHex);
+    auto flipped = enc;
+    flipped[31] |= 0x80;
+    const auto p = decompress(flipped.data());
+    ASSERT_TRUE(p.has_value());
+    EXPECT_TRUE(equal(*p, neg(base_point())));
+    EXPECT_EQ(bytes_of(*p), flipped);
+}
+
+struct ScalarCase {
+    const char* hex;
+};
+
+class MulEdgeScalars : public ::testing::TestWithParam<ScalarCase> {};
+
+TEST_P(MulEdgeScalars, MatchesDoubleAndAdd) {
+    const Scalar s = scalar_hex(GetParam().hex);
+    const Point b = base_point();
+    const Point mixed = add(b, order8_point());
+    EXPECT_TRUE(equal(mul(b, s), reference_mul(b, s)));
+    EXPECT_TRUE(equal(mul(mixed, s), reference_mul(mixed, s)));
+    EXPECT_TRUE(equal(mul_base(s), reference_mul(b, s)));
+    EXPECT_TRUE(equal(FixedBaseTable(mixed).mul(s), reference_mul(mixed, s)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MulEdgeScalars,
+    ::testing::Values(ScalarCase{"0000000000000000000000000000000000000000000000000000000000000000"},
+                      ScalarCase{"0100000000000000000000000000000000000000000000000000000000000000"},
+                      ScalarCase{"0800000000000000000000000000000000000000000000000000000000000000"},
+                      ScalarCase{"edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010"},  // l
+                      ScalarCase{"ecd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010"},  // l - 1
+                      ScalarCase{"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"},  // 2^255 - 1
+                      ScalarCase{"8888888888888888888888888888888888888888888888888888888888888878"},
+                      ScalarCase{"7777777777777777777777777777777777777777777777777777777777777777"},
+                      // bit 255 set: ignored
+                      ScalarCase{"0300000000000000000000000000000000000000000000000000000000000080"}));
+
+TEST(Points, MulMatchesReferenceOnRandomScalars) {
+    test::TestRng rng{2024};
+    const Point t8 = order8_point();
+    for (int i = 0; i < 12; ++i) {
+        const Point p = add(mul_base(random_255(rng)), i % 3 == 0 ? t8 : identity());
+        const Scalar s = random_255(rng);
+        const Point expected = reference_mul(p, s);
+        EXPECT_TRUE(equal(mul(p, s), expected));
+        EXPECT_TRUE(equal(FixedBaseTable(p).mul(s), expected));
+        EXPECT_TRUE(equal(mul_base(s), reference_mul(base_point(), s)));
+    }
+    // The order of B: l * B is the identity, l * (B + T8) is l * T8 = 5 * T8 (l = 5 mod 8).
+    const Scalar l = scalar_hex(test::kOrderHex);
+    EXPECT_TRUE(equal(mul(base_point(), l), identity()));
+    EXPECT_TRUE(equal(mul(add(base_point(), t8), l), mul(t8, scalar_u64(5))));
+}
+
+}  // namespace
+}  // namespace kestrova::group
