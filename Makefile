@@ -55,7 +55,7 @@ test-asan: build-asan
 test: test-python test-cpp test-asan
 
 demo: install
-	$(VPY) examples/demo.py
+	$(VPY) examples/parties.py
 
 bench: install
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DKESTROVA_BENCH=ON -DKESTROVA_PYTHON=OFF
