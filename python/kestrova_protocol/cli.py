@@ -71,9 +71,10 @@ def build_parser() -> argparse.ArgumentParser:
                                         formatter_class=argparse.RawDescriptionHelpFormatter)
         common = sub[name].add_argument_group("common options")
         common.add_argument("--force", action="store_true", help="replace existing output files")
-        common.add_argument("--raw", action="store_true",
-                            help="write the bare protocol bytes without a header, and accept bare inputs "
-                                 "(exchange with other implementations; the mix-up checks need headers)")
+        common.add_argument("--raw", nargs="?", const="both", choices=("in", "out", "both"),
+                            help="exchange bare protocol bytes with other implementations: 'out' writes "
+                                 "them without a header, 'in' accepts such inputs, alone 'both' "
+                                 "(the mix-up checks need headers)")
         if name != "keygen":
             common.add_argument("--quiet", action="store_true", help="no progress on stderr")
             common.add_argument("--threads", type=_non_negative, metavar="N",
@@ -137,8 +138,9 @@ def run(args: argparse.Namespace) -> dict:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     from . import party
 
-    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), raw=args.raw,
-                            force=args.force, quiet=getattr(args, "quiet", False))
+    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=args.force,
+                            quiet=getattr(args, "quiet", False), raw_in=args.raw in ("in", "both"),
+                            raw_out=args.raw in ("out", "both"))
     c = args.command
     if c == "keygen":
         return party.keygen(args.out, options)

@@ -32,7 +32,6 @@ FINGERPRINTS = ("key", "sender_store", "receiver_store", "sender_key", "receiver
 FP_BYTES = 16
 UNKNOWN = bytes(FP_BYTES)
 HEADER = struct.Struct("<8sHHB3xQ32s" + f"{FP_BYTES}s" * len(FINGERPRINTS))
-# Items are read and hashed in slices of this many bytes at least, whatever the batch.
 _READ_SLICE = 1 << 20
 
 
@@ -168,7 +167,20 @@ class Input:
         if self.header.kind == Kind.SECRET_KEY and st.st_mode & 0o077:
             print(f"kestrova-party: warning: {path}: secret key is readable by others (chmod 600 {path})",
                   file=sys.stderr)
-        self._hash = hashlib.sha256()
+        if not self.raw:
+            self._verify()
+
+    def _verify(self) -> None:
+        """Checks the digest before any work, so a damaged file never reaches the module."""
+        digest = hashlib.sha256()
+        while True:
+            data = self.file.read(_READ_SLICE)
+            if not data:
+                break
+            digest.update(data)
+        if digest.digest() != self.header.digest:
+            self._fail("damaged or altered (its content does not match its checksum)")
+        self.file.seek(HEADER.size)
 
     def _fail(self, message: str):
         self.close()
@@ -180,28 +192,20 @@ class Input:
 
     def read_all(self) -> bytes:
         data = self.file.read()
-        self._hash.update(data)
-        self.finish()
+        self.close()
+        if self.raw:  # a bare store's fingerprint is that of its content
+            self.header.digest = hashlib.sha256(data).digest()
         return data
 
     def batches(self, items: int) -> Iterator[bytes]:
-        """The payload in slices of `items` items; the digest is checked after the last one."""
+        """The payload in slices of `items` items."""
         step = items * self.header.kind.item_bytes
         while True:
             data = self.file.read(step)
             if not data:
                 break
-            self._hash.update(data)
             yield data
-        self.finish()
-
-    def finish(self) -> None:
-        """Checks the payload's digest once all of it has been read."""
         self.close()
-        if self.raw:
-            self.header.digest = self._hash.digest()
-        elif self._hash.digest() != self.header.digest:
-            raise PartyError(f"{self.path}: damaged or altered (its content does not match its checksum)")
 
     def close(self) -> None:
         self.file.close()

@@ -18,7 +18,7 @@ from typing import Iterator, Optional, Sequence, Tuple
 from . import batches as work
 from . import keying as keys
 from .errors import PartyError
-from .files import (Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, fingerprint,
+from .files import (UNKNOWN, Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, fingerprint,
                     read_whole, same, write_whole)
 from .progress import Report
 from .tables import Table
@@ -30,7 +30,8 @@ COMPONENTS = ("sender", "receiver", "gamma", "delta")
 @dataclasses.dataclass
 class Options:
     batch: int = DEFAULT_BATCH
-    raw: bool = False     # write bare protocol bytes; accept bare inputs
+    raw_in: bool = False   # accept inputs of bare protocol bytes (import)
+    raw_out: bool = False  # write bare protocol bytes without a header (export)
     force: bool = False   # replace existing outputs
     quiet: bool = False   # no progress bars
 
@@ -63,14 +64,6 @@ def _refuse_other_batch(reference: Input, other: Input) -> None:
         raise PartyError(f"{other.path}: {other.count:,} items, {reference.path} has {reference.count:,}")
 
 
-def _zip_all(*streams: Iterator) -> Iterator[tuple]:
-    """zip, then the rest of every stream: each input checks its digest only once read to the end."""
-    yield from zip(*streams)
-    for stream in streams:
-        for _ in stream:
-            pass
-
-
 def _call(step: str, fn, *args):
     try:
         return fn(*args)
@@ -93,9 +86,9 @@ def keygen(out: str, options: Options = Options()) -> dict:
     own = fingerprint(public)
     try:
         with Outputs() as outputs:
-            write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw,
+            write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw_out,
                         options.force)
-            write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw,
+            write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw_out,
                         options.force, private=True)
     finally:
         _wipe(secret)
@@ -106,11 +99,11 @@ def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *,
                 options: Options = Options()) -> dict:
     report = Report("build-store", options.quiet)
     check_writable([out], options.force)
-    key, key_fp = _read_public_key(public_key, options.raw)
+    key, key_fp = _read_public_key(public_key, options.raw_in)
     table = Table(rows, columns)
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], key=key_fp),
-                                           options.raw, options.force))
+                                           options.raw_out, options.force))
         read = list(table.rows(lambda cells: tuple(keys.row_key(cells, keying))))
         distinct = list(dict.fromkeys(read))
         if len(distinct) != len(read):
@@ -146,13 +139,13 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
     check_writable([out], options.force)
     stores = []
     for path in (sender_store, receiver_store):
-        header, data = read_whole(path, Kind.STORE, options.raw)
+        header, data = read_whole(path, Kind.STORE, options.raw_in)
         if header.keying and keys.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
         stores.append((header, data))
     (a_header, a_store), (b_header, b_store) = stores
-    central, central_fp = _read_public_key(central_key, options.raw)
+    central, central_fp = _read_public_key(central_key, options.raw_in)
     table = Table(transactions, list(sender_columns) + list(receiver_columns))
     split = len(sender_columns)
 
@@ -167,7 +160,7 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
                     receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
                     receiver_key=b_header.key, central_key=central_fp, batch=os.urandom(16))
     with Outputs() as outputs:
-        target = outputs.add(PayloadOutput(out, header, options.raw, options.force))
+        target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
         results = work.in_order("query", work.query_batch, transposed(), a_store, b_store, central)
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
     return report.done(done, "transactions")
@@ -176,9 +169,9 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
 def randomize(source: str, out: str, options: Options = Options()) -> dict:
     report = Report("randomize", options.quiet)
     check_writable([out], options.force)
-    queries = Input(source, (Kind.QUERY,), options.raw)
+    queries = Input(source, (Kind.QUERY,), options.raw_in)
     with Outputs() as outputs:
-        target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw,
+        target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
         results = work.in_order("randomize", work.randomize_batch,
                                 ((b,) for b in queries.batches(options.batch)))
@@ -190,21 +183,24 @@ def combine(first: str, second: str, out_prefix: str, options: Options = Options
     report = Report("combine", options.quiet)
     paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
     check_writable(paths, options.force)
-    a = Input(first, (Kind.RANDOMIZED,), options.raw)
-    b = Input(second, (Kind.RANDOMIZED,), options.raw)
+    a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
+    b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
     _refuse_other_batch(a, b)
     if not a.raw and a.header.digest == b.header.digest:
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
+    # Each combination is a batch of its own: lists of two combinations of the same queries do not mix.
+    known = a.header if a.header.batch != UNKNOWN else b.header
+    lineage = dataclasses.replace(known, batch=fingerprint(known.batch + a.header.digest + b.header.digest))
     with Outputs() as outputs:
-        targets = [outputs.add(PayloadOutput(p, a.header.derived(k), options.raw, options.force))
+        targets = [outputs.add(PayloadOutput(p, lineage.derived(k), options.raw_out, options.force))
                    for p, k in zip(paths, kinds)]
 
         def write(parts):
             for target, part in zip(targets, parts):
                 target.write(part)
 
-        pairs = _zip_all(a.batches(options.batch), b.batches(options.batch))
+        pairs = zip(a.batches(options.batch), b.batches(options.batch))
         results = work.in_order("combine", work.combine_batch, pairs)
         done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32)
     return report.done(done, "ciphertext pairs")
@@ -216,10 +212,10 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
     report = Report("decrypt", options.quiet)
     check_writable([out], options.force)
     kinds = (Kind.SENDER, Kind.RECEIVER)
-    if options.raw and side == "receiver":
+    if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
-    points = Input(source, kinds, options.raw)
-    secret, own = _read_secret_key(secret_key, options.raw)
+    points = Input(source, kinds, options.raw_in)
+    secret, own = _read_secret_key(secret_key, options.raw_in)
     try:
         is_sender = points.header.kind == Kind.SENDER
         bank = points.header.sender_key if is_sender else points.header.receiver_key
@@ -229,7 +225,7 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
         result_kind = Kind.DECRYPTED_SENDER if is_sender else Kind.DECRYPTED_RECEIVER
         with Outputs() as outputs:
             target = outputs.add(PayloadOutput(out, points.header.derived(result_kind, decrypted_by=own),
-                                               options.raw, options.force))
+                                               options.raw_out, options.force))
             results = work.in_order("decrypt", work.decrypt_batch,
                                     ((b,) for b in points.batches(options.batch)), secret)
             done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32)
@@ -247,7 +243,7 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
         raise PartyError("--id-column needs --transactions")
     check_writable([out], options.force)
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
-    inputs = [Input(path, (kind,), options.raw) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
+    inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
     for other in inputs[1:]:
         _refuse_other_batch(inputs[0], other)
     ids: Iterator[str] = (str(i) for i in itertools.count())
@@ -255,7 +251,7 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
         table = Table(transactions, [id_column] if id_column else [])
         rows = table.rows(lambda cells: cells[0] if id_column else None)
         ids = (row if id_column else str(i) for i, row in enumerate(rows))
-    secret, own = _read_secret_key(secret_key, options.raw)
+    secret, own = _read_secret_key(secret_key, options.raw_in)
     try:
         if not same(inputs[0].header.central_key, own):
             raise PartyError(f"{secret_key}: not the central key these points were made for")
@@ -273,7 +269,7 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
                     writer.writerow([row_id, "true" if flag else "false"])
                 target.file.write(lines.getvalue().encode("utf-8"))
 
-            parts = _zip_all(*(source.batches(options.batch) for source in inputs))
+            parts = zip(*(source.batches(options.batch) for source in inputs))
             results = work.in_order("finish", work.finish_batch, parts, secret)
             done = _stream(report, inputs[0].count, results, write, len)
             if transactions and next(ids, None) is not None:
