@@ -92,7 +92,7 @@ def keygen(out: str, options: Options = Options()) -> dict:
                         options.force, private=True)
     finally:
         _wipe(secret)
-    return report.done(1, "key pairs")
+    return report.done(1, "key pair")
 
 
 def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *, keying: str = keys.NFC,
