@@ -73,9 +73,9 @@ class Table:
         row = 0
         for batch in self._pq.iter_batches(batch_size=4096, columns=self.columns):
             values = [batch.column(c).to_pylist() for c in self.columns]
-            for cells in zip(*values):
+            for i in range(batch.num_rows):  # also with no column selected, to count rows
                 row += 1
-                yield f"row {row}", ["" if v is None else str(v) for v in cells]
+                yield f"row {row}", ["" if column[i] is None else str(column[i]) for column in values]
 
     def _csv_lines(self) -> Iterator[str]:
         for number, line in enumerate(self.file, start=1):
