@@ -16,8 +16,9 @@ class Report:
         self.start = time.perf_counter()
 
     def bar(self, total: Optional[int], unit: str = "tx") -> tqdm:
+        # None: no bar when stderr is not a terminal (a log would keep every redraw).
         return tqdm(total=total, desc=self.step, unit=unit, unit_scale=True, file=sys.stderr,
-                    disable=self.quiet, mininterval=0.5, leave=False)
+                    disable=True if self.quiet else None, mininterval=0.5, leave=False)
 
     def note(self, text: str) -> None:
         """Said even with --quiet: it is about the data, not the progress."""

@@ -154,6 +154,7 @@ def second_batch(central):
     (central / "latin1.csv").write_bytes(b"a,b\n1,2\n3,caf\xe9\n")
     (central / "sep.csv").write_bytes("a,b\n1,x\x1fy\n".encode())
     (central / "folder").mkdir()
+    write_csv(central / "short.csv", ["tx_id"], [["only"]])
     return central
 
 
@@ -188,6 +189,7 @@ def replace(args, old, new):
     (STORE + ["bad.csv"], "bad.csv:3: 1 fields, the header has 2"),
     (STORE + ["latin1.csv"], "latin1.csv:3: not UTF-8"),
     (STORE + ["sep.csv"], "sep.csv:2: a value contains U+001F"),
+    (FINISH + ["--transactions", "short.csv"], "short.csv: fewer transactions than the 5 points"),
     (replace(FINISH, "out.csv", "flags.csv"), "flags.csv: exists (use --force"),
     (replace(FINISH, "out.csv", "nowhere/out.csv"), "nowhere/out.csv: cannot write"),
 ])
@@ -204,6 +206,15 @@ def test_refusals_are_one_line_and_leave_no_output(second_batch, args, message):
 # The command's own peak (VmHWM): a forked child's rusage would count the parent's pages too.
 PEAK = ("import sys; from kestrova_protocol.cli import main; code = main(sys.argv[1:]); "
         "print([l for l in open('/proc/self/status') if l.startswith('VmHWM')][0].split()[1]); sys.exit(code)")
+
+
+def test_open_secret_key_is_warned_about_and_output_replaced_with_force(central):
+    shutil.copyfile(central / "W.key", central / "open.key")
+    os.chmod(central / "open.key", 0o644)
+    result = ok(central, *replace(replace(FINISH, "W.key", "open.key"), "out.csv", "flags.csv"), "--force")
+    assert "open.key: secret key is readable by others" in result.stderr
+    with open(central / "flags.csv", newline="", encoding="utf-8") as f:
+        assert list(csv.reader(f))[0] == ["transaction", "match"]  # replaced: no --transactions this time
 
 
 def peak_rss_kib(folder, *args):
