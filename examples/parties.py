@@ -54,10 +54,12 @@ class Run:
         wall = time.perf_counter() - t0
         if done.returncode:
             sys.exit(f"{who}: kestrova-party {args[0]} failed:\n{done.stderr}")
-        # The step's closing line: "<step>: <items> <unit> in <seconds> s (...)".
-        match = re.search(r"^[\w-]+: ([\d,]+) [\w ]+ in ([\d.]+) s", done.stderr, re.MULTILINE)
-        items, seconds = (int(match.group(1).replace(",", "")), float(match.group(2))) if match else (0, wall)
-        self.steps.append((f"{args[0]} ({who})", items, seconds, wall))
+        # The step's closing line: "<step>: <items> <unit> in <seconds> s (<rate> <unit>/s)".
+        match = re.search(r"^[\w-]+: ([\d,]+) [\w ]+ in ([\d.]+) s \(([\d,]+) ", done.stderr, re.MULTILINE)
+        if not match:
+            sys.exit(f"{who}: kestrova-party {args[0]} printed no closing line:\n{done.stderr}")
+        items, seconds, rate = (float(match.group(i).replace(",", "")) for i in (1, 2, 3))
+        self.steps.append((f"{args[0]} ({who})", int(items), seconds, int(rate), wall))
 
     def send(self, name: str, source: str, target: str) -> None:
         shutil.copyfile(self.root / source / name, self.root / target / name)
@@ -117,9 +119,8 @@ def main() -> int:
               "--transactions", "transactions.csv", "--id-column", "tx_id", batched=True)
 
     print(f"\n{'step (party)':<26} {'items':>10} {'seconds':>8} {'items/s':>10} {'process s':>10}")
-    for name, items, seconds, wall in run.steps:
-        rate = f"{items / seconds:,.0f}" if seconds > 0 else "-"
-        print(f"{name:<26} {items:>10,} {seconds:>8.2f} {rate:>10} {wall:>10.2f}")
+    for name, items, seconds, rate, wall in run.steps:
+        print(f"{name:<26} {items:>10,} {seconds:>8.2f} {rate:>10,} {wall:>10.2f}")
 
     known_a = {nfc_key(row) for row in bank_a}
     known_b = {nfc_key(row) for row in bank_b}
