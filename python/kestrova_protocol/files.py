@@ -116,10 +116,10 @@ def _stat_input(path: str) -> os.stat_result:
     return st
 
 
-def open_binary(path: str) -> Tuple[BinaryIO, os.stat_result]:
+def open_binary(path: str, buffering: int = -1) -> Tuple[BinaryIO, os.stat_result]:
     st = _stat_input(path)
     try:
-        return open(path, "rb"), st
+        return open(path, "rb", buffering=buffering), st
     except OSError as e:
         raise PartyError(f"{path}: cannot read ({e.strerror})") from None
 
@@ -129,7 +129,8 @@ class Input:
 
     def __init__(self, path: str, kinds: Sequence[Kind], raw: bool = False):
         self.path = path
-        self.file, st = open_binary(path)
+        # Unbuffered: no copy of a secret key is left in a reader's buffer; reads are large anyway.
+        self.file, st = open_binary(path, buffering=0)
         head = self.file.read(HEADER.size)
         if head.startswith(MAGIC) and len(head) == HEADER.size:
             fields = HEADER.unpack(head)
@@ -173,11 +174,14 @@ class Input:
     def _verify(self) -> None:
         """Checks the digest before any work, so a damaged file never reaches the module."""
         digest = hashlib.sha256()
-        while True:
-            data = self.file.read(_READ_SLICE)
-            if not data:
-                break
-            digest.update(data)
+        buffer = bytearray(min(_READ_SLICE, max(self.payload_bytes, 1)))
+        with memoryview(buffer) as view:
+            while True:
+                got = self.file.readinto(buffer)
+                if not got:
+                    break
+                digest.update(view[:got])
+        buffer[:] = bytes(len(buffer))  # it may have held a secret key
         if digest.digest() != self.header.digest:
             self._fail("damaged or altered (its content does not match its checksum)")
         self.file.seek(HEADER.size)
@@ -190,9 +194,13 @@ class Input:
     def count(self) -> int:
         return self.header.count
 
-    def read_all(self) -> bytes:
-        data = self.file.read()
+    def read_all(self) -> bytearray:
+        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is."""
+        data = bytearray(self.payload_bytes)
+        got = self.file.readinto(data)
         self.close()
+        if got != len(data):
+            raise PartyError(f"{self.path}: changed while being read")
         if self.raw:  # a bare store's fingerprint is that of its content
             self.header.digest = hashlib.sha256(data).digest()
         return data
@@ -204,6 +212,11 @@ class Input:
             data = self.file.read(step)
             if not data:
                 break
+            while len(data) < step:  # an unbuffered read may come back short; batches stay whole items
+                more = self.file.read(step - len(data))
+                if not more:
+                    break
+                data += more
             yield data
         self.close()
 
@@ -211,7 +224,7 @@ class Input:
         self.file.close()
 
 
-def read_whole(path: str, kind: Kind, raw: bool = False) -> Tuple[Header, bytes]:
+def read_whole(path: str, kind: Kind, raw: bool = False) -> Tuple[Header, bytearray]:
     source = Input(path, (kind,), raw)
     data = source.read_all()
     return source.header, data

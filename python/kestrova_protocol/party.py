@@ -42,14 +42,13 @@ def _wipe(secret: bytearray) -> None:
 
 def _read_secret_key(path: str, raw: bool) -> Tuple[bytearray, bytes]:
     """The key (wipe it when done) and the fingerprint of its public key, worked out from the key itself."""
-    _, data = read_whole(path, Kind.SECRET_KEY, raw)
-    secret = bytearray(data)
+    _, secret = read_whole(path, Kind.SECRET_KEY, raw)
     return secret, fingerprint(work.public_key_of(secret))
 
 
 def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
     _, data = read_whole(path, Kind.PUBLIC_KEY, raw)
-    return data, fingerprint(data)
+    return bytes(data), fingerprint(data)
 
 
 def _store_fingerprint(header: Header) -> bytes:
@@ -143,7 +142,7 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
         if header.keying and keys.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
-        stores.append((header, data))
+        stores.append((header, bytes(data)))
     (a_header, a_store), (b_header, b_store) = stores
     central, central_fp = _read_public_key(central_key, options.raw_in)
     table = Table(transactions, list(sender_columns) + list(receiver_columns))
