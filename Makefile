@@ -58,7 +58,7 @@ test-asan: build-asan
 test: test-python test-cpp test-asan wheel-check
 
 demo: install
-	$(VPY) examples/demo.py
+	$(VPY) examples/parties.py
 
 bench: install
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DKESTROVA_BENCH=ON -DKESTROVA_PYTHON=OFF

@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Plays the three parties as separate processes through `kestrova-party`.
+
+Each party has its own folder (bank_a, bank_b, central) and only sees the
+files it would receive; every step is one `kestrova-party` process run in
+that party's folder. The data comes from demo.py's generator. At the end the
+flags are checked against the plain-text answer; any wrong flag exits 1.
+
+    python examples/parties.py
+    python examples/parties.py --accounts 100000 --transactions-count 1000000 --workdir /tmp/run
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unicodedata
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from demo import BANK_COLUMNS, RECEIVER_COLUMNS, SENDER_COLUMNS, generate, write_table  # noqa: E402
+
+PARTIES = ("bank_a", "bank_b", "central")
+
+
+def command() -> list:
+    script = Path(sys.executable).with_name("kestrova-party")
+    return [str(script)] if script.exists() else [sys.executable, "-m", "kestrova_protocol"]
+
+
+def nfc_key(row) -> str:
+    # The default keying of kestrova-party, so that the truth agrees with it.
+    return "\x1f".join(unicodedata.normalize("NFC", cell) for cell in row)
+
+
+class Run:
+    def __init__(self, root: Path, threads: str, batch: int):
+        self.root = root
+        self.threads = threads
+        self.batch = batch
+        self.steps = []
+
+    def party(self, who: str, *args: str, batched: bool = False) -> None:
+        extra = [] if args[0] == "keygen" else ["--quiet", "--threads", self.threads]
+        if batched:
+            extra += ["--batch", str(self.batch)]
+        t0 = time.perf_counter()
+        done = subprocess.run(command() + list(args) + extra, cwd=self.root / who, capture_output=True, text=True)
+        wall = time.perf_counter() - t0
+        if done.returncode:
+            sys.exit(f"{who}: kestrova-party {args[0]} failed:\n{done.stderr}")
+        # The step's closing line: "<step>: <items> <unit> in <seconds> s (<rate> <unit>/s)".
+        match = re.search(r"^[\w-]+: ([\d,]+) [\w ]+ in ([\d.]+) s \(([\d,]+) ", done.stderr, re.MULTILINE)
+        if not match:
+            sys.exit(f"{who}: kestrova-party {args[0]} printed no closing line:\n{done.stderr}")
+        items, seconds, rate = (float(match.group(i).replace(",", "")) for i in (1, 2, 3))
+        self.steps.append((f"{args[0]} ({who})", int(items), seconds, int(rate), wall))
+
+    def send(self, name: str, source: str, target: str) -> None:
+        shutil.copyfile(self.root / source / name, self.root / target / name)
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--accounts", type=int, default=20_000, help="accounts per bank")
+    p.add_argument("--transactions-count", type=int, default=20_000, metavar="N")
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--threads", default="0", help="worker threads per process (0: one per processor)")
+    p.add_argument("--batch", type=int, default=10_000)
+    p.add_argument("--workdir", default="build/demo", help="the parties' folders go here (emptied first)")
+    args = p.parse_args()
+
+    root = Path(args.workdir)
+    shutil.rmtree(root, ignore_errors=True)
+    for who in PARTIES:
+        (root / who).mkdir(parents=True)
+    bank_a, bank_b, senders, receivers = generate(args.accounts, args.transactions_count, [50, 20, 20, 10], args.seed)
+    write_table(str(root / "bank_a" / "accounts.csv"), BANK_COLUMNS, bank_a)
+    write_table(str(root / "bank_b" / "accounts.csv"), BANK_COLUMNS, bank_b)
+    write_table(str(root / "central" / "transactions.csv"), ("tx_id",) + SENDER_COLUMNS + RECEIVER_COLUMNS,
+                ([f"tx{i:07d}"] + s + r for i, (s, r) in enumerate(zip(senders, receivers))))
+    print(f"parties' folders under {root}/: {', '.join(PARTIES)}; "
+          f"{len(bank_a):,} + {len(bank_b):,} accounts, {len(senders):,} transactions")
+
+    run = Run(root, args.threads, args.batch)
+    columns = ",".join(BANK_COLUMNS)
+    run.party("bank_a", "keygen", "--out", "A")
+    run.party("bank_b", "keygen", "--out", "B")
+    run.party("central", "keygen", "--out", "W")
+    run.party("bank_a", "build-store", "--public-key", "A.pub", "--rows", "accounts.csv", "--columns", columns,
+              "--out", "A.store")
+    run.party("bank_b", "build-store", "--public-key", "B.pub", "--rows", "accounts.csv", "--columns", columns,
+              "--out", "B.store")
+    run.send("A.store", "bank_a", "central")
+    run.send("B.store", "bank_b", "central")
+    run.party("central", "query", "--sender-store", "A.store", "--receiver-store", "B.store", "--central-key",
+              "W.pub", "--transactions", "transactions.csv", "--sender-columns", ",".join(SENDER_COLUMNS),
+              "--receiver-columns", ",".join(RECEIVER_COLUMNS), "--out", "Q.cts", batched=True)
+    run.send("Q.cts", "central", "bank_a")
+    run.send("Q.cts", "central", "bank_b")
+    run.party("bank_a", "randomize", "--in", "Q.cts", "--out", "QA.cts", batched=True)
+    run.party("bank_b", "randomize", "--in", "Q.cts", "--out", "QB.cts", batched=True)
+    run.send("QA.cts", "bank_a", "central")
+    run.send("QB.cts", "bank_b", "central")
+    run.party("central", "combine", "--in", "QA.cts", "QB.cts", "--out-prefix", "C", batched=True)
+    run.send("C.sender", "central", "bank_a")
+    run.send("C.receiver", "central", "bank_b")
+    run.party("bank_a", "decrypt", "--secret-key", "A.key", "--in", "C.sender", "--out", "S.dec", batched=True)
+    run.party("bank_b", "decrypt", "--secret-key", "B.key", "--in", "C.receiver", "--out", "R.dec", batched=True)
+    run.send("S.dec", "bank_a", "central")
+    run.send("R.dec", "bank_b", "central")
+    run.party("central", "finish", "--secret-key", "W.key", "--sender", "S.dec", "--receiver", "R.dec",
+              "--gamma", "C.gamma", "--delta", "C.delta", "--out", "flags.csv",
+              "--transactions", "transactions.csv", "--id-column", "tx_id", batched=True)
+
+    print(f"\n{'step (party)':<26} {'items':>10} {'seconds':>8} {'items/s':>10} {'process s':>10}")
+    for name, items, seconds, rate, wall in run.steps:
+        print(f"{name:<26} {items:>10,} {seconds:>8.2f} {rate:>10,} {wall:>10.2f}")
+
+    known_a = {nfc_key(row) for row in bank_a}
+    known_b = {nfc_key(row) for row in bank_b}
+    with open(root / "central" / "flags.csv", newline="", encoding="utf-8") as f:
+        flags = list(csv.reader(f))
+    wrong = [i for i, (s, r, row) in enumerate(zip(senders, receivers, flags[1:]))
+             if row != [f"tx{i:07d}", "true" if nfc_key(s) in known_a and nfc_key(r) in known_b else "false"]]
+    correct = len(senders) - len(wrong) if len(flags) == len(senders) + 1 else 0
+    matched = sum(row[1] == "true" for row in flags[1:])
+    print(f"\nmatched: {matched:,} of {len(senders):,}; correct flags: {correct} / {len(senders)}")
+    for i in wrong[:5]:
+        print(f"WRONG: transaction {i}: {flags[i + 1]}", file=sys.stderr)
+    return 0 if correct == len(senders) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

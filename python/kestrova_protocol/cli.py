@@ -1,0 +1,177 @@
+"""kestrova-party: one command per protocol step, each run by one party on its own machine."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import textwrap
+from typing import List, Optional, Sequence
+
+from .errors import PartyError
+from .keying import KEYINGS, NFC
+
+PROG = "kestrova-party"
+
+EXAMPLES = {
+    "keygen": "kestrova-party keygen --out keys/A        # keys/A.pub, keys/A.key",
+    "build-store": "kestrova-party build-store --public-key A.pub --rows accounts.csv "
+                   "--columns account,name --out A.store",
+    "query": "kestrova-party query --sender-store A.store --receiver-store B.store --central-key W.pub \\\n"
+             "    --transactions tx.csv --sender-columns from_account,from_name \\\n"
+             "    --receiver-columns to_account,to_name --out Q.cts",
+    "randomize": "kestrova-party randomize --in Q.cts --out QA.cts",
+    "combine": "kestrova-party combine --in QA.cts QB.cts --out-prefix C   # C.sender C.receiver C.gamma C.delta",
+    "decrypt": "kestrova-party decrypt --secret-key A.key --in C.sender --out S.dec",
+    "finish": "kestrova-party finish --secret-key W.key --sender S.dec --receiver R.dec --gamma C.gamma \\\n"
+              "    --delta C.delta --out flags.csv --transactions tx.csv --id-column tx_id",
+}
+
+HELP = {
+    "keygen": "make a key pair: NAME.pub to publish, NAME.key (mode 0600) to keep",
+    "build-store": "a bank: encrypt its rows into a store for the central party",
+    "query": "the central party: one query ciphertext per transaction",
+    "randomize": "each bank: re-randomise its own copy of the query ciphertexts",
+    "combine": "the central party: add the two banks' copies and split them into four point lists",
+    "decrypt": "a bank: remove its key from its component (bank A: C.sender, bank B: C.receiver)",
+    "finish": "the central party: one true/false per transaction",
+}
+
+
+def _columns(text: str) -> List[str]:
+    columns = [c.strip() for c in text.split(",") if c.strip()]
+    if not columns:
+        raise argparse.ArgumentTypeError("expected one or more comma-separated column names")
+    return columns
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    return 0 if text.strip() == "0" else _positive(text)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="The three-party matching protocol, one step per command. "
+                               "Each party runs its own steps on its own machine and passes files on.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = {}
+    for name, text in HELP.items():
+        sub[name] = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".",
+                                        epilog="example:\n" + textwrap.indent(EXAMPLES[name], "  "),
+                                        formatter_class=argparse.RawDescriptionHelpFormatter)
+        common = sub[name].add_argument_group("common options")
+        common.add_argument("--force", action="store_true", help="replace existing output files")
+        common.add_argument("--raw", nargs="?", const="both", choices=("in", "out", "both"),
+                            help="exchange bare protocol bytes with other implementations: 'out' writes "
+                                 "them without a header, 'in' accepts such inputs, alone 'both' "
+                                 "(the mix-up checks need headers)")
+        if name != "keygen":
+            common.add_argument("--quiet", action="store_true", help="no progress on stderr")
+            common.add_argument("--threads", type=_non_negative, metavar="N",
+                                help="worker threads (0: one per processor; default: the same)")
+        if name in ("query", "randomize", "combine", "decrypt", "finish"):
+            common.add_argument("--batch", type=_positive, default=10_000, metavar="N",
+                                help="transactions per batch (default 10000); memory grows with it, "
+                                     "not with the number of transactions")
+
+    sub["keygen"].add_argument("--out", required=True, metavar="DIR/NAME")
+
+    p = sub["build-store"]
+    p.add_argument("--public-key", required=True, metavar="FILE", help="the bank's own public key")
+    p.add_argument("--rows", required=True, metavar="TABLE", help="accounts, CSV with a header (UTF-8) or Parquet")
+    p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..", help="the columns that make a row")
+    p.add_argument("--out", required=True, metavar="FILE")
+
+    p = sub["query"]
+    p.add_argument("--sender-store", required=True, metavar="FILE")
+    p.add_argument("--receiver-store", required=True, metavar="FILE")
+    p.add_argument("--central-key", required=True, metavar="FILE", help="the central party's public key")
+    p.add_argument("--transactions", required=True, metavar="TABLE", help="CSV with a header (UTF-8) or Parquet")
+    p.add_argument("--sender-columns", required=True, type=_columns, metavar="A,B,..")
+    p.add_argument("--receiver-columns", required=True, type=_columns, metavar="A,B,..")
+    p.add_argument("--out", required=True, metavar="FILE")
+
+    for name in ("build-store", "query"):
+        sub[name].add_argument(
+            "--keying", choices=KEYINGS, default=NFC,
+            help="nfc (default): each column Unicode-normalised (NFC), columns joined with U+001F; "
+                 "plain: the strings end to end as given, the module's own rule")
+
+    p = sub["randomize"]
+    p.add_argument("--in", dest="source", required=True, metavar="FILE")
+    p.add_argument("--out", required=True, metavar="FILE")
+
+    p = sub["combine"]
+    p.add_argument("--in", dest="sources", required=True, nargs=2, metavar=("FIRST", "SECOND"))
+    p.add_argument("--out-prefix", required=True, metavar="PREFIX")
+
+    p = sub["decrypt"]
+    p.add_argument("--secret-key", required=True, metavar="FILE", help="the bank's own secret key")
+    p.add_argument("--in", dest="source", required=True, metavar="FILE")
+    p.add_argument("--out", required=True, metavar="FILE")
+    p.add_argument("--side", choices=("sender", "receiver"),
+                   help="which component a bare --raw input is (a file with a header says so itself)")
+
+    p = sub["finish"]
+    p.add_argument("--secret-key", required=True, metavar="FILE", help="the central party's secret key")
+    for component in ("sender", "receiver", "gamma", "delta"):
+        p.add_argument(f"--{component}", required=True, metavar="FILE")
+    p.add_argument("--out", required=True, metavar="CSV")
+    p.add_argument("--transactions", metavar="TABLE", help="take each transaction's id from this table")
+    p.add_argument("--id-column", metavar="NAME", help="the id column (default: the 0-based index)")
+    return parser
+
+
+def run(args: argparse.Namespace) -> dict:
+    if getattr(args, "threads", None) is not None:
+        # The module sizes its pool once, at its first parallel call.
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    from . import party
+
+    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=args.force,
+                            quiet=getattr(args, "quiet", False), raw_in=args.raw in ("in", "both"),
+                            raw_out=args.raw in ("out", "both"))
+    c = args.command
+    if c == "keygen":
+        return party.keygen(args.out, options)
+    if c == "build-store":
+        return party.build_store(args.public_key, args.rows, args.columns, args.out, keying=args.keying,
+                                 options=options)
+    if c == "query":
+        return party.query(args.sender_store, args.receiver_store, args.central_key, args.transactions,
+                           args.sender_columns, args.receiver_columns, args.out, keying=args.keying,
+                           options=options)
+    if c == "randomize":
+        return party.randomize(args.source, args.out, options)
+    if c == "combine":
+        return party.combine(*args.sources, args.out_prefix, options)
+    if c == "decrypt":
+        return party.decrypt(args.secret_key, args.source, args.out, side=args.side, options=options)
+    return party.finish(args.secret_key, args.sender, args.receiver, args.gamma, args.delta, args.out,
+                        transactions=args.transactions, id_column=args.id_column, options=options)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        run(args)
+    except PartyError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 1
+    except MemoryError:
+        print(f"{PROG}: error: out of memory (try a smaller --batch)", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted; no output written", file=sys.stderr)
+        return 130
+    return 0

@@ -1,0 +1,284 @@
+"""The protocol's steps, one function per step a party runs on its own machine.
+
+Every function reads and writes files (see `files`), checks that its inputs
+belong together before any work, and returns the closing figures of the step.
+The streamed steps read their inputs in batches, hand each batch to a pure
+function of `batches`, and write the results in order.
+"""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import io
+import itertools
+import os
+from typing import Iterator, Optional, Sequence, Tuple
+
+from . import batches as work
+from . import keying as keys
+from .errors import PartyError
+from .files import (UNKNOWN, Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, fingerprint,
+                    read_whole, same, write_whole)
+from .progress import Report
+from .tables import Table
+
+DEFAULT_BATCH = 10_000
+COMPONENTS = ("sender", "receiver", "gamma", "delta")
+
+
+@dataclasses.dataclass
+class Options:
+    batch: int = DEFAULT_BATCH
+    raw_in: bool = False   # accept inputs of bare protocol bytes (import)
+    raw_out: bool = False  # write bare protocol bytes without a header (export)
+    force: bool = False   # replace existing outputs
+    quiet: bool = False   # no progress bars
+
+
+def _wipe(secret: bytearray) -> None:
+    secret[:] = bytes(len(secret))
+
+
+def _read_secret_key(path: str, raw: bool) -> Tuple[bytearray, bytes]:
+    """The key (wipe it when done) and the fingerprint of its public key, worked out from the key itself."""
+    _, secret = read_whole(path, Kind.SECRET_KEY, raw)
+    return secret, fingerprint(work.public_key_of(secret))
+
+
+def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
+    _, data = read_whole(path, Kind.PUBLIC_KEY, raw)
+    return bytes(data), fingerprint(data)
+
+
+def _store_fingerprint(header: Header) -> bytes:
+    return header.digest[:len(header.key)]
+
+
+def _refuse_other_batch(reference: Input, other: Input) -> None:
+    mine, theirs = reference.header.lineage(), other.header.lineage()
+    if not all(same(mine[name], theirs[name]) for name in mine):
+        raise PartyError(f"{other.path}: belongs to another batch than {reference.path}")
+    if reference.count != other.count:
+        raise PartyError(f"{other.path}: {other.count:,} items, {reference.path} has {reference.count:,}")
+
+
+def _call(step: str, fn, *args):
+    try:
+        return fn(*args)
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        raise PartyError(f"{step}: the module refused the data ({e})") from None
+
+
+# ---------------------------------------------------------------- one call per step
+
+
+def keygen(out: str, options: Options = Options()) -> dict:
+    """Writes OUT.pub and OUT.key (mode 0600)."""
+    report = Report("keygen", True)
+    check_writable([out + ".pub", out + ".key"], options.force)
+    public, secret_list = work.kestrova.key_gen()
+    public, secret = bytes(public), bytearray(secret_list)
+    secret_list[:] = [0] * len(secret_list)
+    own = fingerprint(public)
+    try:
+        with Outputs() as outputs:
+            write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw_out,
+                        options.force)
+            write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw_out,
+                        options.force, private=True)
+    finally:
+        _wipe(secret)
+    return report.done(1, "key pair")
+
+
+def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *, keying: str = keys.NFC,
+                options: Options = Options()) -> dict:
+    report = Report("build-store", options.quiet)
+    check_writable([out], options.force)
+    key, key_fp = _read_public_key(public_key, options.raw_in)
+    table = Table(rows, columns)
+    with Outputs() as outputs:
+        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], key=key_fp),
+                                           options.raw_out, options.force))
+        read = list(table.rows(lambda cells: tuple(keys.row_key(cells, keying))))
+        distinct = list(dict.fromkeys(read))
+        if len(distinct) != len(read):
+            report.note(f"{rows}: {len(read) - len(distinct):,} repeated rows dropped "
+                        "(a store holds each row once)")
+        del read
+        report.phase(f"building the store over {len(distinct):,} rows (one call, no progress until it returns)")
+        store = bytes(_call("build-store", work.kestrova.build_okvs, key, [list(r) for r in distinct]))
+        target.header.count = len(distinct)
+        target.write(store)
+        report.phase(f"store of {len(store):,} bytes built")
+    return report.done(len(distinct), "rows")
+
+
+# ---------------------------------------------------------------- streamed steps
+
+
+def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of) -> int:
+    done = 0
+    with report.bar(total) as bar:
+        for result in results:
+            write(result)
+            n = items_of(result)
+            done += n
+            bar.update(n)
+    return done
+
+
+def query(sender_store: str, receiver_store: str, central_key: str, transactions: str,
+          sender_columns: Sequence[str], receiver_columns: Sequence[str], out: str, *,
+          keying: str = keys.NFC, options: Options = Options()) -> dict:
+    report = Report("query", options.quiet)
+    check_writable([out], options.force)
+    stores = []
+    for path in (sender_store, receiver_store):
+        header, data = read_whole(path, Kind.STORE, options.raw_in)
+        if header.keying and keys.NAMES.get(header.keying) != keying:
+            raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
+                             f"this query uses --keying {keying}")
+        stores.append((header, bytes(data)))
+    (a_header, a_store), (b_header, b_store) = stores
+    central, central_fp = _read_public_key(central_key, options.raw_in)
+    table = Table(transactions, list(sender_columns) + list(receiver_columns))
+    split = len(sender_columns)
+
+    def convert(cells):
+        return keys.row_key(cells[:split], keying), keys.row_key(cells[split:], keying)
+
+    def transposed():
+        for chunk in table.batches(options.batch, convert):
+            yield [s for s, _ in chunk], [r for _, r in chunk]
+
+    header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_header),
+                    receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
+                    receiver_key=b_header.key, central_key=central_fp, batch=os.urandom(16))
+    with Outputs() as outputs:
+        target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
+        results = work.in_order("query", work.query_batch, transposed(), a_store, b_store, central)
+        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
+    return report.done(done, "transactions")
+
+
+def randomize(source: str, out: str, options: Options = Options()) -> dict:
+    report = Report("randomize", options.quiet)
+    check_writable([out], options.force)
+    queries = Input(source, (Kind.QUERY,), options.raw_in)
+    with Outputs() as outputs:
+        target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
+                                           options.force))
+        results = work.in_order("randomize", work.randomize_batch,
+                                ((b,) for b in queries.batches(options.batch)))
+        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128)
+    return report.done(done, "ciphertexts")
+
+
+def combine(first: str, second: str, out_prefix: str, options: Options = Options()) -> dict:
+    report = Report("combine", options.quiet)
+    paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
+    check_writable(paths, options.force)
+    a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
+    b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
+    _refuse_other_batch(a, b)
+    if not a.raw and a.header.digest == b.header.digest:
+        raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
+    kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
+    # Each combination is a batch of its own: lists of two combinations of the same queries do not mix.
+    known = a.header if a.header.batch != UNKNOWN else b.header
+    lineage = dataclasses.replace(known, batch=fingerprint(known.batch + a.header.digest + b.header.digest))
+    with Outputs() as outputs:
+        targets = [outputs.add(PayloadOutput(p, lineage.derived(k), options.raw_out, options.force))
+                   for p, k in zip(paths, kinds)]
+
+        def write(parts):
+            for target, part in zip(targets, parts):
+                target.write(part)
+
+        pairs = zip(a.batches(options.batch), b.batches(options.batch))
+        results = work.in_order("combine", work.combine_batch, pairs)
+        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32)
+    return report.done(done, "ciphertext pairs")
+
+
+def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = None,
+            options: Options = Options()) -> dict:
+    """`side` (sender or receiver) only matters for a bare input read with --raw."""
+    report = Report("decrypt", options.quiet)
+    check_writable([out], options.force)
+    kinds = (Kind.SENDER, Kind.RECEIVER)
+    if options.raw_in and side == "receiver":
+        kinds = kinds[::-1]
+    points = Input(source, kinds, options.raw_in)
+    secret, own = _read_secret_key(secret_key, options.raw_in)
+    try:
+        is_sender = points.header.kind == Kind.SENDER
+        bank = points.header.sender_key if is_sender else points.header.receiver_key
+        if not same(bank, own):
+            raise PartyError(f"{secret_key}: not the key of the bank whose store these "
+                             f"{points.header.kind.label} were made with")
+        result_kind = Kind.DECRYPTED_SENDER if is_sender else Kind.DECRYPTED_RECEIVER
+        with Outputs() as outputs:
+            target = outputs.add(PayloadOutput(out, points.header.derived(result_kind, decrypted_by=own),
+                                               options.raw_out, options.force))
+            results = work.in_order("decrypt", work.decrypt_batch,
+                                    ((b,) for b in points.batches(options.batch)), secret)
+            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32)
+    finally:
+        _wipe(secret)
+    return report.done(done, "points")
+
+
+def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, out: str, *,
+           transactions: Optional[str] = None, id_column: Optional[str] = None,
+           options: Options = Options()) -> dict:
+    """Writes a CSV with a header: the transaction's id (or 0-based index) and true/false."""
+    report = Report("finish", options.quiet)
+    if id_column and not transactions:
+        raise PartyError("--id-column needs --transactions")
+    check_writable([out], options.force)
+    kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
+    inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
+    for other in inputs[1:]:
+        _refuse_other_batch(inputs[0], other)
+    ids: Iterator[str] = (str(i) for i in itertools.count())
+    if transactions:
+        table = Table(transactions, [id_column] if id_column else [])
+        rows = table.rows(lambda cells: cells[0] if id_column else None)
+        ids = (row if id_column else str(i) for i, row in enumerate(rows))
+    secret, own = _read_secret_key(secret_key, options.raw_in)
+    try:
+        if not same(inputs[0].header.central_key, own):
+            raise PartyError(f"{secret_key}: not the central key these points were made for")
+        with Outputs() as outputs:
+            target = outputs.add(Output(out, options.force))
+            target.file.write(_csv_line([id_column or "transaction", "match"]))
+
+            def write(flags: bytes):
+                lines = io.StringIO()
+                writer = csv.writer(lines, lineterminator="\n")
+                for flag in flags:
+                    row_id = next(ids, None)
+                    if row_id is None:
+                        raise PartyError(f"{transactions}: fewer transactions than the {inputs[0].count:,} points")
+                    writer.writerow([row_id, "true" if flag else "false"])
+                target.file.write(lines.getvalue().encode("utf-8"))
+
+            parts = zip(*(source.batches(options.batch) for source in inputs))
+            results = work.in_order("finish", work.finish_batch, parts, secret)
+            done = _stream(report, inputs[0].count, results, write, len)
+            if transactions and next(ids, None) is not None:
+                raise PartyError(f"{transactions}: more transactions than the {inputs[0].count:,} points")
+    finally:
+        _wipe(secret)
+    return report.done(done, "transactions")
+
+
+def _csv_line(cells) -> bytes:
+    lines = io.StringIO()
+    csv.writer(lines, lineterminator="\n").writerow(cells)
+    return lines.getvalue().encode("utf-8")
