@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "field/field.h"
 #include "group/point.h"
 #include "group/point_internal.h"
 #include "group/scalar.h"
@@ -42,6 +43,9 @@ public:
     // Point i from in[32 i .. 32 i + 31]; ok[i] = 1 when it decompresses (out[i]
     // is then set), 0 otherwise.
     virtual void decompress_all(const uint8_t* in, group::Point* out, uint8_t* ok, size_t n) const = 0;
+    // out[i] = in[i]^((p-5)/8): the exponentiation inside every square root and
+    // square test, so that callers can batch those around it (out may be in).
+    virtual void pow22523_each(const field::Fe* in, field::Fe* out, size_t n) const = 0;
     // The table of group::fill_table in this backend's layout.
     virtual std::unique_ptr<PreparedTable> prepare_table(const group::PointNiels* entries) const = 0;
 };

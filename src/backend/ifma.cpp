@@ -387,6 +387,16 @@ void ifma_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
     }
 }
 
+void ifma_pow22523_each(const Fe* in, Fe* out, size_t n) {
+    for (size_t start = 0; start < n; start += kLanes) {
+        const size_t m = block_items(n, start);
+        Stage w;
+        for (int lane = 0; lane < kLanes; ++lane) w.put(lane, in[lane_item(start, m, lane)]);
+        f_store(w, f_pow22523(f_load(w)));
+        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = w.get(int(lane));
+    }
+}
+
 void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
     for (size_t start = 0; start < n; start += kLanes) {
         const size_t m = block_items(n, start);
@@ -493,6 +503,7 @@ public:
     void decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) const override {
         ifma_decompress_all(in, out, ok, n);
     }
+    void pow22523_each(const Fe* in, Fe* out, size_t n) const override { ifma_pow22523_each(in, out, n); }
     std::unique_ptr<PreparedTable> prepare_table(const PointNiels* entries) const override {
         return std::make_unique<IfmaTable>(entries);
     }

@@ -54,6 +54,10 @@ void SerialBackend::decompress_all(const uint8_t* in, Point* out, uint8_t* ok, s
     }
 }
 
+void SerialBackend::pow22523_each(const field::Fe* in, field::Fe* out, size_t n) const {
+    for (size_t i = 0; i < n; ++i) out[i] = field::fe_pow22523(in[i]);
+}
+
 std::unique_ptr<PreparedTable> SerialBackend::prepare_table(const group::PointNiels* entries) const {
     return std::make_unique<SerialTable>(entries);
 }

@@ -15,6 +15,7 @@ public:
     group::Point mul_base_one(const group::Scalar& s) const override;
     void compress_all(const group::Point* points, uint8_t* out, size_t n) const override;
     void decompress_all(const uint8_t* in, group::Point* out, uint8_t* ok, size_t n) const override;
+    void pow22523_each(const field::Fe* in, field::Fe* out, size_t n) const override;
     std::unique_ptr<PreparedTable> prepare_table(const group::PointNiels* entries) const override;
 };
 

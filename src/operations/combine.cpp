@@ -1,55 +1,51 @@
 #include <algorithm>
 #include <cstring>
 
-#include "curve/batch.h"
 #include "group/point.h"
+#include "curve/batch.h"
 #include "operations/blocks.h"
 #include "operations/operations.h"
+#include "wide_ciphertexts/batch_decode.h"
 #include "wide_ciphertexts/chunks.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
-#include "worker_pool/gather.h"
 #include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
-using wide_ciphertexts::chunk_at;
 using wide_ciphertexts::chunk_count;
 using wide_ciphertexts::kCiphertextBytes;
 using wide_ciphertexts::kPointBytes;
+using wide_ciphertexts::require_point;
 
 std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& receiver_ciphertexts) {
     const size_t n = std::min(chunk_count(sender_ciphertexts.size(), kCiphertextBytes),
                               chunk_count(receiver_ciphertexts.size(), kCiphertextBytes));
-    std::vector<wide_ciphertexts::WideCiphertext> sums(n);
+    std::array<Bytes, 4> parts;
+    for (Bytes& part : parts) part.resize(n * kPointBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
-        group::Point sum[4 * kBlock];
+        group::Point a[4 * kBlock], b[4 * kBlock];
+        uint8_t ok_a[4 * kBlock], ok_b[4 * kBlock];
         uint8_t encoded[4 * kBlock * kPointBytes];
         for_each_block(begin, end, [&](size_t first, size_t m) {
+            wide_ciphertexts::decompress_chunks(sender_ciphertexts, kCiphertextBytes, first, m, a, ok_a);
+            wide_ciphertexts::decompress_chunks(receiver_ciphertexts, kCiphertextBytes, first, m, b, ok_b);
             for (size_t j = 0; j < m; ++j) {
-                const size_t i = first + j;
-                auto a = wide_ciphertexts::parse_wide_ciphertext(chunk_at(sender_ciphertexts, kCiphertextBytes, i));
-                auto b = wide_ciphertexts::parse_wide_ciphertext(chunk_at(receiver_ciphertexts, kCiphertextBytes, i));
-                // Decoded in the order a.sender, b.sender, a.receiver, ...: the first bad one is reported.
+                wide_ciphertexts::require_ciphertext_chunk(sender_ciphertexts, first + j);
+                wide_ciphertexts::require_ciphertext_chunk(receiver_ciphertexts, first + j);
+                // In the order a.sender, b.sender, a.receiver, ...: the first bad one is reported.
                 for (size_t c = 0; c < 4; ++c) {
-                    const group::Point pa = wide_ciphertexts::decode_point(a.components[c].data());
-                    sum[4 * j + c] = group::add(pa, wide_ciphertexts::decode_point(b.components[c].data()));
+                    require_point(ok_a[4 * j + c]);
+                    require_point(ok_b[4 * j + c]);
                 }
             }
-            curve::compress_all({sum, 4 * m}, {encoded, 4 * m * kPointBytes});
+            for (size_t i = 0; i < 4 * m; ++i) a[i] = group::add(a[i], b[i]);
+            curve::compress_all({a, 4 * m}, {encoded, 4 * m * kPointBytes});
             for (size_t j = 0; j < m; ++j)
                 for (size_t c = 0; c < 4; ++c)
-                    std::memcpy(sums[first + j].components[c].data(), encoded + kPointBytes * (4 * j + c), kPointBytes);
+                    std::memcpy(parts[c].data() + kPointBytes * (first + j), encoded + kPointBytes * (4 * j + c),
+                                kPointBytes);
         });
     });
-    std::array<Bytes, 4> parts;
-    for (size_t c = 0; c < 4; ++c) {
-        parts[c] = worker_pool::gather(
-            sums,
-            [c](const wide_ciphertexts::WideCiphertext& ct) -> const std::array<uint8_t, kPointBytes>& {
-                return ct.components[c];
-            },
-            kGrainCopy);
-    }
     return parts;
 }
 

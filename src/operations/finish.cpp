@@ -4,15 +4,17 @@
 #include "keys/keys.h"
 #include "operations/blocks.h"
 #include "operations/operations.h"
+#include "wide_ciphertexts/batch_decode.h"
 #include "wide_ciphertexts/chunks.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
+#include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
-using wide_ciphertexts::chunk_at;
 using wide_ciphertexts::chunk_count;
-using wide_ciphertexts::decode_point_chunk;
+using wide_ciphertexts::decompress_chunks;
 using wide_ciphertexts::kPointBytes;
+using wide_ciphertexts::require_point_chunk;
 
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
                          const Bytes& delta_points, const Bytes& swift_secret_key) {
@@ -21,24 +23,29 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
                                chunk_count(receiver_points.size(), kPointBytes),
                                chunk_count(gamma_points.size(), kPointBytes),
                                chunk_count(delta_points.size(), kPointBytes)});
-    std::vector<bool> results;
-    results.reserve(n);
-    // On the calling thread, in blocks: every chunk of a block is checked and
-    // decoded in index order (so the first bad one is reported), then the
-    // block's k·G products come from one batch call.
-    group::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
-    for_each_block(0, n, [&](size_t first, size_t m) {
-        for (size_t j = 0; j < m; ++j) {
-            s[j] = decode_point_chunk(chunk_at(sender_points, kPointBytes, first + j));
-            r[j] = decode_point_chunk(chunk_at(receiver_points, kPointBytes, first + j));
-            g[j] = decode_point_chunk(chunk_at(gamma_points, kPointBytes, first + j));
-            d[j] = decode_point_chunk(chunk_at(delta_points, kPointBytes, first + j));
-        }
-        curve::mul_all({g, m}, k, {kg, m});
-        for (size_t j = 0; j < m; ++j)
-            results.push_back(group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])));
+    // vector<bool> packs bits, so the workers write bytes.
+    std::vector<uint8_t> equal(n);
+    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
+        group::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
+        uint8_t ok_s[kBlock], ok_r[kBlock], ok_g[kBlock], ok_d[kBlock];
+        for_each_block(begin, end, [&](size_t first, size_t m) {
+            decompress_chunks(sender_points, kPointBytes, first, m, s, ok_s);
+            decompress_chunks(receiver_points, kPointBytes, first, m, r, ok_r);
+            decompress_chunks(gamma_points, kPointBytes, first, m, g, ok_g);
+            decompress_chunks(delta_points, kPointBytes, first, m, d, ok_d);
+            // Per transaction in the order sender, receiver, gamma, delta: the first bad one is reported.
+            for (size_t j = 0; j < m; ++j) {
+                require_point_chunk(sender_points, first + j, ok_s[j]);
+                require_point_chunk(receiver_points, first + j, ok_r[j]);
+                require_point_chunk(gamma_points, first + j, ok_g[j]);
+                require_point_chunk(delta_points, first + j, ok_d[j]);
+            }
+            curve::mul_all({g, m}, k, {kg, m});
+            for (size_t j = 0; j < m; ++j)
+                equal[first + j] = group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])) ? 1 : 0;
+        });
     });
-    return results;
+    return std::vector<bool>(equal.begin(), equal.end());
 }
 
 }  // namespace kestrova::operations

@@ -3,6 +3,7 @@
 #include "operations/blocks.h"
 #include "operations/operations.h"
 #include "random/generator.h"
+#include "wide_ciphertexts/batch_decode.h"
 #include "wide_ciphertexts/chunks.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
 #include "worker_pool/pool.h"
@@ -18,13 +19,14 @@ Bytes randomize(const Bytes& ciphertexts) {
         random::Generator& rng = random::thread_generator();
         group::Point in[4 * kBlock], product[4 * kBlock];
         group::Scalar t[4 * kBlock];
+        uint8_t ok[4 * kBlock];
         for_each_block(begin, end, [&](size_t first, size_t m) {
+            wide_ciphertexts::decompress_chunks(ciphertexts, kCiphertextBytes, first, m, in, ok);
             for (size_t j = 0; j < m; ++j) {
-                auto ct = wide_ciphertexts::parse_wide_ciphertext(
-                    wide_ciphertexts::chunk_at(ciphertexts, kCiphertextBytes, first + j));
+                wide_ciphertexts::require_ciphertext_chunk(ciphertexts, first + j);
+                for (size_t c = 0; c < 4; ++c) wide_ciphertexts::require_point(ok[4 * j + c]);
                 t[4 * j] = group::random_scalar(rng);  // one scalar for all four components
                 t[4 * j + 1] = t[4 * j + 2] = t[4 * j + 3] = t[4 * j];
-                wide_ciphertexts::decode_components(ct, in + 4 * j);
             }
             // Four compressed points per ciphertext, in component order: the list layout.
             curve::mul_each({in, 4 * m}, {t, 4 * m}, {product, 4 * m});

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "panic/panic.h"
+#include "wide_ciphertexts/batch_decode.h"
 
 namespace kestrova::wide_ciphertexts {
 
@@ -18,7 +19,7 @@ WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
 
 group::Point decode_point(const uint8_t in[kPointBytes]) {
     auto p = group::decompress(in);
-    if (!p) panic("called `Option::unwrap()` on a `None` value");
+    require_point(p.has_value() ? 1 : 0);
     return *p;
 }
 

@@ -147,11 +147,15 @@ def test_lowest_index_failure_is_reported(ciphertexts, threads, tmp_path):
         good = {ciphertexts[:128]!r} * 1000
         bad = {NOT_A_POINT!r}
         cts = good + [1] * 50
+        pt = good[:32]
         cts[128 * 10 + 96: 128 * 11] = bad
         cts[128 * 700: 128 * 700 + 32] = bad
         for call in (lambda: kestrova.randomize(cts), lambda: kestrova.combine(cts, cts),
                      lambda: kestrova.decrypt(good[:32 * 500] + bad + good[:3200] + [1], [1] * 32),
-                     lambda: kestrova.decrypt(good[:32 * 500] + [1], [1] * 32)):
+                     lambda: kestrova.decrypt(good[:32 * 500] + [1], [1] * 32),
+                     # finish checks sender, receiver, gamma, delta per transaction, on the pool too.
+                     lambda: kestrova.finish(pt * 900 + [1], pt * 899 + bad + pt, pt * 901, pt * 901, [1] * 32),
+                     lambda: kestrova.finish(pt * 900 + [1], pt * 901, pt * 901, pt * 900 + bad, [1] * 32)):
             try:
                 call()
             except BaseException as e:
@@ -159,7 +163,7 @@ def test_lowest_index_failure_is_reported(ciphertexts, threads, tmp_path):
     """))
     env = dict(os.environ, RAYON_NUM_THREADS=threads)
     out = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=300)
-    assert out.stdout.splitlines() == [UNWRAP, UNWRAP, UNWRAP, mismatch(1)]
+    assert out.stdout.splitlines() == [UNWRAP, UNWRAP, UNWRAP, mismatch(1), UNWRAP, mismatch(1)]
 
 
 def test_undecodable_point_in_first_ciphertext_beats_short_tail(ciphertexts):

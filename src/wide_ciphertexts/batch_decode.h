@@ -1,0 +1,28 @@
+// Decoding a block of records through the batch kernel. The kernel only
+// reports per point whether it decoded; the caller then walks the block in the
+// order a one-at-a-time pass would check it and calls the require_* functions,
+// so the failure reported is the one that pass would meet first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "group/point.h"
+
+namespace kestrova::wide_ciphertexts {
+
+// Chunks first .. first + m - 1 of a list of c-byte records (c a multiple of
+// 32), c / 32 points each, into out and ok in record order. Points of a short
+// chunk are not decoded (ok = 0); require_* reports them.
+void decompress_chunks(std::span<const uint8_t> list, size_t c, size_t first, size_t m, group::Point* out,
+                       uint8_t* ok);
+
+// The failure of decode_point_chunk for chunk i of a point list, if any.
+void require_point_chunk(std::span<const uint8_t> list, size_t i, uint8_t ok);
+// The failure of parse_wide_ciphertext for chunk i of a ciphertext list, if any.
+void require_ciphertext_chunk(std::span<const uint8_t> list, size_t i);
+// The failure of decode_point for one decoded point, if any.
+void require_point(uint8_t ok);
+
+}  // namespace kestrova::wide_ciphertexts
