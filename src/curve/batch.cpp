@@ -49,4 +49,9 @@ void decompress_all(std::span<const uint8_t> in, std::span<group::Point> out, st
     backend::chosen().decompress_all(in.data(), out.data(), ok.data(), out.size());
 }
 
+void pow22523_each(std::span<const field::Fe> in, std::span<field::Fe> out) {
+    same_size(in.size(), out.size());
+    backend::chosen().pow22523_each(in.data(), out.data(), out.size());
+}
+
 }  // namespace kestrova::curve

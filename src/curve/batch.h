@@ -6,6 +6,7 @@
 #include <span>
 
 #include "curve/multiply.h"
+#include "field/field.h"
 #include "group/point.h"
 #include "group/scalar.h"
 
@@ -25,5 +26,8 @@ void mul_table_each(const FixedBaseTable& table, std::span<const group::Scalar> 
 void compress_all(std::span<const group::Point> points, std::span<uint8_t> out);
 // 32 bytes per point in; ok[i] = 1 when point i decompresses (out[i] is then set).
 void decompress_all(std::span<const uint8_t> in, std::span<group::Point> out, std::span<uint8_t> ok);
+
+// out[i] = in[i]^((p-5)/8), the exponentiation of square roots (out may be in).
+void pow22523_each(std::span<const field::Fe> in, std::span<field::Fe> out);
 
 }  // namespace kestrova::curve

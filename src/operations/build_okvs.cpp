@@ -23,8 +23,8 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
 
     std::vector<okvs::Cell> values(n);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
-        random::Generator& rng = random::thread_generator();
-        for (size_t i = begin; i < end; ++i) values[i] = point_conversion::encrypt_row_value(pk_table, rng);
+        point_conversion::encrypt_row_values(pk_table, values.data() + begin, end - begin,
+                                             random::thread_generator());
     });
 
     std::vector<std::string> keys(n);

@@ -8,7 +8,7 @@
 #include "okvs/store_bytes.h"
 #include "operations/blocks.h"
 #include "operations/operations.h"
-#include "point_conversion/elligator.h"
+#include "point_conversion/elligator_batch.h"
 #include "random/generator.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
 #include "worker_pool/pool.h"
@@ -19,7 +19,7 @@ namespace {
 using wide_ciphertexts::kCiphertextBytes;
 using wide_ciphertexts::kPointBytes;
 
-// Up to kBlock transactions: lookups and decoding per transaction, then the
+// Up to kBlock transactions: lookups per transaction, then the decoding,
 // multiplications and compressions of the whole block through the batch kernels.
 class QueryBlock {
 public:
@@ -27,27 +27,29 @@ public:
                const group::Point& swift_pk)
         : sender_store_(sender_store), receiver_store_(receiver_store), swift_pk_(swift_pk) {}
 
-    // Both lookups, then one fresh z for the transaction.
+    // Both lookups, then one fresh z for the transaction; the cells are decoded at flush.
     void add(const Row& sender_row, const Row& receiver_row, random::Generator& rng) {
+        const size_t j = count_++;
         const okvs::Cell c_s = okvs::paxos_decode(sender_store_, okvs::key_bytes(sender_row));
         const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, okvs::key_bytes(receiver_row));
-        const group::Scalar z = group::random_scalar(rng);
-        const group::Point p1 = point_conversion::representative_to_point(c_s.data());
-        const group::Point p2 = point_conversion::representative_to_point(c_s.data() + 32);
-        const group::Point q1 = point_conversion::representative_to_point(c_r.data());
-        const group::Point q2 = point_conversion::representative_to_point(c_r.data() + 32);
-        const size_t j = count_++;
-        bases_[3 * j] = p1;
-        bases_[3 * j + 1] = q1;
-        bases_[3 * j + 2] = group::add(group::add(p2, q2), swift_pk_);
-        scalars_[3 * j] = scalars_[3 * j + 1] = scalars_[3 * j + 2] = z;
-        z_[j] = z;
+        std::copy_n(c_s.data(), 64, cells_ + 128 * j);
+        std::copy_n(c_r.data(), 64, cells_ + 128 * j + 64);
+        z_[j] = group::random_scalar(rng);
     }
 
     // Writes sender, receiver, gamma = z·B, delta per transaction, 128 bytes each.
     void flush(uint8_t* out) {
         const size_t m = count_;
         group::Point products[3 * kBlock], gammas[kBlock], ordered[4 * kBlock];
+        // Per transaction p1, p2 (sender cell), q1, q2 (receiver cell).
+        point_conversion::representatives_to_points(cells_, ordered, 4 * m);
+        for (size_t j = 0; j < m; ++j) {
+            const group::Point* pq = ordered + 4 * j;
+            bases_[3 * j] = pq[0];
+            bases_[3 * j + 1] = pq[2];
+            bases_[3 * j + 2] = group::add(group::add(pq[1], pq[3]), swift_pk_);
+            scalars_[3 * j] = scalars_[3 * j + 1] = scalars_[3 * j + 2] = z_[j];
+        }
         curve::mul_each({bases_, 3 * m}, {scalars_, 3 * m}, {products, 3 * m});
         curve::mul_base_each({z_, m}, {gammas, m});
         for (size_t j = 0; j < m; ++j) {
@@ -65,6 +67,7 @@ private:
     const okvs::PaxosStore& receiver_store_;
     const group::Point& swift_pk_;
     size_t count_ = 0;
+    uint8_t cells_[128 * kBlock];
     group::Point bases_[3 * kBlock];
     group::Scalar scalars_[3 * kBlock];
     group::Scalar z_[kBlock];

@@ -1,10 +1,14 @@
 #include "point_conversion/row_values.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string.h>
 
 #include "field/field.h"
 #include "group/scalar.h"
+#include "curve/batch.h"
 #include "point_conversion/elligator.h"
+#include "point_conversion/elligator_batch.h"
 
 namespace kestrova::point_conversion {
 
@@ -31,6 +35,70 @@ RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Genera
         conditional_negate_representative(value.data() + 32, rng.next_u32() >> 31);
         return value;
     }
+}
+
+}  // namespace kestrova::point_conversion
+
+namespace kestrova::point_conversion {
+
+namespace {
+
+// Candidates per round: whole vector blocks; a quarter of them pass on average.
+constexpr size_t kCandidates = 32;
+
+// One round over up to kCandidates fresh candidates; returns the rows written to out (at most `want`).
+size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_t want, random::Generator& rng) {
+    const size_t lanes = std::min(kCandidates, (std::max<size_t>(4 * want, 8) + 7) / 8 * 8);
+    group::Scalar r[kCandidates], r_pass[kCandidates];
+    group::Point first[2 * kCandidates], second[kCandidates];
+    uint32_t bits[kCandidates];
+    Representative reps[2 * kCandidates], second_reps[kCandidates];
+    uint8_t ok[kCandidates];
+    for (size_t i = 0; i < lanes; ++i) {
+        r[i] = group::random_scalar(rng);
+        bits[i] = rng.next_u32() >> 31;
+    }
+    curve::mul_base_each({r, lanes}, {first, lanes});
+    start_representatives(first, bits, reps, ok, lanes);
+    // Only whether a representative exists is branched on.
+    size_t pass = 0;
+    for (size_t i = 0; i < lanes; ++i) {
+        if (!ok[i]) continue;
+        r_pass[pass] = r[i];
+        first[pass] = first[i];
+        reps[pass] = reps[i];
+        ++pass;
+    }
+    for (size_t i = 0; i < pass; ++i) bits[i] = rng.next_u32() >> 31;
+    curve::mul_table_each(pk_table, {r_pass, pass}, {second, pass});
+    start_representatives(second, bits, second_reps, ok, pass);
+    size_t both = 0;
+    for (size_t i = 0; i < pass; ++i) {
+        if (!ok[i]) continue;
+        first[both] = first[i];
+        reps[both] = reps[i];
+        first[kCandidates + both] = second[i];
+        reps[kCandidates + both] = second_reps[i];
+        ++both;
+    }
+    explicit_bzero(r, sizeof r);
+    explicit_bzero(r_pass, sizeof r_pass);
+    const size_t rows = std::min(both, want);
+    finish_representatives(first, reps, rows);
+    finish_representatives(first + kCandidates, reps + kCandidates, rows);
+    for (size_t i = 0; i < rows; ++i) {
+        std::memcpy(out[i].data(), reps[i].data(), 32);
+        std::memcpy(out[i].data() + 32, reps[kCandidates + i].data(), 32);
+        conditional_negate_representative(out[i].data(), rng.next_u32() >> 31);
+        conditional_negate_representative(out[i].data() + 32, rng.next_u32() >> 31);
+    }
+    return rows;
+}
+
+}  // namespace
+
+void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n, random::Generator& rng) {
+    for (size_t done = 0; done < n;) done += encrypt_round(pk_table, out + done, n - done, rng);
 }
 
 }  // namespace kestrova::point_conversion

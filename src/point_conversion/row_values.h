@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "curve/multiply.h"
@@ -14,6 +15,11 @@ using RowValue = std::array<uint8_t, 64>;
 
 // Retries with a new r until both points have a representative.
 RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Generator& rng);
+
+// n values at once, each drawn as encrypt_row_value draws one: candidates for
+// several rows go through the batch kernels together, and a row whose r gives a
+// point without representative is retried with a fresh r in the next round.
+void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n, random::Generator& rng);
 
 // Replaces the representative's field element r by p - r when `negate` is 1;
 // the sign flag (bit 255) is kept. Both decode to the same point.

@@ -4,6 +4,9 @@
 #include "curve_helpers.h"
 #include "panic/panic.h"
 #include "point_conversion/elligator.h"
+#include "point_conversion/elligator_batch.h"
+#include "point_conversion/row_values.h"
+#include "random/generator.h"
 
 namespace kestrova::point_conversion {
 namespace {
@@ -137,6 +140,69 @@ TEST(Elligator, PublicEncoderDrawsOneWordPerCall) {
     EXPECT_FALSE(point_to_representative(group::identity(), g).has_value());
     shadow.next_u32();
     EXPECT_EQ(g.next_u64(), shadow.next_u64());
+}
+
+// Sizes across the 32-item chunks and the 8-lane blocks; edge inputs included.
+TEST(ElligatorBatch, MatchesTheSingleItemMaps) {
+    test::TestRng rng{21};
+    const size_t n = 45;
+    std::vector<uint8_t> strings(32 * n);
+    rng.fill(strings.data(), strings.size());
+    std::fill_n(strings.begin(), 32, uint8_t(0));
+    std::fill_n(strings.begin() + 32, 32, uint8_t(0xff));
+    std::vector<Point> decoded(n);
+    representatives_to_points(strings.data(), decoded.data(), n);
+    for (size_t i = 0; i < n; ++i)
+        EXPECT_EQ(bytes_of(decoded[i]), bytes_of(representative_to_point(strings.data() + 32 * i))) << i;
+
+    std::vector<Point> points(n);
+    std::vector<uint32_t> bits(n);
+    for (size_t i = 0; i < n; ++i) {
+        points[i] = i == 0 ? group::identity() : random_point(rng, i % 3 == 0);
+        bits[i] = uint32_t(i / 2 % 2);
+    }
+    points[1] = *group::decompress(hex32("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f").data());
+    std::vector<Representative> reps(n);
+    std::vector<uint8_t> ok(n);
+    start_representatives(points.data(), bits.data(), reps.data(), ok.data(), n);
+    size_t with = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const auto single = point_to_representative_with_bit(points[i], bits[i]);
+        ASSERT_EQ(ok[i] == 1, single.has_value()) << i;
+        if (!single) continue;
+        points[with] = points[i];
+        reps[with] = reps[i];
+        finish_representatives(&points[with], &reps[with], 1);
+        EXPECT_EQ(reps[with], *single) << i;
+        ++with;
+    }
+    EXPECT_GT(with, 10u);
+    // And the whole passing set at once.
+    std::vector<Representative> again(reps.begin(), reps.begin() + with);
+    for (auto& r : again) r[31] &= 0x7f;
+    finish_representatives(points.data(), again.data(), with);
+    for (size_t i = 0; i < with; ++i) EXPECT_EQ(again[i], reps[i]);
+}
+
+// Each value decodes to (r·B, r·PK) for one r: the second point is k times the first.
+TEST(RowValues, BatchValuesAreEncryptionsOfTheNeutralElement) {
+    test::TestRng rng{5};
+    group::Scalar k;
+    rng.fill(k.bytes, 32);
+    k.bytes[31] &= 0x7f;
+    const curve::FixedBaseTable table(curve::mul_base(k));
+    for (size_t n : {0u, 1u, 37u}) {
+        std::vector<RowValue> values(n);
+        encrypt_row_values(table, values.data(), n, kestrova::random::thread_generator());
+        for (size_t i = 0; i < n; ++i) {
+            const Point first = representative_to_point(values[i].data());
+            const Point second = representative_to_point(values[i].data() + 32);
+            EXPECT_EQ(bytes_of(second), bytes_of(curve::mul(first, k))) << i;
+            if (i > 0) {
+                EXPECT_NE(values[i], values[i - 1]);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,109 @@
+#include "point_conversion/elligator_batch.h"
+
+#include <algorithm>
+
+#include "curve/batch.h"
+#include "field/field.h"
+#include "panic/panic.h"
+
+namespace kestrova::point_conversion {
+
+using field::Fe;
+using group::Point;
+
+namespace {
+
+constexpr size_t kChunk = 32;
+const char* const kInvalidMapMessage = "The point from the Elligator map is invalid, this should never happen.";
+
+// root[i] = the sqrt_ratio(u[i], v[i]) of the field code, exponentiations batched.
+void sqrt_ratio_each(const Fe* u, const Fe* v, field::SqrtRatio* root, size_t m) {
+    Fe uv3[kChunk], pw[kChunk];
+    for (size_t i = 0; i < m; ++i) field::fe_sqrt_ratio_prepare(u[i], v[i], uv3[i], pw[i]);
+    curve::pow22523_each({pw, m}, {pw, m});
+    for (size_t i = 0; i < m; ++i) root[i] = field::fe_sqrt_ratio_finish(u[i], v[i], field::fe_mul(uv3[i], pw[i]));
+}
+
+// representative_to_point's steps over one chunk; see there for the fractions.
+void decode_chunk(const uint8_t* in, Point* out, size_t m) {
+    const Fe one = field::fe_one();
+    const Fe a2 = field::fe_mul_small(field::kFeMontA, 486662);
+    Fe d1[kChunk], eps[kChunk]{}, ones[kChunk]{}, un[kChunk];
+    field::SqrtRatio root[kChunk];
+    for (size_t i = 0; i < m; ++i) {
+        const Fe r = field::fe_from_bytes(in + 32 * i);
+        const Fe r2 = field::fe_square(r);
+        d1[i] = field::fe_add(field::fe_add(r2, r2), one);
+        const Fe inner = field::fe_add(field::fe_sub(a2, field::fe_mul(a2, d1[i])), field::fe_square(d1[i]));
+        eps[i] = field::fe_neg(field::fe_mul_small(field::fe_mul(d1[i], inner), 486662));
+        ones[i] = one;
+    }
+    sqrt_ratio_each(eps, ones, root, m);
+    Fe yn[kChunk], yd[kChunk], num[kChunk]{}, den[kChunk]{};
+    for (size_t i = 0; i < m; ++i) {
+        un[i] = field::kFeMontNegA;
+        field::fe_cmov(un[i], field::fe_mul_small(field::fe_sub(one, d1[i]), 486662), root[i].is_square ^ 1);
+        yn[i] = field::fe_sub(un[i], d1[i]);
+        yd[i] = field::fe_add(un[i], d1[i]);
+        if (field::fe_is_zero(yd[i])) kestrova::panic(kInvalidMapMessage);  // u = -1
+        const Fe yn2 = field::fe_square(yn[i]), yd2 = field::fe_square(yd[i]);
+        num[i] = field::fe_sub(yn2, yd2);
+        den[i] = field::fe_add(field::fe_mul(field::kFeD, yn2), yd2);
+    }
+    sqrt_ratio_each(num, den, root, m);
+    for (size_t i = 0; i < m; ++i) {
+        if (!root[i].is_square) kestrova::panic(kInvalidMapMessage);
+        const Fe x = field::fe_cneg(root[i].root, in[32 * i + 31] >> 7);
+        out[i] = Point{field::fe_mul(x, yd[i]), yn[i], yd[i], field::fe_mul(x, yn[i])};
+    }
+}
+
+void start_chunk(const Point* p, const uint32_t* bits, Representative* out, uint8_t* ok, size_t m) {
+    Fe n[kChunk], dn[kChunk], na[kChunk], v[kChunk]{}, ones[kChunk]{};
+    field::SqrtRatio s[kChunk];
+    for (size_t i = 0; i < m; ++i) {
+        n[i] = field::fe_add(p[i].Z, p[i].Y);
+        dn[i] = field::fe_sub(p[i].Z, p[i].Y);
+        na[i] = field::fe_add(n[i], field::fe_mul_small(dn[i], 486662));
+        v[i] = field::fe_neg(field::fe_mul(field::fe_add(n[i], n[i]), na[i]));
+        ones[i] = field::fe_one();
+    }
+    sqrt_ratio_each(ones, v, s, m);
+    for (size_t i = 0; i < m; ++i) {
+        ok[i] = uint8_t(s[i].is_square & (field::fe_is_zero(dn[i]) ^ 1));
+        Fe factor = n[i];
+        field::fe_cmov(factor, na[i], bits[i] & 1);
+        field::fe_to_bytes(out[i].data(), field::fe_abs(field::fe_mul(s[i].root, factor)));
+    }
+}
+
+template <class F>
+void in_chunks(size_t n, const F& chunk) {
+    for (size_t first = 0; first < n; first += kChunk) chunk(first, std::min(kChunk, n - first));
+}
+
+}  // namespace
+
+void representatives_to_points(const uint8_t* in, Point* out, size_t n) {
+    in_chunks(n, [&](size_t first, size_t m) { decode_chunk(in + 32 * first, out + first, m); });
+}
+
+void start_representatives(const Point* p, const uint32_t* bits, Representative* out, uint8_t* ok, size_t n) {
+    in_chunks(n, [&](size_t first, size_t m) { start_chunk(p + first, bits + first, out + first, ok + first, m); });
+}
+
+void finish_representatives(const Point* p, Representative* out, size_t n) {
+    in_chunks(n, [&](size_t first, size_t m) {
+        uint8_t bytes[32 * kChunk]{};
+        Point q[kChunk];
+        for (size_t i = 0; i < m; ++i) std::copy_n(out[first + i].data(), 32, bytes + 32 * i);
+        decode_chunk(bytes, q, m);
+        // Decoding with sign 0 gives p or -p; the sign flag picks p.
+        for (size_t i = 0; i < m; ++i) {
+            const uint8_t same = group::equal(q[i], p[first + i]) ? 1 : 0;
+            out[first + i][31] |= uint8_t((same ^ 1) << 7);
+        }
+    });
+}
+
+}  // namespace kestrova::point_conversion
