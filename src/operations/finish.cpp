@@ -5,6 +5,7 @@
 #include "operations/chunks.h"
 #include "operations/operations.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
+#include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
@@ -25,6 +26,7 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
     // block's k·G products come from one batch call.
     keys::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
     for (size_t first = 0; first < n; first += kBlock) {
+        worker_pool::check_interrupt();
         const size_t m = std::min(kBlock, n - first);
         for (size_t j = 0; j < m; ++j) {
             s[j] = decode_point_chunk(chunk_at(sender_points, kPointBytes, first + j));

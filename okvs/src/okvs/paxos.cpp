@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -21,7 +22,29 @@ void advise_huge_pages(void* data, std::size_t bytes) {
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+[[noreturn]] void equal_keys_panic() {
+    kestrova::panic(
+        "two rows have the same key bytes (rows whose strings concatenate to the same text "
+        "are the same key); every row must be distinct");
+}
+
 }  // namespace
+
+void refuse_equal_keys(std::span<const std::string> keys) {
+    std::vector<std::pair<uint64_t, std::size_t>> hashed(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) hashed[i] = {key_hash(keys[i], 0), i};
+    std::sort(hashed.begin(), hashed.end());
+    // Equal keys have equal hashes, so they end up next to each other or
+    // among a run of equal hashes; any such run is compared in full.
+    for (std::size_t run = 0; run < hashed.size();) {
+        std::size_t next = run + 1;
+        while (next < hashed.size() && hashed[next].first == hashed[run].first) ++next;
+        for (std::size_t a = run; a + 1 < next; ++a)
+            for (std::size_t b = a + 1; b < next; ++b)
+                if (keys[hashed[a].second] == keys[hashed[b].second]) equal_keys_panic();
+        run = next;
+    }
+}
 
 uint64_t sparse_cell_count(uint64_t n) {
     const double m = std::ceil(double(n) * EXPANSION_FACTOR);
@@ -127,11 +150,7 @@ PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell>
                 return store;
             case AttemptOutcome::duplicate:
                 // Equal keys collide under every seed; anything else was chance.
-                if (keys[dup.earlier] == keys[dup.later]) {
-                    kestrova::panic(
-                        "two rows have the same key bytes (rows whose strings concatenate to the same text "
-                        "are the same key); every row must be distinct");
-                }
+                if (keys[dup.earlier] == keys[dup.later]) equal_keys_panic();
                 if (stats) ++stats->duplicates;
                 break;
             case AttemptOutcome::large_core:

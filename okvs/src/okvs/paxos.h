@@ -45,6 +45,10 @@ PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell>
                         kestrova::random::Generator& gen, EncodeStats* stats = nullptr);
 PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs);
 
+// The panic of paxos_encode for equal keys, found up front: one hash per key
+// and a sort, far less than an encoding attempt.
+void refuse_equal_keys(std::span<const std::string> keys);
+
 enum class AttemptOutcome { accepted, duplicate, large_core, dependent_core };
 
 // One attempt over hashed edges: on acceptance fills store's cells (not its seeds).

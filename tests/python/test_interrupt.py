@@ -1,0 +1,72 @@
+"""Signal handlers run during long calls, and a handler's exception ends the call."""
+import contextlib
+import signal
+
+import pytest
+
+import kestrova
+
+IDENTITY = bytes([1] + [0] * 31)
+KEY = list(range(32))
+RAISE_ON = 5  # handler calls; each needs a fresh tick, so a call that never polls sees at most one
+
+
+class Stop(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def ticking():
+    """SIGALRM every 5 ms; the handler raises Stop on its RAISE_ON-th call only."""
+    calls = []
+
+    def handler(signum, frame):
+        calls.append(signum)
+        if len(calls) == RAISE_ON:
+            raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+    try:
+        yield calls
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def rows(n):
+    return [[f"row {i}"] for i in range(n)]
+
+
+# Each call runs far longer than RAISE_ON polls unless interrupted. Inputs are
+# made beforehand: Python code building them would meet the ticks itself.
+PK = kestrova.key_gen()[0]
+STORE = bytes(kestrova.build_okvs(PK, rows(10)))
+ROWS = rows(20_000)
+REPEATED = ROWS + [["row 7"]]
+CALLS = {
+    "build_okvs": (kestrova.build_okvs, PK, ROWS),
+    "initiate_queries": (kestrova.initiate_queries, ROWS, ROWS, STORE, STORE, PK),
+    "randomize": (kestrova.randomize, IDENTITY * 4 * 20_000),
+    "combine": (kestrova.combine, IDENTITY * 4 * 40_000, IDENTITY * 4 * 40_000),
+    "decrypt": (kestrova.decrypt, IDENTITY * 100_000, KEY),
+    "finish": (kestrova.finish, *[IDENTITY * 20_000] * 4, KEY),  # on the calling thread
+}
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_handler_exception_ends_the_call_and_the_next_call_works(name):
+    function, *args = CALLS[name]
+    result = None
+    with pytest.raises(Stop), ticking() as calls:
+        result = function(*args)
+    assert result is None and len(calls) >= RAISE_ON
+    assert bytes(kestrova.randomize(IDENTITY * 4 * 3)) == IDENTITY * 4 * 3
+    assert kestrova.finish(*[IDENTITY * 3] * 4, KEY) == [True] * 3
+
+
+def test_equal_rows_are_refused_before_any_row_is_encrypted():
+    # Encryption would poll for signals and meet Stop; the refusal comes first.
+    with pytest.raises(BaseException) as info, ticking():
+        kestrova.build_okvs(PK, REPEATED)
+    assert "same key bytes" in str(info.value) and not isinstance(info.value, Exception)
