@@ -185,6 +185,58 @@ TEST(Concurrency, SeveralCallersShareOnePool) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+struct Interrupted {};
+
+std::atomic<int> g_checks{0};
+std::atomic<int> g_throw_at{0};  // 0: never
+std::atomic<bool> g_checked_on_worker{false};
+
+void counting_check() {
+    if (on_worker_thread()) g_checked_on_worker = true;
+    if (++g_checks == g_throw_at.load()) throw Interrupted{};
+}
+
+// Items of 1 ms: 4000 of them take seconds unless the loop stops.
+void slow_items(Pool& pool, std::vector<std::atomic<int>>& runs) {
+    pool.parallel_for(runs.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            runs[i].fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+}
+
+TEST(Interrupt, ThrowingCheckStopsTheLoopAndThePoolStaysUsable) {
+    Pool& pool = pool_with(2);
+    set_interrupt_check(counting_check);
+    g_checks = 0;
+    g_throw_at = 3;
+    std::vector<std::atomic<int>> runs(4000);
+    EXPECT_THROW(slow_items(pool, runs), Interrupted);
+    std::size_t ran = 0;
+    for (auto& r : runs) {
+        ASSERT_LE(r.load(), 1);
+        ran += std::size_t(r.load());
+    }
+    EXPECT_GT(ran, 0u);
+    EXPECT_LT(ran, runs.size() / 2) << "the loop went on after the check threw";
+    EXPECT_EQ(g_checks.load(), 3);  // no checks once stopping
+    // Checks that return let the loop run to its end.
+    g_checks = 0;
+    g_throw_at = 0;
+    std::vector<std::atomic<int>> all(200);
+    slow_items(pool, all);
+    for (auto& r : all) EXPECT_EQ(r.load(), 1);
+    EXPECT_GT(g_checks.load(), 0);
+    EXPECT_FALSE(g_checked_on_worker.load());
+    // The calling thread's own work asks the check; workers never do.
+    g_throw_at = g_checks.load() + 1;
+    EXPECT_THROW(check_interrupt(), Interrupted);
+    pool.parallel_for(4, 1, [](std::size_t, std::size_t) { check_interrupt(); });
+    set_interrupt_check(nullptr);
+    EXPECT_FALSE(g_checked_on_worker.load());
+}
+
 TEST(Startup, RefusedThreadIsTheInitializationPanic) {
     detail::fail_worker_start_at_for_testing(2);
     try {
