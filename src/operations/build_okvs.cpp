@@ -40,8 +40,8 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
         for (size_t i = begin; i < end; ++i) values[i] = point_conversion::encrypt_row_value(pk_table, rng);
     });
 
-    worker_pool::check_interrupt();
-    const okvs::PaxosStore store = okvs::paxos_encode(keys, values);
+    const okvs::PaxosStore store =
+        okvs::paxos_encode(keys, values, random::thread_generator(), nullptr, worker_pool::check_interrupt);
     return okvs::store_to_bytes(store);
 }
 

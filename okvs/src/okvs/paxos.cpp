@@ -55,7 +55,10 @@ uint64_t sparse_cell_count(uint64_t n) {
 
 AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
                               kestrova::random::Generator& gen, PaxosStore& store, Duplicate* duplicate,
-                              std::vector<uint32_t>* core_pairs) {
+                              std::vector<uint32_t>* core_pairs, StepHook between_steps) {
+    const auto step = [&] {
+        if (between_steps) between_steps();
+    };
     std::vector<PeeledEdge> peeled;
     std::vector<EquationRow> rows;
     {
@@ -68,6 +71,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
         HashingGraph& graph = std::get<HashingGraph>(built);
         PeelResult peel_result = peel(graph);
         if (peel_result.remaining > MAX_CORE_EDGES) return AttemptOutcome::large_core;
+        step();
         peeled = std::move(peel_result.peeled);
         const std::vector<CoreEdge> core = take_core_edges(graph);
         rows = core_rows(core, edges, values, m);
@@ -79,6 +83,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 
     std::optional<CoreSolution> solution = solve_core(std::move(rows), m, gen);
     if (!solution) return AttemptOutcome::dependent_core;
+    step();
 
     store.sparse.clear();
     store.sparse.reserve(m);
@@ -98,10 +103,12 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
     for (std::size_t j = 0; j < DENSE_CELLS; ++j) {
         if (!dense_present[j]) store.dense[j] = random_cell(gen);
     }
+    step();
     // Edges come in cell order, so their values and cells are scattered in memory:
     // fetch a few edges ahead.
     constexpr std::size_t ahead = 8;
     for (std::size_t k = peeled.size(); k-- > 0;) {
+        if (k % (1 << 16) == 0) step();
         if (k >= ahead) {
             const PeeledEdge& next = peeled[k - ahead];
             __builtin_prefetch(values[next.edge].data());
@@ -129,7 +136,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 }
 
 PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values,
-                        kestrova::random::Generator& gen, EncodeStats* stats) {
+                        kestrova::random::Generator& gen, EncodeStats* stats, StepHook between_steps) {
     if (keys.size() != values.size()) kestrova::panic(kestrova::length_mismatch_message(values.size(), keys.size()));
     const uint64_t m = sparse_cell_count(keys.size());
     if (m > MAX_NODES) kestrova::panic("a store holds at most " + std::to_string(MAX_NODES) + " sparse cells");
@@ -143,8 +150,9 @@ PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell>
         store.s2 = gen.next_u64();
         if (stats) ++stats->attempts;
         hash_edges(keys, store.s0, store.s1, store.s2, m, edges);
+        if (between_steps) between_steps();
         Duplicate dup{};
-        switch (encode_attempt(edges, values, m, gen, store, &dup, stats ? &core_pairs : nullptr)) {
+        switch (encode_attempt(edges, values, m, gen, store, &dup, stats ? &core_pairs : nullptr, between_steps)) {
             case AttemptOutcome::accepted:
                 if (stats) stats->core_pairs = std::move(core_pairs);
                 return store;

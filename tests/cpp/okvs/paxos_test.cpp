@@ -194,6 +194,31 @@ TEST_P(EqualKeyBytes, AreRefusedInsteadOfRetriedForever) {
     EXPECT_EQ(panic_message([&] { okvs::refuse_equal_keys(keys); }), msg);
 }
 
+int g_steps = 0;
+int g_give_up_at = 0;  // 0: never
+struct GaveUp {};
+void count_steps() {
+    if (++g_steps == g_give_up_at) throw GaveUp{};
+}
+
+TEST(PaxosEncode, StepHookRunsBetweenStepsAndMayAbandonTheEncoding) {
+    const Pairs p = make_pairs(5000, 4);
+    g_steps = 0;
+    g_give_up_at = 0;
+    const PaxosStore s =
+        okvs::paxos_encode(p.keys, p.values, kestrova::random::thread_generator(), nullptr, count_steps);
+    expect_all_decode(s, p);
+    EXPECT_GE(g_steps, 5);  // hashing and four steps of the accepted attempt
+    for (int k = 1; k <= 5; ++k) {
+        g_steps = 0;
+        g_give_up_at = k;
+        EXPECT_THROW(okvs::paxos_encode(p.keys, p.values, kestrova::random::thread_generator(), nullptr, count_steps),
+                     GaveUp)
+            << "step " << k;
+        EXPECT_EQ(g_steps, k);
+    }
+}
+
 TEST(RefuseEqualKeys, DistinctKeysPass) {
     std::vector<std::string> keys{"", "a", "ab", "abc", "b", std::string(1, '\0'), std::string(2, '\0')};
     for (int i = 0; i < 5000; ++i) keys.push_back("k" + std::to_string(i));
