@@ -1,5 +1,6 @@
 """Signal handlers run during long calls, and a handler's exception ends the call."""
 import contextlib
+import os
 import signal
 
 import pytest
@@ -38,18 +39,21 @@ def rows(n):
     return [[f"row {i}"] for i in range(n)]
 
 
-# Each call runs far longer than RAISE_ON polls unless interrupted. Inputs are
-# made beforehand: Python code building them would meet the ticks itself.
+# Each call runs far longer than RAISE_ON polls unless interrupted (sized for
+# two threads, scaled for more). Inputs are made beforehand: Python code
+# building them would meet the ticks itself.
+SCALE = max(1, (int(os.environ.get("RAYON_NUM_THREADS") or 0) or len(os.sched_getaffinity(0))) // 2)
+N = 20_000 * SCALE
 PK = kestrova.key_gen()[0]
 STORE = bytes(kestrova.build_okvs(PK, rows(10)))
-ROWS = rows(20_000)
+ROWS = rows(N)
 REPEATED = ROWS + [["row 7"]]
 CALLS = {
     "build_okvs": (kestrova.build_okvs, PK, ROWS),
     "initiate_queries": (kestrova.initiate_queries, ROWS, ROWS, STORE, STORE, PK),
-    "randomize": (kestrova.randomize, IDENTITY * 4 * 20_000),
-    "combine": (kestrova.combine, IDENTITY * 4 * 40_000, IDENTITY * 4 * 40_000),
-    "decrypt": (kestrova.decrypt, IDENTITY * 100_000, KEY),
+    "randomize": (kestrova.randomize, IDENTITY * 4 * N),
+    "combine": (kestrova.combine, IDENTITY * 4 * 2 * N, IDENTITY * 4 * 2 * N),
+    "decrypt": (kestrova.decrypt, IDENTITY * 5 * N, KEY),
     "finish": (kestrova.finish, *[IDENTITY * 20_000] * 4, KEY),  # on the calling thread
 }
 
