@@ -189,9 +189,7 @@ class Lying(collections.abc.Sequence):
     def __getitem__(self, i):
         return self.items[i]  # IndexError past the real items ends the iteration
 
-key = list(range(32))
-identity = [1] + [0] * 31
-pk = kestrova.key_gen()[0]
+key, identity = list(range(32)), [1] + [0] * 31
 expected = kestrova.decrypt(identity, key)  # also starts the worker threads
 with open("/proc/self/status") as f:
     size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
@@ -201,7 +199,7 @@ claim = int(sys.argv[1])
 assert kestrova.decrypt(Lying(identity, claim), key) == expected
 assert kestrova.decrypt(Lying(identity, claim), Lying(key, claim)) == expected
 rows = Lying([Lying(["a"], claim), Lying(["b"], claim)], claim)
-assert len(kestrova.build_okvs(pk, rows)) == 2072 + 64 * 5
+assert len(kestrova.build_okvs(kestrova.key_gen()[0], rows)) == 2072 + 64 * 5
 print("ok")
 """
 
