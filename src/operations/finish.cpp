@@ -29,6 +29,7 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
         group::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
         uint8_t ok_s[kBlock], ok_r[kBlock], ok_g[kBlock], ok_d[kBlock];
         for_each_block(begin, end, [&](size_t first, size_t m) {
+            worker_pool::check_interrupt();  // polls only when the loop runs on the calling thread
             decompress_chunks(sender_points, kPointBytes, first, m, s, ok_s);
             decompress_chunks(receiver_points, kPointBytes, first, m, r, ok_r);
             decompress_chunks(gamma_points, kPointBytes, first, m, g, ok_g);

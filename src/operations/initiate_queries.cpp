@@ -45,9 +45,13 @@ public:
         point_conversion::representatives_to_points(cells_, ordered, 4 * m);
         for (size_t j = 0; j < m; ++j) {
             const group::Point* pq = ordered + 4 * j;
-            bases_[3 * j] = pq[0];
-            bases_[3 * j + 1] = pq[2];
-            bases_[3 * j + 2] = group::add(group::add(pq[1], pq[3]), swift_pk_);
+            // An absent row decodes to points of the full group, and their small-order
+            // parts would survive into the ciphertext for every bank to see; times 8
+            // they are gone, and the matching relation holds as before (all three
+            // row-derived bases carry the same factor).
+            bases_[3 * j] = group::clear_cofactor(pq[0]);
+            bases_[3 * j + 1] = group::clear_cofactor(pq[2]);
+            bases_[3 * j + 2] = group::add(group::clear_cofactor(group::add(pq[1], pq[3])), swift_pk_);
             scalars_[3 * j] = scalars_[3 * j + 1] = scalars_[3 * j + 2] = z_[j];
         }
         curve::mul_each({bases_, 3 * m}, {scalars_, 3 * m}, {products, 3 * m});
