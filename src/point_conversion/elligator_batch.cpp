@@ -93,15 +93,16 @@ void start_representatives(const Point* p, const uint32_t* bits, Representative*
 }
 
 void finish_representatives(const Point* p, Representative* out, size_t n) {
+    // Decoding a representative with sign 0 gives p's y and the non-negative
+    // root for x, so the flag is just the sign of p's affine x (never 0 for a
+    // point with a representative): one shared inversion instead of a decoding.
     in_chunks(n, [&](size_t first, size_t m) {
-        uint8_t bytes[32 * kChunk]{};
-        Point q[kChunk];
-        for (size_t i = 0; i < m; ++i) std::copy_n(out[first + i].data(), 32, bytes + 32 * i);
-        decode_chunk(bytes, q, m);
-        // Decoding with sign 0 gives p or -p; the sign flag picks p.
+        Fe z[kChunk], scratch[kChunk];
+        for (size_t i = 0; i < m; ++i) z[i] = p[first + i].Z;
+        field::fe_batch_invert(z, m, scratch);
         for (size_t i = 0; i < m; ++i) {
-            const uint8_t same = group::equal(q[i], p[first + i]) ? 1 : 0;
-            out[first + i][31] |= uint8_t((same ^ 1) << 7);
+            const uint64_t negative = field::fe_is_negative(field::fe_mul(p[first + i].X, z[i]));
+            out[first + i][31] |= uint8_t(negative << 7);
         }
     });
 }
