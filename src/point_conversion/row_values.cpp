@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string.h>
 
+#include "curve/batch.h"
 #include "field/field.h"
 #include "group/scalar.h"
-#include "curve/batch.h"
 #include "point_conversion/elligator.h"
 #include "point_conversion/elligator_batch.h"
 
@@ -18,28 +18,6 @@ void conditional_negate_representative(uint8_t rep[32], uint32_t negate) {
     field::fe_to_bytes(rep, r);
     rep[31] |= sign;
 }
-
-RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Generator& rng) {
-    for (;;) {
-        const group::Scalar r = group::random_scalar(rng);
-        const auto rep1 = point_to_representative(curve::mul_base(r), rng);
-        if (!rep1) continue;
-        const auto rep2 = point_to_representative(pk_table.mul(r), rng);
-        if (!rep2) continue;
-        RowValue value;
-        std::memcpy(value.data(), rep1->data(), 32);
-        std::memcpy(value.data() + 32, rep2->data(), 32);
-        // Encoder output always has bit 0 clear, while a lookup of an absent row
-        // yields random bytes: a random sign on each element hides which is which.
-        conditional_negate_representative(value.data(), rng.next_u32() >> 31);
-        conditional_negate_representative(value.data() + 32, rng.next_u32() >> 31);
-        return value;
-    }
-}
-
-}  // namespace kestrova::point_conversion
-
-namespace kestrova::point_conversion {
 
 namespace {
 
@@ -88,6 +66,8 @@ size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_
     finish_representatives(first + kCandidates, reps + kCandidates, rows);
     for (size_t i = 0; i < rows; ++i) {
         std::memcpy(out[i].data(), reps[i].data(), 32);
+        // Encoder output always has bit 0 clear, while a lookup of an absent row
+        // yields random bytes: a random sign on each element hides which is which.
         std::memcpy(out[i].data() + 32, reps[kCandidates + i].data(), 32);
         conditional_negate_representative(out[i].data(), rng.next_u32() >> 31);
         conditional_negate_representative(out[i].data() + 32, rng.next_u32() >> 31);

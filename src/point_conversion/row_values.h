@@ -13,12 +13,10 @@ namespace kestrova::point_conversion {
 
 using RowValue = std::array<uint8_t, 64>;
 
-// Retries with a new r until both points have a representative.
-RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Generator& rng);
-
-// n values at once, each drawn as encrypt_row_value draws one: candidates for
-// several rows go through the batch kernels together, and a row whose r gives a
-// point without representative is retried with a fresh r in the next round.
+// n values. Each is drawn with a uniform r, retried until both r·B and r·PK
+// have a representative, a random choice bit per representative and a random
+// sign on each. Candidates for several rows go through the batch kernels
+// together; a row whose r fails is retried with a fresh r in the next round.
 void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n, random::Generator& rng);
 
 // Replaces the representative's field element r by p - r when `negate` is 1;
