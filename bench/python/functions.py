@@ -10,8 +10,8 @@ part of every figure. Sizes up to 10^4 are repeated and the best run is kept.
 
 Reported: microseconds per item per core (wall seconds x threads / n), the
 speed-up of 2 threads over 1, and the CPU time of all threads per item (less
-sensitive to other load on a shared machine than the wall clock). key_gen and finish run on the calling thread
-only, so their per-core figure doubles with 2 threads by construction.
+sensitive to other load on a shared machine than the wall clock). key_gen runs on the calling thread
+only, so its per-core figure doubles with 2 threads by construction.
 
 Cost model: in the same worker process, libsodium's variable-base
 multiplication (crypto_scalarmult_ed25519_noclamp, called through ctypes) is
