@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <utility>
 
 #include "binding/arguments.h"
 #include "binding/errors.h"
@@ -64,7 +65,7 @@ PyObject* initiate_queries(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         auto receiver_okvs = extract_byte_vector(a.slot[3], "receiver_okvs");
         auto swift_pk = extract_byte_vector(a.slot[4], "swift_pk");
         return byte_vector_to_list(
-            ops::initiate_queries(sender_data, receiver_data, sender_okvs, receiver_okvs, swift_pk));
+            ops::initiate_queries(sender_data, receiver_data, std::move(sender_okvs), std::move(receiver_okvs), swift_pk));
     });
 }
 

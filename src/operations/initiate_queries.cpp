@@ -79,10 +79,13 @@ private:
 
 }  // namespace
 
-Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver_data, const Bytes& sender_okvs,
-                       const Bytes& receiver_okvs, const Bytes& swift_pk) {
+Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver_data, Bytes sender_okvs,
+                       Bytes receiver_okvs, const Bytes& swift_pk) {
+    // Parsed, each store is held twice (the caller's list and the cells), not three times.
     const okvs::PaxosStore sender_store = okvs::store_from_bytes(sender_okvs);
+    Bytes().swap(sender_okvs);
     const okvs::PaxosStore receiver_store = okvs::store_from_bytes(receiver_okvs);
+    Bytes().swap(receiver_okvs);
     const group::Point pk_w = keys::decode_public_key(swift_pk);
     const size_t n = std::min(sender_data.size(), receiver_data.size());
     Bytes out(n * kCiphertextBytes);

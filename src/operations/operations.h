@@ -15,8 +15,9 @@ using StringRows = std::vector<Row>;
 
 std::pair<Bytes, Bytes> key_gen();
 Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row);
-Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver_data,
-                       const Bytes& sender_okvs, const Bytes& receiver_okvs, const Bytes& swift_pk);
+// The stores' bytes are taken over and freed once parsed.
+Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver_data, Bytes sender_okvs,
+                       Bytes receiver_okvs, const Bytes& swift_pk);
 Bytes randomize(const Bytes& ciphertexts);
 std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& receiver_ciphertexts);
 Bytes decrypt(const Bytes& points, const Bytes& bank_secret_key);
