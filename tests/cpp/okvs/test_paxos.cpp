@@ -11,6 +11,7 @@
 
 namespace {
 
+namespace okvs = kestrova::okvs;
 using kestrova::okvs::Cell;
 using kestrova::okvs::PaxosStore;
 using kestrova::okvs::testing::cell_of;
