@@ -31,6 +31,9 @@ ct::Choice is_valid(const Point& p);
 // order * P is the identity, that is P's order divides `order` (a power of
 // two up to 8, the cofactor).
 ct::Choice is_small_order(const Point& p, unsigned order);
+// 8·P: the point's component in the prime-order subgroup, times 8; any
+// small-order component is gone.
+Point clear_cofactor(const Point& p);
 
 // 32 bytes per point into out, sharing one inversion per block of points.
 void compress_batch(const Point* points, uint8_t* out, size_t n);
