@@ -101,7 +101,7 @@ SplitDigits::SplitDigits(const group::Scalar& s) {
     ct::wipe(e, sizeof e);
 }
 
-SplitDigits::~SplitDigits() { ct::wipe_object(*this); }
+SplitDigits::~SplitDigits() { ct::wipe(this, sizeof *this); }
 
 const Table52& base_table52() {
     static const Table52* const t = [] {
