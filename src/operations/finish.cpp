@@ -1,5 +1,7 @@
 #include <algorithm>
 
+#include "ct/choice.h"
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "keys/keys.h"
 #include "operations/blocks.h"
@@ -18,7 +20,8 @@ using wide_ciphertexts::require_point_chunk;
 
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
                          const Bytes& delta_points, const Bytes& swift_secret_key) {
-    const group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
+    group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
+    const ct::WipeOnExit wipe_k(k);
     const size_t n = std::min({chunk_count(sender_points.size(), kPointBytes),
                                chunk_count(receiver_points.size(), kPointBytes),
                                chunk_count(gamma_points.size(), kPointBytes),
@@ -43,7 +46,8 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
             }
             curve::mul_all({g, m}, k, {kg, m});
             for (size_t j = 0; j < m; ++j)
-                equal[first + j] = group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])) ? 1 : 0;
+                // The comparison's outcome is the result.
+                equal[first + j] = ct::declassify(group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])));
         });
     });
     return std::vector<bool>(equal.begin(), equal.end());

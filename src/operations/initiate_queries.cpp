@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "group/point.h"
 #include "group/scalar.h"
@@ -26,6 +27,12 @@ public:
     QueryBlock(const okvs::PaxosStore& sender_store, const okvs::PaxosStore& receiver_store,
                const group::Point& swift_pk)
         : sender_store_(sender_store), receiver_store_(receiver_store), swift_pk_(swift_pk) {}
+    ~QueryBlock() {
+        ct::wipe(scalars_, sizeof scalars_);
+        ct::wipe(z_, sizeof z_);
+    }
+    QueryBlock(const QueryBlock&) = delete;
+    QueryBlock& operator=(const QueryBlock&) = delete;
 
     // Both lookups, then one fresh z for the transaction; the cells are decoded at flush.
     void add(const Row& sender_row, const Row& receiver_row, random::Generator& rng) {

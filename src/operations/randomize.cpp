@@ -1,3 +1,4 @@
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "group/scalar.h"
 #include "operations/blocks.h"
@@ -20,6 +21,7 @@ Bytes randomize(const Bytes& ciphertexts) {
         group::Point in[4 * kBlock], product[4 * kBlock];
         group::Scalar t[4 * kBlock];
         uint8_t ok[4 * kBlock];
+        const ct::WipeOnExit wipe_t(t);
         for_each_block(begin, end, [&](size_t first, size_t m) {
             wide_ciphertexts::decompress_chunks(ciphertexts, kCiphertextBytes, first, m, in, ok);
             for (size_t j = 0; j < m; ++j) {

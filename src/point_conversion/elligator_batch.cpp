@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ct/choice.h"
 #include "curve/batch.h"
 #include "field/field.h"
 #include "panic/panic.h"
@@ -42,18 +43,18 @@ void decode_chunk(const uint8_t* in, Point* out, size_t m) {
     Fe yn[kChunk], yd[kChunk], num[kChunk]{}, den[kChunk]{};
     for (size_t i = 0; i < m; ++i) {
         un[i] = field::kFeMontNegA;
-        field::fe_cmov(un[i], field::fe_mul_small(field::fe_sub(one, d1[i]), 486662), root[i].is_square ^ 1);
+        field::fe_cmov(un[i], field::fe_mul_small(field::fe_sub(one, d1[i]), 486662), !root[i].is_square);
         yn[i] = field::fe_sub(un[i], d1[i]);
         yd[i] = field::fe_add(un[i], d1[i]);
-        if (field::fe_is_zero(yd[i])) kestrova::panic(kInvalidMapMessage);  // u = -1
         const Fe yn2 = field::fe_square(yn[i]), yd2 = field::fe_square(yd[i]);
         num[i] = field::fe_sub(yn2, yd2);
         den[i] = field::fe_add(field::fe_mul(field::kFeD, yn2), yd2);
     }
     sqrt_ratio_each(num, den, root, m);
     for (size_t i = 0; i < m; ++i) {
-        if (!root[i].is_square) kestrova::panic(kInvalidMapMessage);
-        const Fe x = field::fe_cneg(root[i].root, in[32 * i + 31] >> 7);
+        // yd = 0 is u = -1. Representatives read from a store are public.
+        if (!ct::to_bool_vartime((!field::fe_is_zero(yd[i])) & root[i].is_square)) kestrova::panic(kInvalidMapMessage);
+        const Fe x = field::fe_cneg(root[i].root, ct::Choice::from_bit(in[32 * i + 31] >> 7));
         out[i] = Point{field::fe_mul(x, yd[i]), yn[i], yd[i], field::fe_mul(x, yn[i])};
     }
 }
@@ -70,9 +71,11 @@ void start_chunk(const Point* p, const uint32_t* bits, Representative* out, uint
     }
     sqrt_ratio_each(ones, v, s, m);
     for (size_t i = 0; i < m; ++i) {
-        ok[i] = uint8_t(s[i].is_square & (field::fe_is_zero(dn[i]) ^ 1));
+        // Whether p has a representative is the one secret outcome the system
+        // branches on (a bank retries with a fresh point until it has).
+        ok[i] = ct::declassify(s[i].is_square & (!field::fe_is_zero(dn[i]))) ? 1 : 0;
         Fe factor = n[i];
-        field::fe_cmov(factor, na[i], bits[i] & 1);
+        field::fe_cmov(factor, na[i], ct::Choice::from_bit(bits[i] & 1));
         field::fe_to_bytes(out[i].data(), field::fe_abs(field::fe_mul(s[i].root, factor)));
     }
 }
@@ -101,8 +104,8 @@ void finish_representatives(const Point* p, Representative* out, size_t n) {
         for (size_t i = 0; i < m; ++i) z[i] = p[first + i].Z;
         field::fe_batch_invert(z, m, scratch);
         for (size_t i = 0; i < m; ++i) {
-            const uint64_t negative = field::fe_is_negative(field::fe_mul(p[first + i].X, z[i]));
-            out[first + i][31] |= uint8_t(negative << 7);
+            const ct::Choice negative = field::fe_is_negative(field::fe_mul(p[first + i].X, z[i]));
+            out[first + i][31] |= uint8_t(negative.bit() << 7);
         }
     });
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string.h>
 
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "field/field.h"
 #include "group/scalar.h"
@@ -14,7 +14,7 @@ namespace kestrova::point_conversion {
 
 void conditional_negate_representative(uint8_t rep[32], uint32_t negate) {
     const uint8_t sign = rep[31] & 0x80;
-    const field::Fe r = field::fe_cneg(field::fe_from_bytes(rep), negate);
+    const field::Fe r = field::fe_cneg(field::fe_from_bytes(rep), ct::Choice::from_bit(negate));
     field::fe_to_bytes(rep, r);
     rep[31] |= sign;
 }
@@ -59,8 +59,8 @@ size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_
         reps[kCandidates + both] = second_reps[i];
         ++both;
     }
-    explicit_bzero(r, sizeof r);
-    explicit_bzero(r_pass, sizeof r_pass);
+    ct::wipe(r, sizeof r);
+    ct::wipe(r_pass, sizeof r_pass);
     const size_t rows = std::min(both, want);
     finish_representatives(first, reps, rows);
     finish_representatives(first + kCandidates, reps + kCandidates, rows);

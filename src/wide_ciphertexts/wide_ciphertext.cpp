@@ -18,7 +18,7 @@ WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
 }
 
 group::Point decode_point(const uint8_t in[kPointBytes]) {
-    auto p = group::decompress(in);
+    auto p = group::decompress_vartime(in);
     require_point(p.has_value() ? 1 : 0);
     return *p;
 }
