@@ -1,5 +1,6 @@
 #include "binding/arguments.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -54,8 +55,13 @@ std::string qualname_of(PyObject* obj) {
     type_error(message.c_str());
 }
 
+// Room reserved up front for a sequence whose __len__ is only its own claim;
+// beyond it the vector grows as the items arrive.
+constexpr size_t kMaxClaimedCapacity = 4096;
+
 // Steps shared by byte vectors and rows: refuse str, require a sequence.
-// Returns the capacity hint.
+// Returns the capacity hint: the true size of a list or tuple, at most
+// kMaxClaimedCapacity for anything else (its __len__ may lie).
 size_t check_sequence(PyObject* obj) {
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && !PyBytes_CheckExact(obj) &&
         !PyByteArray_CheckExact(obj)) {
@@ -69,7 +75,8 @@ size_t check_sequence(PyObject* obj) {
         PythonError::fetch_and_discard();
         return 0;
     }
-    return size_t(size);
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return size_t(size);
+    return std::min(size_t(size), kMaxClaimedCapacity);
 }
 
 // Calls f(item) for each item (borrowed for the call). Exact lists and tuples are

@@ -9,6 +9,7 @@
 #include "binding/errors.h"
 #include "operations/operations.h"
 #include "panic/panic.h"
+#include "worker_pool/pool.h"
 
 namespace kestrova::binding {
 namespace {
@@ -146,6 +147,13 @@ PyModuleDef module_definition = {
 
 std::atomic<bool> initialised{false};
 
+// Long calls keep the interpreter lock; this lets Python's signal handlers
+// run during them, and a handler's exception (KeyboardInterrupt from Ctrl-C)
+// ends the call with nothing returned.
+void run_signal_handlers() {
+    if (PyErr_CheckSignals() != 0) throw PythonError::fetch();
+}
+
 // Attaches one function and lists it in __all__.
 void add_function(PyObject* module, PyMethodDef* def) {
     const char* module_name = PyModule_GetName(module);
@@ -197,6 +205,7 @@ PyObject* create_module() {
         Py_DECREF(module);
         throw;
     }
+    worker_pool::set_interrupt_check(run_signal_handlers);
     return module;
 }
 

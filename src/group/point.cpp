@@ -72,6 +72,8 @@ bool is_small_order(const Point& p, unsigned order) {
     return equal(m, identity());
 }
 
+Point clear_cofactor(const Point& p) { return dbl(dbl(dbl(p))); }
+
 void compress_batch(const Point* points, uint8_t* out, size_t n) {
     // Blocks keep the scratch on the stack; one inversion per block.
     constexpr size_t kBlock = 64;

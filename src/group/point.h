@@ -29,6 +29,9 @@ bool is_valid(const Point& p);
 // True when order * P is the identity, that is when P's order divides `order`
 // (a power of two up to 8, the cofactor). Constant-time.
 bool is_small_order(const Point& p, unsigned order);
+// 8·P: the point's component in the prime-order subgroup, times 8; any
+// small-order component is gone.
+Point clear_cofactor(const Point& p);
 
 // 32 bytes per point into out, sharing one inversion per block of points.
 void compress_batch(const Point* points, uint8_t* out, size_t n);

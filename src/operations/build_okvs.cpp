@@ -19,20 +19,24 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
     if (n > 0 && group::is_small_order(pk, 2))
         panic("The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be "
               "encrypted under it.");
-    const curve::FixedBaseTable pk_table(pk);
-
-    std::vector<okvs::Cell> values(n);
-    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
-        random::Generator& rng = random::thread_generator();
-        for (size_t i = begin; i < end; ++i) values[i] = point_conversion::encrypt_row_value(pk_table, rng);
-    });
 
     std::vector<std::string> keys(n);
     for (size_t i = 0; i < n; ++i) {
         keys[i] = okvs::key_bytes(strings_in_each_row[i]);
         Row().swap(strings_in_each_row[i]);  // the strings are not needed twice
     }
-    const okvs::PaxosStore store = okvs::paxos_encode(keys, values);
+    // A repeat would otherwise surface in the store encoding, after every row was encrypted.
+    okvs::refuse_equal_keys(keys);
+
+    const curve::FixedBaseTable pk_table(pk);
+    std::vector<okvs::Cell> values(n);
+    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
+        random::Generator& rng = random::thread_generator();
+        for (size_t i = begin; i < end; ++i) values[i] = point_conversion::encrypt_row_value(pk_table, rng);
+    });
+
+    const okvs::PaxosStore store =
+        okvs::paxos_encode(keys, values, random::thread_generator(), nullptr, worker_pool::check_interrupt);
     return okvs::store_to_bytes(store);
 }
 

@@ -6,6 +6,7 @@
 #include "operations/operations.h"
 #include "wide_ciphertexts/chunks.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
+#include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
@@ -28,6 +29,7 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
     // block's k·G products come from one batch call.
     group::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
     for_each_block(0, n, [&](size_t first, size_t m) {
+        worker_pool::check_interrupt();
         for (size_t j = 0; j < m; ++j) {
             s[j] = decode_point_chunk(chunk_at(sender_points, kPointBytes, first + j));
             r[j] = decode_point_chunk(chunk_at(receiver_points, kPointBytes, first + j));

@@ -37,9 +37,13 @@ public:
         const group::Point q1 = point_conversion::representative_to_point(c_r.data());
         const group::Point q2 = point_conversion::representative_to_point(c_r.data() + 32);
         const size_t j = count_++;
-        bases_[3 * j] = p1;
-        bases_[3 * j + 1] = q1;
-        bases_[3 * j + 2] = group::add(group::add(p2, q2), swift_pk_);
+        // An absent row decodes to points of the full group, and their small-order
+        // parts would survive into the ciphertext for every bank to see; times 8
+        // they are gone, and the matching relation holds as before (all three
+        // row-derived bases carry the same factor).
+        bases_[3 * j] = group::clear_cofactor(p1);
+        bases_[3 * j + 1] = group::clear_cofactor(q1);
+        bases_[3 * j + 2] = group::add(group::clear_cofactor(group::add(p2, q2)), swift_pk_);
         scalars_[3 * j] = scalars_[3 * j + 1] = scalars_[3 * j + 2] = z;
         z_[j] = z;
     }

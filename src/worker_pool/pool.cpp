@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <system_error>
@@ -23,6 +24,12 @@ constexpr std::size_t kPiecesPerThread = 8;
 // Room for the pieces of a few concurrent loops, so that splitting does not
 // allocate in the steady state.
 constexpr std::size_t kReservedTasks = 256;
+
+// A leaf runs in slices of about this much work, so that a stopped loop is
+// noticed within a few milliseconds without a check per item.
+constexpr std::chrono::microseconds kSliceWork{5'000};
+
+std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 
 thread_local bool t_on_worker = false;
 
@@ -45,11 +52,13 @@ void start_thread_or_throw(std::vector<std::thread>& threads, Pool* pool, void (
 }  // namespace
 
 struct Pool::Job {
-    Job(RangeBody b, std::size_t l) : body(b), leaf(l) {}
+    Job(RangeBody b, std::size_t g, std::size_t l) : body(b), grain(g), leaf(l) {}
 
     RangeBody body;
+    std::size_t grain;
     std::size_t leaf;
     std::atomic<std::size_t> outstanding{1};
+    std::atomic<bool> stopped{false};  // interrupted: start nothing more
 
     std::mutex mutex;
     std::condition_variable finished_cv;
@@ -121,8 +130,31 @@ void Pool::push(const Task& task) {
     if (wake) wake_.notify_one();
 }
 
+namespace {
+
+// Slices are the grain times a power of two, doubled or halved towards
+// kSliceWork; a remainder below the grain joins the slice before it.
+void run_in_slices(const RangeBody& body, const std::atomic<bool>& stopped, std::size_t grain, std::size_t begin,
+                   std::size_t end) {
+    using Clock = std::chrono::steady_clock;
+    std::size_t step = grain;
+    while (begin < end && !stopped.load(std::memory_order_relaxed)) {
+        const std::size_t left = end - begin;
+        const std::size_t stop = left <= step || left - step < grain ? end : begin + step;
+        const auto start = Clock::now();
+        body(begin, stop);
+        const auto spent = Clock::now() - start;
+        begin = stop;
+        if (spent < kSliceWork / 2 && step <= left / 2) step *= 2;
+        else if (spent > kSliceWork * 2 && step / 2 >= grain) step /= 2;
+    }
+}
+
+}  // namespace
+
 void Pool::execute(Task task) {
     Job& job = *task.job;
+    if (job.stopped.load(std::memory_order_relaxed)) task.end = task.begin;
     // Halve while both halves keep at least a leaf; the upper half waits in
     // the queue for whichever thread is free first.
     while ((task.end - task.begin) / 2 >= job.leaf) {
@@ -138,7 +170,7 @@ void Pool::execute(Task task) {
     }
 
     try {
-        job.body(task.begin, task.end);
+        run_in_slices(job.body, job.stopped, job.grain, task.begin, task.end);
     } catch (...) {
         // Leaves are disjoint and each stops at its first failure, so the
         // lowest-starting failed leaf holds the lowest failing item.
@@ -164,17 +196,45 @@ void Pool::run(std::size_t n, std::size_t grain, RangeBody body) {
         body(0, n);
         return;
     }
+    grain = std::max(grain, std::size_t(1));
     std::size_t pieces = kPiecesPerThread * threads_.size();
-    std::size_t leaf = std::max({grain, std::size_t(1), n / pieces + (n % pieces != 0 ? 1 : 0)});
+    std::size_t leaf = std::max(grain, n / pieces + (n % pieces != 0 ? 1 : 0));
 
-    Job job(body, leaf);
+    Job job(body, grain, leaf);
     push(Task{&job, 0, n});
-    std::unique_lock lock(job.mutex);
-    job.finished_cv.wait(lock, [&] { return job.finished; });
+    std::exception_ptr interruption;
+    {
+        std::unique_lock lock(job.mutex);
+        const auto done = [&] { return job.finished; };
+        while (!job.finished) {
+            const InterruptCheck check = g_interrupt_check.load(std::memory_order_acquire);
+            if (check == nullptr || interruption) {
+                job.finished_cv.wait(lock, done);
+                break;
+            }
+            if (job.finished_cv.wait_for(lock, kInterruptPollInterval, done)) break;
+            lock.unlock();  // the check may take long, or run loops of its own
+            try {
+                check();
+            } catch (...) {
+                interruption = std::current_exception();
+                job.stopped.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
+        }
+    }
+    if (interruption) std::rethrow_exception(interruption);
     if (job.failure) std::rethrow_exception(job.failure);
 }
 
 bool on_worker_thread() { return t_on_worker; }
+
+void set_interrupt_check(InterruptCheck check) { g_interrupt_check.store(check, std::memory_order_release); }
+
+void check_interrupt() {
+    if (t_on_worker) return;
+    if (const InterruptCheck check = g_interrupt_check.load(std::memory_order_acquire)) check();
+}
 
 namespace {
 

@@ -3,6 +3,7 @@
 // with a chosen size exist for tests and benchmarks.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -52,7 +53,9 @@ public:
     // started on a worker thread, runs on the calling thread. Otherwise the
     // caller only waits. If sub-ranges throw, every sub-range still runs to
     // its end or its first failure, and the exception of the lowest-indexed
-    // failing item is rethrown here.
+    // failing item is rethrown here. While it waits, the caller runs the
+    // interrupt check (below); if that throws, the loop stops and run()
+    // rethrows what it threw instead.
     void run(std::size_t n, std::size_t grain, RangeBody body);
 
     template <class F>
@@ -90,6 +93,21 @@ Pool& global_pool();
 
 // True on a worker thread of any pool.
 bool on_worker_thread();
+
+// Interruption, for an embedding program that must react to events (signals)
+// during long loops. The installed check runs on the thread that called a
+// loop, never on a worker: at least every kInterruptPollInterval while it
+// waits, and whenever that thread's own long work calls check_interrupt().
+// A check that throws stops the loop: no further items start, the workers
+// finish the short slice they are in, and the loop rethrows the check's
+// exception. Without a check (the default) loops just wait.
+using InterruptCheck = void (*)();
+inline constexpr std::chrono::milliseconds kInterruptPollInterval{20};
+void set_interrupt_check(InterruptCheck check);  // nullptr removes it
+
+// Runs the installed check (it may throw); does nothing on a worker thread,
+// whose loop's caller is polled already.
+void check_interrupt();
 
 // Loops on the process-wide pool (created even for n == 0).
 template <class F>

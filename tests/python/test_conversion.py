@@ -1,5 +1,7 @@
 """Conversion of byte vectors and string rows, fast paths against the generic path."""
 import collections.abc
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -173,6 +175,40 @@ def test_failing_length_is_only_a_hint():
             raise RuntimeError("no length")
 
     assert kestrova.decrypt(NoLen(IDENTITY), KEY) == kestrova.decrypt(IDENTITY, KEY)
+
+
+LYING_LENGTH = r"""
+import collections.abc, resource, sys
+import kestrova
+
+class Lying(collections.abc.Sequence):
+    def __init__(self, items, claim):
+        self.items, self.claim = list(items), claim
+    def __len__(self):
+        return self.claim
+    def __getitem__(self, i):
+        return self.items[i]  # IndexError past the real items ends the iteration
+
+key, identity = list(range(32)), [1] + [0] * 31
+expected = kestrova.decrypt(identity, key)  # also starts the worker threads
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+# No room for a gigabyte reservation.
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+claim = int(sys.argv[1])
+assert kestrova.decrypt(Lying(identity, claim), key) == expected
+assert kestrova.decrypt(Lying(identity, claim), Lying(key, claim)) == expected
+rows = Lying([Lying(["a"], claim), Lying(["b"], claim)], claim)
+assert len(kestrova.build_okvs(kestrova.key_gen()[0], rows)) == 2072 + 64 * 5
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("claim", [2**62, 10**9])
+def test_lying_length_neither_fails_nor_reserves_its_claim(claim):
+    done = subprocess.run([sys.executable, "-c", LYING_LENGTH, str(claim)], capture_output=True, text=True,
+                          timeout=120)
+    assert done.stdout == "ok\n", done.stderr
 
 
 def test_list_mutated_during_conversion_is_read_like_its_iterator():

@@ -117,6 +117,15 @@ def test_fresh_queries_satisfy_the_matching_relation(world):
         assert list(em.compress(rhs)) != list(em.compress(delta))
 
 
+def test_queries_of_absent_rows_stay_in_the_prime_order_subgroup(world):
+    # A component outside it would tell a bank that a row was absent.
+    keys, okvs_a, okvs_b, senders, receivers, truth = world
+    assert not all(truth)
+    cts = bytes(kestrova.initiate_queries(senders, receivers, okvs_a, okvs_b, keys["w"][0]))
+    for i in range(0, len(cts), 32):
+        assert nb.crypto_core_ed25519_is_valid_point(cts[i: i + 32]), f"point {i // 32}"
+
+
 def test_same_transaction_twice_gives_different_ciphertexts(world):
     keys, okvs_a, okvs_b, senders, receivers, truth = world
     i = truth.index(True)

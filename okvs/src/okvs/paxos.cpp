@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -21,7 +22,29 @@ void advise_huge_pages(void* data, std::size_t bytes) {
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+[[noreturn]] void equal_keys_panic() {
+    kestrova::panic(
+        "two rows have the same key bytes (rows whose strings concatenate to the same text "
+        "are the same key); every row must be distinct");
+}
+
 }  // namespace
+
+void refuse_equal_keys(std::span<const std::string> keys) {
+    std::vector<std::pair<uint64_t, std::size_t>> hashed(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) hashed[i] = {key_hash(keys[i], 0), i};
+    std::sort(hashed.begin(), hashed.end());
+    // Equal keys have equal hashes, so they end up next to each other or
+    // among a run of equal hashes; any such run is compared in full.
+    for (std::size_t run = 0; run < hashed.size();) {
+        std::size_t next = run + 1;
+        while (next < hashed.size() && hashed[next].first == hashed[run].first) ++next;
+        for (std::size_t a = run; a + 1 < next; ++a)
+            for (std::size_t b = a + 1; b < next; ++b)
+                if (keys[hashed[a].second] == keys[hashed[b].second]) equal_keys_panic();
+        run = next;
+    }
+}
 
 uint64_t sparse_cell_count(uint64_t n) {
     const double m = std::ceil(double(n) * kExpansionFactor);
@@ -32,7 +55,10 @@ uint64_t sparse_cell_count(uint64_t n) {
 
 AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
                               kestrova::random::Generator& gen, PaxosStore& store, Duplicate* duplicate,
-                              std::vector<uint32_t>* core_pairs) {
+                              std::vector<uint32_t>* core_pairs, StepHook between_steps) {
+    const auto step = [&] {
+        if (between_steps) between_steps();
+    };
     std::vector<PeeledEdge> peeled;
     std::vector<EquationRow> rows;
     {
@@ -45,6 +71,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
         HashingGraph& graph = std::get<HashingGraph>(built);
         PeelResult peel_result = peel(graph);
         if (peel_result.remaining > kMaxCoreEdges) return AttemptOutcome::large_core;
+        step();
         peeled = std::move(peel_result.peeled);
         const std::vector<CoreEdge> core = take_core_edges(graph);
         rows = core_rows(core, edges, values, m);
@@ -56,6 +83,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 
     std::optional<CoreSolution> solution = solve_core(std::move(rows), m, gen);
     if (!solution) return AttemptOutcome::dependent_core;
+    step();
 
     store.sparse.clear();
     store.sparse.reserve(m);
@@ -75,10 +103,12 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
     for (std::size_t j = 0; j < kDenseCells; ++j) {
         if (!dense_present[j]) store.dense[j] = random_cell(gen);
     }
+    step();
     // Edges come in cell order, so their values and cells are scattered in memory:
     // fetch a few edges ahead.
     constexpr std::size_t ahead = 8;
     for (std::size_t k = peeled.size(); k-- > 0;) {
+        if (k % (1 << 16) == 0) step();
         if (k >= ahead) {
             const PeeledEdge& next = peeled[k - ahead];
             __builtin_prefetch(values[next.edge].data());
@@ -106,7 +136,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 }
 
 PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values,
-                        kestrova::random::Generator& gen, EncodeStats* stats) {
+                        kestrova::random::Generator& gen, EncodeStats* stats, StepHook between_steps) {
     if (keys.size() != values.size()) kestrova::panic(kestrova::length_mismatch_message(values.size(), keys.size()));
     const uint64_t m = sparse_cell_count(keys.size());
     if (m > kMaxNodes) kestrova::panic("a store holds at most " + std::to_string(kMaxNodes) + " sparse cells");
@@ -120,18 +150,15 @@ PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell>
         store.s2 = gen.next_u64();
         if (stats) ++stats->attempts;
         hash_edges(keys, store.s0, store.s1, store.s2, m, edges);
+        if (between_steps) between_steps();
         Duplicate dup{};
-        switch (encode_attempt(edges, values, m, gen, store, &dup, stats ? &core_pairs : nullptr)) {
+        switch (encode_attempt(edges, values, m, gen, store, &dup, stats ? &core_pairs : nullptr, between_steps)) {
             case AttemptOutcome::accepted:
                 if (stats) stats->core_pairs = std::move(core_pairs);
                 return store;
             case AttemptOutcome::duplicate:
                 // Equal keys collide under every seed; anything else was chance.
-                if (keys[dup.earlier] == keys[dup.later]) {
-                    kestrova::panic(
-                        "two rows have the same key bytes (rows whose strings concatenate to the same text "
-                        "are the same key); every row must be distinct");
-                }
+                if (keys[dup.earlier] == keys[dup.later]) equal_keys_panic();
                 if (stats) ++stats->duplicates;
                 break;
             case AttemptOutcome::large_core:

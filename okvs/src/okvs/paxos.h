@@ -38,19 +38,30 @@ struct EncodeStats {
     std::vector<uint32_t> core_pairs;  // pairs solved by elimination in the accepted attempt
 };
 
+// Called between the steps of an encoding (hashing, graph and peeling,
+// elimination, filling the cells), so that a caller can give up part way by
+// throwing from it.
+using StepHook = void (*)();
+
 // keys[i] are key bytes (as from key_bytes), values[i] the value of key i.
 // Panics when two keys are equal: no store can hold both.
 PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values);
 PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values,
-                        kestrova::random::Generator& gen, EncodeStats* stats = nullptr);
+                        kestrova::random::Generator& gen, EncodeStats* stats = nullptr,
+                        StepHook between_steps = nullptr);
 PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs);
+
+// The panic of paxos_encode for equal keys, found up front: one hash per key
+// and a sort, far less than an encoding attempt.
+void refuse_equal_keys(std::span<const std::string> keys);
 
 enum class AttemptOutcome { accepted, duplicate, large_core, dependent_core };
 
 // One attempt over hashed edges: on acceptance fills store's cells (not its seeds).
 AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
                               kestrova::random::Generator& gen, PaxosStore& store,
-                              Duplicate* duplicate = nullptr, std::vector<uint32_t>* core_pairs = nullptr);
+                              Duplicate* duplicate = nullptr, std::vector<uint32_t>* core_pairs = nullptr,
+                              StepHook between_steps = nullptr);
 
 // Read-only and allocation-free; any key decodes to some value. A store without
 // sparse cells yields the dense selection alone.

@@ -185,6 +185,44 @@ TEST(Concurrency, SeveralCallersShareOnePool) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+struct Interrupted {};
+std::atomic<int> g_checks{0}, g_throw_at{0};
+std::atomic<bool> g_checked_on_worker{false};
+
+void counting_check() {
+    g_checked_on_worker = g_checked_on_worker || on_worker_thread();
+    if (++g_checks == g_throw_at) throw Interrupted{};
+}
+
+TEST(Interrupt, ThrowingCheckStopsTheLoopAndThePoolStaysUsable) {
+    Pool& pool = pool_with(2);
+    set_interrupt_check(counting_check);
+    g_throw_at = 3;  // the third poll, about 60 ms in
+    std::vector<std::atomic<int>> runs(4000);  // 1 ms items: seconds unless stopped
+    EXPECT_THROW(pool.parallel_for(runs.size(), 1,
+                                   [&](std::size_t begin, std::size_t end) {
+                                       for (std::size_t i = begin; i < end; ++i) {
+                                           runs[i].fetch_add(1);
+                                           std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                       }
+                                   }),
+                 Interrupted);
+    std::size_t ran = 0;
+    for (auto& r : runs) ran += std::size_t(r.load());
+    EXPECT_GT(ran, 0u);
+    EXPECT_LT(ran, runs.size() / 2) << "the loop went on after the check threw";
+    EXPECT_EQ(g_checks.load(), 3);  // no polls once stopping
+    // Loops nested on workers never run the check; the pool still works.
+    std::atomic<std::size_t> sum{0};
+    pool.parallel_for(100, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) sum += i;
+        check_interrupt();
+    });
+    set_interrupt_check(nullptr);
+    EXPECT_EQ(sum.load(), 4950u);
+    EXPECT_FALSE(g_checked_on_worker.load());
+}
+
 TEST(Startup, RefusedThreadIsTheInitializationPanic) {
     detail::fail_worker_start_at_for_testing(2);
     try {
