@@ -85,10 +85,13 @@ def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[
     """Yields `work_fn(*batch, *shared)` for each batch, run on the cluster, in batch order."""
     distributed = _distributed()
     with connect(address, threads) as client:
-        # Once per run and per worker, not once per batch. A secret (a bytearray) is wiped there afterwards.
-        remote = [client.scatter(value, broadcast=True, hash=False) for value in shared]
-        secrets = [f.key for f, value in zip(remote, shared) if isinstance(value, bytearray)]
+        remote, secrets = [], []
         try:
+            # Once per run and per worker, not once per batch. A secret (a bytearray) is wiped there afterwards.
+            for value in shared:
+                remote.append(client.scatter(value, broadcast=True, hash=False))
+                if isinstance(value, bytearray):
+                    secrets.append(remote[-1].key)
             window = AHEAD * max(1, sum(client.nthreads().values()))
             numbered = enumerate(batches)
 

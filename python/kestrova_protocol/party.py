@@ -35,7 +35,9 @@ class Options:
     raw_out: bool = False  # write bare protocol bytes without a header (export)
     force: bool = False   # replace existing outputs
     quiet: bool = False   # no progress bars
-    dask: Optional[str] = None  # run the batches on this Dask scheduler, or 'local:N' (see `cluster`)
+    # Run the batches on this Dask scheduler, or on 'local:N' spawned workers (see `cluster`); these
+    # import the calling script again, so a script keeps its work under `if __name__ == "__main__":`.
+    dask: Optional[str] = None
     threads: Optional[int] = None  # the module's pool on each local Dask worker (None: the cores shared out)
 
 
