@@ -190,8 +190,8 @@ TEST_P(EqualKeyBytes, AreRefusedInsteadOfRetriedForever) {
     const std::string msg = panic_message([&] { kestrova::okvs::paxos_encode(pairs); });
     EXPECT_NE(msg.find("two rows have the same key bytes"), std::string::npos) << msg;
     std::vector<std::string> keys;
-    for (const auto& [row, cell] : pairs) keys.push_back(okvs::key_bytes(row));
-    EXPECT_EQ(panic_message([&] { okvs::refuse_equal_keys(keys); }), msg);
+    for (const auto& [row, cell] : pairs) keys.push_back(kestrova::okvs::key_bytes(row));
+    EXPECT_EQ(panic_message([&] { kestrova::okvs::refuse_equal_keys(keys); }), msg);
 }
 
 int g_steps = 0, g_give_up_at = 0;
@@ -204,7 +204,7 @@ TEST(PaxosEncode, StepHookMayAbandonTheEncodingAtEachStep) {
     for (int k = 1; k <= 5; ++k) {  // hashing, then four steps of an accepted attempt
         g_steps = 0;
         g_give_up_at = k;
-        EXPECT_THROW(okvs::paxos_encode(p.keys, p.values, kestrova::random::thread_generator(), nullptr, count_steps),
+        EXPECT_THROW(kestrova::okvs::paxos_encode(p.keys, p.values, kestrova::random::thread_generator(), nullptr, count_steps),
                      int);
     }
 }
@@ -212,8 +212,8 @@ TEST(PaxosEncode, StepHookMayAbandonTheEncodingAtEachStep) {
 TEST(RefuseEqualKeys, DistinctKeysPass) {
     std::vector<std::string> keys{"", "a", "ab", "abc", "b", std::string(1, '\0'), std::string(2, '\0')};
     for (int i = 0; i < 5000; ++i) keys.push_back("k" + std::to_string(i));
-    okvs::refuse_equal_keys(keys);
-    okvs::refuse_equal_keys({});
+    kestrova::okvs::refuse_equal_keys(keys);
+    kestrova::okvs::refuse_equal_keys({});
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EqualKeyBytes,
