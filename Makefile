@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev
+APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
@@ -40,7 +40,7 @@ build-cpp: deps
 	$(CMAKE) --build build/test -j $(JOBS)
 
 build-asan: deps
-	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DKESTROVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DKESTROVA_SANITIZE=ON -DKESTROVA_VERIFY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build/asan -j $(JOBS)
 
 # The protocol tests run once more on the serial backend, which every processor without IFMA uses.

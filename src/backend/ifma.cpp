@@ -13,11 +13,13 @@
 
 #include "backend/backend.h"
 #include "backend/ifma_layout.h"
+#include "ct/wipe.h"
 #include "field/field.h"
 #include "group/point.h"
 #include "group/point_internal.h"
 #include "group/scalar.h"
 #include "group/scalar_mul.h"
+#include "panic/verify.h"
 
 namespace kestrova::backend {
 
@@ -78,6 +80,20 @@ inline void f_store(Stage& s, const F& f) {
     for (int k = 0; k < 5; ++k) _mm512_store_si512(s.limb[k], f.l[k]);
 }
 
+// Every limb of every lane at most bound[k] (the KESTROVA_VERIFY checks).
+inline bool f_at_most(const F& a, const uint64_t bound[5]) {
+    __mmask8 over = 0;
+    KESTROVA_UNROLL
+    for (int k = 0; k < 5; ++k) over |= _mm512_cmpgt_epu64_mask(a.l[k], bc(bound[k]));
+    return over == 0;
+}
+
+// The multiplier uses only the low 52 bits of each limb.
+constexpr uint64_t kBelow52[5] = {kM52, kM52, kM52, kM52, kM52};
+constexpr uint64_t kBelow63[5] = {~uint64_t(0) >> 1, ~uint64_t(0) >> 1, ~uint64_t(0) >> 1, ~uint64_t(0) >> 1,
+                                  ~uint64_t(0) >> 1};
+constexpr uint64_t kNormalized[5] = {kM52, kM52, kM52, kM52, uint64_t(1) << 47};
+
 inline V times19(V c) {
     return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 4), _mm512_slli_epi64(c, 1)), c);
 }
@@ -89,6 +105,7 @@ inline V times608(V c) {
 
 // Limbs below 2^63 in, limbs below 2^52 out (limb 4 below 2^47 + 1).
 inline F normalize(F a) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow63));
     const V m52 = bc(kM52), m47 = bc((uint64_t(1) << 47) - 1);
     KESTROVA_UNROLL
     for (int i = 0; i < 4; ++i) {
@@ -103,6 +120,7 @@ inline F normalize(F a) {
         a.l[i + 1] = _mm512_add_epi64(a.l[i + 1], _mm512_srli_epi64(a.l[i], 52));
         a.l[i] = _mm512_and_si512(a.l[i], m52);
     }
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kNormalized));
     return a;
 }
 
@@ -117,6 +135,7 @@ inline F f_add(const F& a, const F& b) {
 inline F f_sub(const F& a, const F& b) {
     static constexpr uint64_t k2p[5] = {2 * (kM52 - 18), 2 * kM52, 2 * kM52, 2 * kM52,
                                         2 * ((uint64_t(1) << 47) - 1)};
+    KESTROVA_VERIFY_CHECK(f_at_most(b, k2p));
     F r;
     KESTROVA_UNROLL
     for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(k2p[k])), b.l[k]);
@@ -155,6 +174,7 @@ inline void mac(V c[10], int k, V x, V y) {
 }
 
 inline F f_mul(const F& a, const F& b) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52) && f_at_most(b, kBelow52));
     V c[10];
     clear(c);
     KESTROVA_UNROLL
@@ -166,6 +186,7 @@ inline F f_mul(const F& a, const F& b) {
 }
 
 inline F f_sq(const F& a) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52));
     // Cross products once, doubled, plus the squares of the limbs.
     V c[10];
     clear(c);
@@ -380,7 +401,7 @@ void ifma_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
         Stage pw;
         f_store(pw, f_pow22523(f_load(w)));
         for (size_t lane = 0; lane < m; ++lane) {
-            const std::optional<Point> p = group::decompress_finish(st[lane], pw.get(int(lane)));
+            const std::optional<Point> p = group::decompress_finish_vartime(st[lane], pw.get(int(lane)));
             ok[start + lane] = p.has_value() ? 1 : 0;
             if (p) out[start + lane] = *p;
         }
@@ -400,6 +421,8 @@ void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_
         PointStage res;
         store_points(res, v_mul(load_points(in), e));
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+        ct::wipe(&e, sizeof e);
+        ct::wipe(&res, sizeof res);
     }
 }
 
@@ -413,7 +436,9 @@ void ifma_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
         PointStage res;
         store_points(res, v_mul(load_points(in), e));
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+        ct::wipe(&res, sizeof res);
     }
+    ct::wipe(&e, sizeof e);
 }
 
 void table_mul_blocks(const Table52& t, const Scalar* scalars, Point* out, size_t n) {
@@ -424,6 +449,8 @@ void table_mul_blocks(const Table52& t, const Scalar* scalars, Point* out, size_
         PointStage res;
         store_points(res, v_mul_table(t, e));
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+        ct::wipe(&e, sizeof e);
+        ct::wipe(&res, sizeof res);
     }
 }
 
@@ -443,6 +470,7 @@ Point mul_split(const SplitTable52& t, const Scalar& s) {
     store_points(res, h);
     Point sum = res.get(0);
     for (int lane = 1; lane < kLanes; ++lane) sum = group::add(sum, res.get(lane));
+    ct::wipe(&res, sizeof res);
     return sum;
 }
 

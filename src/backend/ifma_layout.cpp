@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ct/wipe.h"
+
 namespace kestrova::backend::ifma_layout {
 
 using field::Fe;
@@ -76,6 +78,7 @@ void Digits::put(int lane, const group::Scalar& s) {
     int8_t e[64];
     group::scalar_signed_radix16(s, e);
     for (int i = 0; i < 64; ++i) d[i][lane] = e[i];
+    ct::wipe(e, sizeof e);
 }
 
 void fill_split(SplitTable52& split, const Table52& rows) {
@@ -95,13 +98,10 @@ SplitDigits::SplitDigits(const group::Scalar& s) {
             odd[step][lane] = e[2 * row + 1];
         }
     }
-    std::memset(e, 0, sizeof e);
+    ct::wipe(e, sizeof e);
 }
 
-SplitDigits::~SplitDigits() {
-    volatile int64_t* v = &even[0][0];
-    for (int i = 0; i < 2 * 4 * kLanes; ++i) v[i] = 0;
-}
+SplitDigits::~SplitDigits() { ct::wipe(this, sizeof *this); }
 
 const Table52& base_table52() {
     static const Table52* const t = [] {

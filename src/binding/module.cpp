@@ -7,6 +7,7 @@
 
 #include "binding/arguments.h"
 #include "binding/errors.h"
+#include "ct/wipe.h"
 #include "operations/operations.h"
 #include "panic/panic.h"
 #include "worker_pool/pool.h"
@@ -42,6 +43,7 @@ PyObject* key_gen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return guard([&] {
         bind<0>(kKeyGen, args, nargs, kwnames);
         auto [public_key, secret_key] = ops::key_gen();
+        const ct::WipeOnExit wipe_secret(secret_key.data(), secret_key.size());
         return tuple_of({byte_vector_to_list(public_key), byte_vector_to_list(secret_key)});
     });
 }
@@ -98,6 +100,7 @@ PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         auto a = bind<2>(kDecrypt, args, nargs, kwnames);
         auto points = extract_byte_vector(a.slot[0], "points");
         auto key = extract_byte_vector(a.slot[1], "bank_secret_key");
+        const ct::WipeOnExit wipe_key(key.data(), key.size());
         return byte_vector_to_list(ops::decrypt(points, key));
     });
 }
@@ -110,6 +113,7 @@ PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         auto gamma = extract_byte_vector(a.slot[2], "gamma_points");
         auto delta = extract_byte_vector(a.slot[3], "delta_points");
         auto key = extract_byte_vector(a.slot[4], "swift_secret_key");
+        const ct::WipeOnExit wipe_key(key.data(), key.size());
         return bool_vector_to_list(ops::finish(sender, receiver, gamma, delta, key));
     });
 }

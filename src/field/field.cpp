@@ -58,15 +58,14 @@ Fe fe_from_bytes(const uint8_t in[32]) {
     }};
 }
 
-uint64_t fe_is_negative(const Fe& a) { return fe_canonical(a).v[0] & 1; }
+ct::Choice fe_is_negative(const Fe& a) { return ct::Choice::from_bit(fe_canonical(a).v[0] & 1); }
 
-uint64_t fe_is_zero(const Fe& a) {
+ct::Choice fe_is_zero(const Fe& a) {
     const Fe h = fe_canonical(a);
-    const uint64_t x = h.v[0] | h.v[1] | h.v[2] | h.v[3] | h.v[4];
-    return ((x | (uint64_t(0) - x)) >> 63) ^ 1;
+    return ct::is_zero(h.v[0] | h.v[1] | h.v[2] | h.v[3] | h.v[4]);
 }
 
-uint64_t fe_equal(const Fe& a, const Fe& b) { return fe_is_zero(fe_sub(a, b)); }
+ct::Choice fe_equal(const Fe& a, const Fe& b) { return fe_is_zero(fe_sub(a, b)); }
 
 Fe fe_abs(const Fe& a) { return fe_cneg(a, fe_is_negative(a)); }
 
@@ -108,9 +107,9 @@ SqrtRatio fe_sqrt_ratio_finish(const Fe& u, const Fe& v, const Fe& r_in) {
     Fe r = r_in;
     const Fe check = fe_mul(v, fe_square(r));
     const Fe neg_u = fe_neg(u);
-    const uint64_t correct = fe_equal(check, u);
-    const uint64_t flipped = fe_equal(check, neg_u);
-    const uint64_t flipped_i = fe_equal(check, fe_mul(neg_u, kFeSqrtM1));
+    const ct::Choice correct = fe_equal(check, u);
+    const ct::Choice flipped = fe_equal(check, neg_u);
+    const ct::Choice flipped_i = fe_equal(check, fe_mul(neg_u, kFeSqrtM1));
     fe_cmov(r, fe_mul(r, kFeSqrtM1), flipped | flipped_i);
     return SqrtRatio{correct | flipped, fe_abs(r)};
 }

@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ct/choice.h"
+#include "panic/verify.h"
+
 namespace kestrova::field {
 
 __extension__ using u128 = unsigned __int128;
@@ -19,14 +22,15 @@ struct Fe {
 
 inline constexpr uint64_t kLimbMask = (uint64_t(1) << 51) - 1;
 
-// Hides a mask from the optimiser so that mask arithmetic stays branch-free.
-inline uint64_t ct_barrier(uint64_t x) {
-    __asm__("" : "+r"(x));
-    return x;
+// Limb 0 at most `bound0`, the others at most `bound` (the KESTROVA_VERIFY checks).
+inline bool fe_limbs_at_most(const Fe& a, uint64_t bound0, uint64_t bound) {
+    return a.v[0] <= bound0 && a.v[1] <= bound && a.v[2] <= bound && a.v[3] <= bound && a.v[4] <= bound;
 }
+inline bool fe_limbs_below(const Fe& a, uint64_t bound) { return fe_limbs_at_most(a, bound - 1, bound - 1); }
 
-// All ones when bit is 1, zero when bit is 0 (bit must be 0 or 1).
-inline uint64_t ct_mask(uint64_t bit) { return ct_barrier(uint64_t(0) - bit); }
+inline constexpr uint64_t kBit52 = uint64_t(1) << 52;
+inline constexpr uint64_t kBit53 = uint64_t(1) << 53;
+inline constexpr uint64_t kBit54 = uint64_t(1) << 54;
 
 inline constexpr Fe fe_zero() { return Fe{{0, 0, 0, 0, 0}}; }
 inline constexpr Fe fe_one() { return Fe{{1, 0, 0, 0, 0}}; }
@@ -38,19 +42,23 @@ inline Fe fe_add(const Fe& a, const Fe& b) {
 
 // One carry pass; limb 0 may keep a few bits above 2^51.
 inline Fe fe_carry(const Fe& a) {
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, uint64_t(1) << 63));
     uint64_t h0 = a.v[0], h1 = a.v[1], h2 = a.v[2], h3 = a.v[3], h4 = a.v[4];
     h1 += h0 >> 51; h0 &= kLimbMask;
     h2 += h1 >> 51; h1 &= kLimbMask;
     h3 += h2 >> 51; h2 &= kLimbMask;
     h4 += h3 >> 51; h3 &= kLimbMask;
     h0 += 19 * (h4 >> 51); h4 &= kLimbMask;
-    return Fe{{h0, h1, h2, h3, h4}};
+    const Fe r{{h0, h1, h2, h3, h4}};
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(r, kBit52));
+    return r;
 }
 
 // a - b, computed as a + 4p - b so that no limb goes below zero.
 inline Fe fe_sub(const Fe& a, const Fe& b) {
     constexpr uint64_t k0 = 4 * ((uint64_t(1) << 51) - 19);
     constexpr uint64_t k = 4 * ((uint64_t(1) << 51) - 1);
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, uint64_t(1) << 62) && fe_limbs_at_most(b, k0, k));
     return fe_carry(Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
                         a.v[4] + k - b.v[4]}});
 }
@@ -62,6 +70,7 @@ inline Fe fe_neg(const Fe& a) { return fe_sub(fe_zero(), a); }
 inline Fe fe_sub_nc(const Fe& a, const Fe& b) {
     constexpr uint64_t k0 = 2 * ((uint64_t(1) << 51) - 19);
     constexpr uint64_t k = 2 * ((uint64_t(1) << 51) - 1);
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit53) && fe_limbs_at_most(b, k0, k));
     return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
                a.v[4] + k - b.v[4]}};
 }
@@ -71,6 +80,7 @@ inline Fe fe_sub_nc(const Fe& a, const Fe& b) {
 inline Fe fe_sub4_nc(const Fe& a, const Fe& b) {
     constexpr uint64_t k0 = 4 * ((uint64_t(1) << 51) - 19);
     constexpr uint64_t k = 4 * ((uint64_t(1) << 51) - 1);
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit53) && fe_limbs_at_most(b, k0, k));
     return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
                a.v[4] + k - b.v[4]}};
 }
@@ -88,10 +98,13 @@ inline Fe fe_reduce_wide(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
     uint64_t h4 = uint64_t(r4) & kLimbMask;
     h1 += h0 >> 51;
     h0 &= kLimbMask;
-    return Fe{{h0, h1, h2, h3, h4}};
+    const Fe r{{h0, h1, h2, h3, h4}};
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(r, kBit52));
+    return r;
 }
 
 __attribute__((always_inline)) inline Fe fe_mul(const Fe& a, const Fe& b) {
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit54) && fe_limbs_below(b, kBit54));
     const uint64_t a0 = a.v[0], a1 = a.v[1], a2 = a.v[2], a3 = a.v[3], a4 = a.v[4];
     const uint64_t b0 = b.v[0], b1 = b.v[1], b2 = b.v[2], b3 = b.v[3], b4 = b.v[4];
     const uint64_t b1_19 = 19 * b1, b2_19 = 19 * b2, b3_19 = 19 * b3, b4_19 = 19 * b4;
@@ -104,6 +117,7 @@ __attribute__((always_inline)) inline Fe fe_mul(const Fe& a, const Fe& b) {
 }
 
 __attribute__((always_inline)) inline Fe fe_square(const Fe& a) {
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit54));
     const uint64_t a0 = a.v[0], a1 = a.v[1], a2 = a.v[2], a3 = a.v[3], a4 = a.v[4];
     const uint64_t d0 = 2 * a0, d1 = 2 * a1, d2 = 2 * a2;
     const uint64_t a3_19 = 19 * a3, a4_19 = 19 * a4;
@@ -127,26 +141,22 @@ inline Fe fe_mul_small(const Fe& a, uint64_t c) {
                           u128(a.v[4]) * c);
 }
 
-// f = g when bit is 1; unchanged when 0.
-inline void fe_cmov(Fe& f, const Fe& g, uint64_t bit) {
-    const uint64_t m = ct_mask(bit);
-    for (int i = 0; i < 5; ++i) f.v[i] ^= m & (f.v[i] ^ g.v[i]);
+// f = g when c; unchanged otherwise.
+inline void fe_cmov(Fe& f, const Fe& g, ct::Choice c) {
+    const ct::Mask m = c.mask();
+    for (int i = 0; i < 5; ++i) m.cmov(f.v[i], g.v[i]);
 }
 
-// Exchanges f and g when bit is 1.
-inline void fe_cswap(Fe& f, Fe& g, uint64_t bit) {
-    const uint64_t m = ct_mask(bit);
-    for (int i = 0; i < 5; ++i) {
-        const uint64_t x = m & (f.v[i] ^ g.v[i]);
-        f.v[i] ^= x;
-        g.v[i] ^= x;
-    }
+// Exchanges f and g when c.
+inline void fe_cswap(Fe& f, Fe& g, ct::Choice c) {
+    const ct::Mask m = c.mask();
+    for (int i = 0; i < 5; ++i) m.cswap(f.v[i], g.v[i]);
 }
 
-// -f when bit is 1, f otherwise.
-inline Fe fe_cneg(const Fe& f, uint64_t bit) {
+// -f when c, f otherwise.
+inline Fe fe_cneg(const Fe& f, ct::Choice c) {
     Fe r = f;
-    fe_cmov(r, fe_neg(f), bit);
+    fe_cmov(r, fe_neg(f), c);
     return r;
 }
 
@@ -158,12 +168,12 @@ Fe fe_from_bytes(const uint8_t in[32]);
 // Fully reduced limbs (each limb below 2^51, value below p).
 Fe fe_canonical(const Fe& a);
 
-// 1 when the canonical residue is odd.
-uint64_t fe_is_negative(const Fe& a);
-// 1 when the canonical residue is 0.
-uint64_t fe_is_zero(const Fe& a);
-// 1 when a and b are the same residue.
-uint64_t fe_equal(const Fe& a, const Fe& b);
+// The canonical residue is odd.
+ct::Choice fe_is_negative(const Fe& a);
+// The canonical residue is 0.
+ct::Choice fe_is_zero(const Fe& a);
+// a and b are the same residue.
+ct::Choice fe_equal(const Fe& a, const Fe& b);
 // |a|: a when non-negative, -a otherwise.
 Fe fe_abs(const Fe& a);
 
@@ -173,7 +183,7 @@ Fe fe_invert(const Fe& a);
 Fe fe_pow22523(const Fe& a);
 
 struct SqrtRatio {
-    uint64_t is_square;  // 1 when u/v is a square (u = 0 included), 0 otherwise
+    ct::Choice is_square;  // u/v is a square (u = 0 included)
     Fe root;             // the non-negative root when is_square
 };
 // Root of u/v; v = 0 with u != 0 reports a non-square.

@@ -13,7 +13,7 @@ Point identity() { return Point{fe_zero(), fe_one(), fe_one(), fe_zero()}; }
 DecompressState decompress_start(const uint8_t in[32]) {
     DecompressState s;
     s.y = fe_from_bytes(in);  // bit 255 dropped, y >= p taken modulo p
-    s.sign = in[31] >> 7;
+    s.sign = ct::Choice::from_bit(in[31] >> 7);
     const Fe yy = fe_square(s.y);
     s.u = fe_sub(yy, fe_one());
     s.v = fe_add(fe_mul(yy, kFeD), fe_one());
@@ -21,18 +21,18 @@ DecompressState decompress_start(const uint8_t in[32]) {
     return s;
 }
 
-std::optional<Point> decompress_finish(const DecompressState& s, const Fe& pow) {
+std::optional<Point> decompress_finish_vartime(const DecompressState& s, const Fe& pow) {
     const SqrtRatio root = fe_sqrt_ratio_finish(s.u, s.v, fe_mul(s.uv3, pow));
     // Encodings are public data: failing here is no leak.
-    if (!root.is_square) return std::nullopt;
+    if (!ct::to_bool_vartime(root.is_square)) return std::nullopt;
     // For x = 0 the negation is 0 again, so either sign bit is accepted.
     const Fe x = fe_cneg(root.root, s.sign);
     return Point{x, s.y, fe_one(), fe_mul(x, s.y)};
 }
 
-std::optional<Point> decompress(const uint8_t in[32]) {
+std::optional<Point> decompress_vartime(const uint8_t in[32]) {
     const DecompressState s = decompress_start(in);
-    return decompress_finish(s, fe_pow22523(s.uv7));
+    return decompress_finish_vartime(s, fe_pow22523(s.uv7));
 }
 
 void compress(const Point& p, uint8_t out[32]) {
@@ -40,7 +40,7 @@ void compress(const Point& p, uint8_t out[32]) {
     const Fe x = fe_mul(p.X, inv);
     const Fe y = fe_mul(p.Y, inv);
     fe_to_bytes(out, y);
-    out[31] |= uint8_t(fe_is_negative(x) << 7);
+    out[31] |= uint8_t(fe_is_negative(x).bit() << 7);
 }
 
 Point add(const Point& a, const Point& b) { return to_p3(add_p1p1(a, to_cached(b))); }
@@ -49,24 +49,19 @@ Point dbl(const Point& a) { return to_p3(dbl_p1p1(to_p2(a))); }
 
 Point neg(const Point& a) { return Point{fe_neg(a.X), a.Y, a.Z, fe_neg(a.T)}; }
 
-bool equal(const Point& a, const Point& b) {
-    const uint64_t x = fe_equal(fe_mul(a.X, b.Z), fe_mul(b.X, a.Z));
-    const uint64_t y = fe_equal(fe_mul(a.Y, b.Z), fe_mul(b.Y, a.Z));
-    return (x & y) != 0;
+ct::Choice equal(const Point& a, const Point& b) {
+    return fe_equal(fe_mul(a.X, b.Z), fe_mul(b.X, a.Z)) & fe_equal(fe_mul(a.Y, b.Z), fe_mul(b.Y, a.Z));
 }
 
-bool is_valid(const Point& p) {
+ct::Choice is_valid(const Point& p) {
     // -X^2 Z^2 + Y^2 Z^2 = Z^4 + d X^2 Y^2, and T Z = X Y.
     const Fe xx = fe_square(p.X), yy = fe_square(p.Y), zz = fe_square(p.Z);
     const Fe lhs = fe_mul(fe_sub(yy, xx), zz);
     const Fe rhs = fe_add(fe_square(zz), fe_mul(kFeD, fe_mul(xx, yy)));
-    const uint64_t on_curve = fe_equal(lhs, rhs);
-    const uint64_t t_ok = fe_equal(fe_mul(p.T, p.Z), fe_mul(p.X, p.Y));
-    const uint64_t z_ok = 1 ^ fe_is_zero(p.Z);
-    return (on_curve & t_ok & z_ok) != 0;
+    return fe_equal(lhs, rhs) & fe_equal(fe_mul(p.T, p.Z), fe_mul(p.X, p.Y)) & (!fe_is_zero(p.Z));
 }
 
-bool is_small_order(const Point& p, unsigned order) {
+ct::Choice is_small_order(const Point& p, unsigned order) {
     Point m = p;
     for (unsigned k = order; k > 1; k /= 2) m = dbl(m);
     return equal(m, identity());
@@ -86,7 +81,7 @@ void compress_batch(const Point* points, uint8_t* out, size_t n) {
             const Point& p = points[start + i];
             uint8_t* o = out + 32 * (start + i);
             fe_to_bytes(o, fe_mul(p.Y, z[i]));
-            o[31] |= uint8_t(fe_is_negative(fe_mul(p.X, z[i])) << 7);
+            o[31] |= uint8_t(fe_is_negative(fe_mul(p.X, z[i])).bit() << 7);
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "ct/choice.h"
 #include "field/field.h"
 
 namespace kestrova::group {
@@ -16,19 +17,20 @@ struct Point {
 };
 
 Point identity();
-std::optional<Point> decompress(const uint8_t in[32]);
+// Branches on whether the encoding is valid: for public encodings only.
+std::optional<Point> decompress_vartime(const uint8_t in[32]);
 
 void compress(const Point& p, uint8_t out[32]);
 Point add(const Point& a, const Point& b);
 Point dbl(const Point& a);
 Point neg(const Point& a);
-// Same group element (projective comparison on canonical encodings); constant-time.
-bool equal(const Point& a, const Point& b);
-// 1 when the point satisfies the curve equation and T*Z = X*Y (for tests).
-bool is_valid(const Point& p);
-// True when order * P is the identity, that is when P's order divides `order`
-// (a power of two up to 8, the cofactor). Constant-time.
-bool is_small_order(const Point& p, unsigned order);
+// Same group element (projective comparison on canonical encodings).
+ct::Choice equal(const Point& a, const Point& b);
+// The point satisfies the curve equation and T*Z = X*Y (for tests).
+ct::Choice is_valid(const Point& p);
+// order * P is the identity, that is P's order divides `order` (a power of
+// two up to 8, the cofactor).
+ct::Choice is_small_order(const Point& p, unsigned order);
 // 8·P: the point's component in the prime-order subgroup, times 8; any
 // small-order component is gone.
 Point clear_cofactor(const Point& p);

@@ -38,10 +38,10 @@ struct PointNiels {
 // start, then pow = uv7^((p-5)/8) computed anywhere, then finish.
 struct DecompressState {
     field::Fe y, u, v, uv3, uv7;
-    uint64_t sign;
+    ct::Choice sign;
 };
 DecompressState decompress_start(const uint8_t in[32]);
-std::optional<Point> decompress_finish(const DecompressState& s, const field::Fe& pow);
+std::optional<Point> decompress_finish_vartime(const DecompressState& s, const field::Fe& pow);
 
 inline PointP2 to_p2(const PointP1P1& r) {
     return PointP2{field::fe_mul(r.X, r.T), field::fe_mul(r.Y, r.Z), field::fe_mul(r.Z, r.T)};
@@ -89,18 +89,15 @@ inline PointP1P1 madd_p1p1(const Point& p, const PointNiels& q) {
 }
 
 // The negation of a prepared point swaps y+x with y-x and negates the T term.
-inline void cneg(PointCached& c, uint64_t bit) {
-    field::fe_cswap(c.YplusX, c.YminusX, bit);
-    c.T2d = field::fe_cneg(c.T2d, bit);
+inline void cneg(PointCached& c, ct::Choice negate) {
+    field::fe_cswap(c.YplusX, c.YminusX, negate);
+    c.T2d = field::fe_cneg(c.T2d, negate);
 }
 
-inline void cneg(PointNiels& c, uint64_t bit) {
-    field::fe_cswap(c.yplusx, c.yminusx, bit);
-    c.xy2d = field::fe_cneg(c.xy2d, bit);
+inline void cneg(PointNiels& c, ct::Choice negate) {
+    field::fe_cswap(c.yplusx, c.yminusx, negate);
+    c.xy2d = field::fe_cneg(c.xy2d, negate);
 }
-
-// 1 when a == b, for small non-negative values.
-inline uint64_t ct_eq(uint64_t a, uint64_t b) { return ((a ^ b) - 1) >> 63; }
 
 // The entry (magnitude - 1) of an 8-entry row, or `none` for magnitude 0, by
 // reading every entry; two words at a time in 128-bit vectors held in registers.
@@ -115,7 +112,7 @@ inline T scan8(const T* row, uint64_t magnitude, const T& none) {
     std::memcpy(acc, init, nv * 16);
     if constexpr (n % 2 == 1) std::memcpy(&tail, init + nv * 16, 8);
     for (int j = 0; j < 8; ++j) {
-        const uint64_t m = field::ct_mask(ct_eq(magnitude, uint64_t(j + 1)));
+        const uint64_t m = ct::eq(magnitude, uint64_t(j + 1)).mask().word();
         const v2 mv = {m, m};
         const char* src = reinterpret_cast<const char*>(&row[j]);
 #pragma GCC unroll 16

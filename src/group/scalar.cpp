@@ -2,11 +2,12 @@
 
 #include <cstring>
 
+#include "ct/choice.h"
+#include "ct/wipe.h"
 #include "field/field.h"
 
 namespace kestrova::group {
 
-using field::ct_mask;
 using field::u128;
 
 namespace {
@@ -27,8 +28,8 @@ void conditional_subtract_order(uint64_t r[5]) {
         borrow = uint64_t(diff >> 64) & 1;
     }
     // borrow = 1 means r < order: keep r.
-    const uint64_t keep = ct_mask(borrow);
-    for (int i = 0; i < 5; ++i) r[i] = (r[i] & keep) | (t[i] & ~keep);
+    const ct::Mask keep = ct::Choice::from_bit(borrow).mask();
+    for (int i = 0; i < 5; ++i) r[i] = keep.select(r[i], t[i]);
 }
 
 }  // namespace
@@ -79,6 +80,10 @@ Scalar scalar_from_wide(const uint8_t wide[64]) {
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 8; ++j) s.bytes[8 * i + j] = uint8_t(r[i] >> (8 * j));
     }
+    ct::wipe(x, sizeof x);
+    ct::wipe(q2, sizeof q2);
+    ct::wipe(r2, sizeof r2);
+    ct::wipe(r, sizeof r);
     return s;
 }
 
@@ -86,7 +91,7 @@ Scalar random_scalar(kestrova::random::Generator& g) {
     uint8_t wide[64];
     g.fill_bytes(wide, sizeof wide);
     const Scalar s = scalar_from_wide(wide);
-    std::memset(wide, 0, sizeof wide);
+    ct::wipe(wide, sizeof wide);
     return s;
 }
 

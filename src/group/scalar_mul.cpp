@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "ct/choice.h"
+#include "ct/wipe.h"
+
 namespace kestrova::group {
 
 using field::Fe;
@@ -13,16 +16,17 @@ const PointNiels kBaseTable[32][8] = {
 };
 
 // The digit's sign and magnitude without a branch.
-inline void digit_split(int8_t digit, uint64_t& negative, uint64_t& magnitude) {
-    negative = uint64_t(uint8_t(digit)) >> 7;
+inline void digit_split(int8_t digit, ct::Choice& negative, uint64_t& magnitude) {
+    negative = ct::Choice::from_bit(uint64_t(uint8_t(digit)) >> 7);
     const int64_t d = digit;
-    magnitude = uint64_t(d - int64_t(field::ct_mask(negative) & uint64_t(2 * d)));
+    magnitude = uint64_t(d - int64_t(negative.mask().word() & uint64_t(2 * d)));
 }
 
 // digit * (row point) from a row of the multiples 1..8, by a full scan.
 template <typename T>
 inline T select(const T row[8], int8_t digit, const T& none) {
-    uint64_t negative, magnitude;
+    ct::Choice negative;
+    uint64_t magnitude;
     digit_split(digit, negative, magnitude);
     T t = scan8(row, magnitude, none);
     cneg(t, negative);
@@ -49,6 +53,7 @@ Point mul_table(const PointNiels* table, const Scalar& s) {
     for (int i = 1; i < 64; i += 2) h = to_p3(madd_p1p1(h, select(table + 8 * (i / 2), e[i], niels_identity())));
     h = times16(to_p2(h));
     for (int i = 0; i < 64; i += 2) h = to_p3(madd_p1p1(h, select(table + 8 * (i / 2), e[i], niels_identity())));
+    ct::wipe(e, sizeof e);
     return h;
 }
 
@@ -91,7 +96,10 @@ Point mul_point(const Point& p, const Scalar& s) {
     Point h = identity();
     for (int i = 63;; --i) {
         const PointP1P1 r = add_p1p1(h, select(table, e[i], cached_identity()));
-        if (i == 0) return to_p3(r);
+        if (i == 0) {
+            ct::wipe(e, sizeof e);
+            return to_p3(r);
+        }
         h = times16(to_p2(r));
     }
 }

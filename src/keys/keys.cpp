@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ct/wipe.h"
 #include "curve/multiply.h"
 #include "panic/panic.h"
 #include "random/generator.h"
@@ -10,7 +11,7 @@ namespace kestrova::keys {
 
 group::Point decode_public_key(const std::vector<uint8_t>& bytes) {
     if (bytes.size() != 32) kestrova::panic(kestrova::length_mismatch_message(bytes.size(), 32));
-    const std::optional<group::Point> p = group::decompress(bytes.data());
+    const std::optional<group::Point> p = group::decompress_vartime(bytes.data());
     if (!p) kestrova::panic("The public key was not a valid curve point.");
     return *p;
 }
@@ -28,7 +29,7 @@ std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> generate_key_pair() 
     std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> out;
     group::compress(curve::mul_base(s), out.first.data());
     std::memcpy(out.second.data(), s.bytes, 32);
-    std::memset(s.bytes, 0, 32);
+    ct::wipe(s.bytes, 32);
     return out;
 }
 

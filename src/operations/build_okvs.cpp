@@ -1,3 +1,4 @@
+#include "ct/choice.h"
 #include "curve/multiply.h"
 #include "group/point.h"
 #include "keys/keys.h"
@@ -16,7 +17,7 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
     const group::Point pk = keys::decode_public_key(public_key);
     const size_t n = strings_in_each_row.size();
     // No multiple of such a key has a representative, so no row could ever be stored.
-    if (n > 0 && group::is_small_order(pk, 2))
+    if (n > 0 && ct::to_bool_vartime(group::is_small_order(pk, 2)))
         panic("The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be "
               "encrypted under it.");
 

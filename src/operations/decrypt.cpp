@@ -1,3 +1,4 @@
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "keys/keys.h"
 #include "operations/blocks.h"
@@ -12,7 +13,8 @@ using wide_ciphertexts::chunk_at;
 using wide_ciphertexts::kPointBytes;
 
 Bytes decrypt(const Bytes& points, const Bytes& bank_secret_key) {
-    const group::Scalar k = keys::decode_secret_scalar(bank_secret_key);
+    group::Scalar k = keys::decode_secret_scalar(bank_secret_key);
+    const ct::WipeOnExit wipe_k(k);
     const size_t n = wide_ciphertexts::chunk_count(points.size(), kPointBytes);
     Bytes out(n * kPointBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {

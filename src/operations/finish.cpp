@@ -1,5 +1,7 @@
 #include <algorithm>
 
+#include "ct/choice.h"
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "keys/keys.h"
 #include "operations/blocks.h"
@@ -17,7 +19,8 @@ using wide_ciphertexts::kPointBytes;
 
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
                          const Bytes& delta_points, const Bytes& swift_secret_key) {
-    const group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
+    group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
+    const ct::WipeOnExit wipe_k(k);
     const size_t n = std::min({chunk_count(sender_points.size(), kPointBytes),
                                chunk_count(receiver_points.size(), kPointBytes),
                                chunk_count(gamma_points.size(), kPointBytes),
@@ -38,7 +41,8 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
         }
         curve::mul_all({g, m}, k, {kg, m});
         for (size_t j = 0; j < m; ++j)
-            results.push_back(group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])));
+            // The comparison's outcome is the result.
+            results.push_back(ct::declassify(group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j]))));
     });
     return results;
 }

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "group/point.h"
 #include "group/scalar.h"
@@ -26,12 +27,19 @@ public:
     QueryBlock(const okvs::PaxosStore& sender_store, const okvs::PaxosStore& receiver_store,
                const group::Point& swift_pk)
         : sender_store_(sender_store), receiver_store_(receiver_store), swift_pk_(swift_pk) {}
+    ~QueryBlock() {
+        ct::wipe(scalars_, sizeof scalars_);
+        ct::wipe(z_, sizeof z_);
+    }
+    QueryBlock(const QueryBlock&) = delete;
+    QueryBlock& operator=(const QueryBlock&) = delete;
 
     // Both lookups, then one fresh z for the transaction.
     void add(const Row& sender_row, const Row& receiver_row, random::Generator& rng) {
         const okvs::Cell c_s = okvs::paxos_decode(sender_store_, okvs::key_bytes(sender_row));
         const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, okvs::key_bytes(receiver_row));
-        const group::Scalar z = group::random_scalar(rng);
+        group::Scalar z = group::random_scalar(rng);
+        const ct::WipeOnExit wipe_z(z);
         const group::Point p1 = point_conversion::representative_to_point(c_s.data());
         const group::Point p2 = point_conversion::representative_to_point(c_s.data() + 32);
         const group::Point q1 = point_conversion::representative_to_point(c_r.data());

@@ -1,3 +1,4 @@
+#include "ct/wipe.h"
 #include "curve/batch.h"
 #include "group/scalar.h"
 #include "operations/blocks.h"
@@ -18,6 +19,7 @@ Bytes randomize(const Bytes& ciphertexts) {
         random::Generator& rng = random::thread_generator();
         group::Point in[4 * kBlock], product[4 * kBlock];
         group::Scalar t[4 * kBlock];
+        const ct::WipeOnExit wipe_t(t);
         for_each_block(begin, end, [&](size_t first, size_t m) {
             for (size_t j = 0; j < m; ++j) {
                 auto ct = wide_ciphertexts::parse_wide_ciphertext(

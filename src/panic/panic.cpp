@@ -1,8 +1,10 @@
 #include "panic/panic.h"
+#include "panic/verify.h"
 
 #include <pthread.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace kestrova {
 
@@ -32,6 +34,12 @@ std::string length_mismatch_message(std::size_t given, std::size_t expected) {
 std::string range_end_message(std::size_t end, std::size_t length) {
     return "range end index " + std::to_string(end) + " out of range for slice of length " +
            std::to_string(length);
+}
+
+void verify_failed(const char* condition, const char* file, int line) {
+    std::fprintf(stderr, "\n%s:%d: arithmetic invariant broken: %s\n", file, line, condition);
+    std::fflush(stderr);
+    std::abort();
 }
 
 }  // namespace kestrova

@@ -20,7 +20,7 @@ field::Fe elligator_map(const field::Fe& r);
 
 // The Edwards point with Montgomery coordinate u (32 bytes, loaded with bit 255
 // cleared) and the given x sign; absent for u = -1 or when no such point exists.
-std::optional<group::Point> montgomery_to_edwards(const uint8_t u[32], bool sign);
+std::optional<group::Point> montgomery_to_edwards_vartime(const uint8_t u[32], bool sign);
 
 // Decodes any 32 bytes. Panics with "The point from the Elligator map is
 // invalid, this should never happen." if the map yields no point.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ct/wipe.h"
 #include "field/field.h"
 #include "group/scalar.h"
 #include "point_conversion/elligator.h"
@@ -10,14 +11,15 @@ namespace kestrova::point_conversion {
 
 void conditional_negate_representative(uint8_t rep[32], uint32_t negate) {
     const uint8_t sign = rep[31] & 0x80;
-    const field::Fe r = field::fe_cneg(field::fe_from_bytes(rep), negate);
+    const field::Fe r = field::fe_cneg(field::fe_from_bytes(rep), ct::Choice::from_bit(negate));
     field::fe_to_bytes(rep, r);
     rep[31] |= sign;
 }
 
 RowValue encrypt_row_value(const curve::FixedBaseTable& pk_table, random::Generator& rng) {
     for (;;) {
-        const group::Scalar r = group::random_scalar(rng);
+        group::Scalar r = group::random_scalar(rng);
+        const ct::WipeOnExit wipe_r(r);
         const auto rep1 = point_to_representative(curve::mul_base(r), rng);
         if (!rep1) continue;
         const auto rep2 = point_to_representative(pk_table.mul(r), rng);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "ct/wipe.h"
 #include "panic/panic.h"
 #include "random/chacha.h"
 #include "random/os_random.h"
@@ -39,6 +40,11 @@ Generator::Generator(const uint8_t key[32]) : fork_generation_seen_(fork_counter
     std::memcpy(key_, key, 32);
 }
 
+Generator::~Generator() {
+    ct::wipe(key_, sizeof key_);
+    ct::wipe(buffer_, sizeof buffer_);
+}
+
 inline void Generator::rekey_if_forked() {
     const uint64_t g = fork_counter.load();
     if (int64_t(fork_generation_seen_ - g) < 0) [[unlikely]]
@@ -53,6 +59,7 @@ void Generator::rekey_after_fork(uint64_t generation) {
     if (uint32_t err = os_random_32(fresh))
         panic("could not re-key the random generator after fork: " + describe_os_error(err));
     std::memcpy(key_, fresh, 32);
+    ct::wipe(fresh, sizeof fresh);
     counter_ = 0;
     position_ = kBufferWords;
     fork_generation_seen_ = generation;
@@ -66,6 +73,7 @@ void Generator::refill() {
             std::memcpy(key_, fresh, 32);
             counter_ = 0;
         }
+        ct::wipe(fresh, sizeof fresh);
         bytes_until_reseed_ = kReseedThreshold - 256;
     } else {
         bytes_until_reseed_ -= 256;
@@ -127,6 +135,7 @@ Generator& thread_generator() {
         if (uint32_t err = os_random_32(key)) panic("could not initialize thread_rng: " + describe_os_error(err));
         register_fork_handlers();
         slot = std::make_unique<Generator>(key);
+        ct::wipe(key, sizeof key);
     }
     return *slot;
 }

@@ -16,6 +16,10 @@ public:
     // Keyed explicitly; thread_generator() keys from the operating system.
     // A key given now counts as fresh for the current fork generation.
     explicit Generator(const uint8_t key[32]);
+    // Wipes the key and the unread output (thread exit ends the thread's generator).
+    ~Generator();
+    Generator(const Generator&) = delete;
+    Generator& operator=(const Generator&) = delete;
 
     void fill_bytes(uint8_t* out, size_t n);
     uint32_t next_u32();

@@ -17,7 +17,7 @@ WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
 }
 
 group::Point decode_point(const uint8_t in[kPointBytes]) {
-    auto p = group::decompress(in);
+    auto p = group::decompress_vartime(in);
     if (!p) panic("called `Option::unwrap()` on a `None` value");
     return *p;
 }

@@ -60,7 +60,7 @@ inline const char* kBaseHex = "5866666666666666666666666666666666666666666666666
 // The group order, little-endian.
 inline const char* kOrderHex = "edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010";
 
-inline group::Point base_point() { return *group::decompress(hex32(kBaseHex).data()); }
+inline group::Point base_point() { return *group::decompress_vartime(hex32(kBaseHex).data()); }
 
 inline group::Scalar random_255(TestRng& rng) {
     group::Scalar s;
@@ -71,7 +71,7 @@ inline group::Scalar random_255(TestRng& rng) {
 
 // A point of order 8: mixed with B it gives points of order 8 * l.
 inline group::Point order8_point() {
-    return *group::decompress(hex32("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05").data());
+    return *group::decompress_vartime(hex32("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05").data());
 }
 
 // Double-and-add over the 255 bits, the reference for the windowed routines.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ct/choice.h"
 #include "random/generator.h"
 
 namespace kestrova::okvs {
@@ -38,12 +39,12 @@ inline void xor_dense_selection(Cell& target, const Cell* dense, uint64_t mask) 
     uint64_t acc[kCellBytes / 8];
     std::memcpy(acc, target.data(), kCellBytes);
     for (std::size_t j = 0; j < kDenseCells; ++j) {
-        const uint64_t select = uint64_t(0) - ((mask >> j) & 1);
+        const uint64_t take = ct::Choice::from_bit((mask >> j) & 1).mask().word();
         const uint8_t* cell = dense[j].data();
         for (std::size_t w = 0; w < kCellBytes / 8; ++w) {
             uint64_t word;
             std::memcpy(&word, cell + 8 * w, 8);
-            acc[w] ^= word & select;
+            acc[w] ^= word & take;
         }
     }
     std::memcpy(target.data(), acc, kCellBytes);

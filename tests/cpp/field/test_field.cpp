@@ -97,9 +97,9 @@ TEST_P(SqrtRatioSmall, FlagAndNonNegativeRoot) {
     const SqrtCase c = GetParam();
     const Fe u = fe_signed(c.u), v = fe_signed(c.v);
     const SqrtRatio r = fe_sqrt_ratio(u, v);
-    EXPECT_EQ(r.is_square, c.square ? 1u : 0u);
+    EXPECT_EQ(r.is_square.bit(), c.square ? 1u : 0u);
     if (c.square) {
-        EXPECT_EQ(fe_is_negative(r.root), 0u);
+        EXPECT_EQ(fe_is_negative(r.root).bit(), 0u);
         EXPECT_EQ(bytes_of(fe_mul(fe_square(r.root), v)), bytes_of(u));
     }
 }
@@ -115,7 +115,7 @@ TEST(Field, SqrtRatioRootValues) {
     // sqrt(4) = 2 (2 is even; -2 is odd), sqrt(1/4) is the even one of +-1/2.
     EXPECT_EQ(bytes_of(fe_sqrt_ratio(fe_small(4), fe_one()).root), bytes_of(fe_small(2)));
     const Fe half = fe_invert(fe_small(2));
-    const Fe expected = fe_is_negative(half) ? fe_neg(half) : half;
+    const Fe expected = fe_is_negative(half).bit() ? fe_neg(half) : half;
     EXPECT_EQ(bytes_of(fe_sqrt_ratio(fe_one(), fe_small(4)).root), bytes_of(expected));
     EXPECT_EQ(bytes_of(fe_sqrt_ratio(fe_zero(), fe_small(3)).root), bytes_of(fe_zero()));
 }
@@ -127,9 +127,9 @@ TEST(Field, SqrtRatioOnRandomSquaresAndNonSquares) {
         const Fe x = random_fe(rng), v = random_fe(rng);
         const Fe u = fe_mul(fe_square(x), v);  // u/v = x^2
         const SqrtRatio r = fe_sqrt_ratio(u, v);
-        ASSERT_EQ(r.is_square, 1u);
+        ASSERT_EQ(r.is_square.bit(), 1u);
         EXPECT_EQ(bytes_of(r.root), bytes_of(fe_abs(x)));
-        EXPECT_EQ(fe_sqrt_ratio(fe_mul(u, two), v).is_square, 0u);
+        EXPECT_EQ(fe_sqrt_ratio(fe_mul(u, two), v).is_square.bit(), 0u);
     }
 }
 
@@ -138,24 +138,24 @@ TEST(Field, SelectNegateCompare) {
     for (int i = 0; i < 50; ++i) {
         const Fe a = random_fe(rng), b = random_fe(rng);
         Fe f = a;
-        fe_cmov(f, b, 0);
+        fe_cmov(f, b, ct::Choice::no());
         EXPECT_EQ(bytes_of(f), bytes_of(a));
-        fe_cmov(f, b, 1);
+        fe_cmov(f, b, ct::Choice::yes());
         EXPECT_EQ(bytes_of(f), bytes_of(b));
         Fe x = a, y = b;
-        fe_cswap(x, y, 1);
+        fe_cswap(x, y, ct::Choice::yes());
         EXPECT_EQ(bytes_of(x), bytes_of(b));
         EXPECT_EQ(bytes_of(y), bytes_of(a));
-        EXPECT_EQ(bytes_of(fe_cneg(a, 1)), bytes_of(fe_neg(a)));
-        EXPECT_EQ(bytes_of(fe_cneg(a, 0)), bytes_of(a));
-        EXPECT_EQ(fe_equal(a, fe_add(fe_sub(a, b), b)), 1u);
-        EXPECT_EQ(fe_equal(a, fe_add(a, fe_one())), 0u);
-        EXPECT_EQ(fe_is_negative(a), uint64_t(bytes_of(a)[0] & 1));
-        EXPECT_EQ(fe_is_negative(fe_abs(a)), 0u);
+        EXPECT_EQ(bytes_of(fe_cneg(a, ct::Choice::yes())), bytes_of(fe_neg(a)));
+        EXPECT_EQ(bytes_of(fe_cneg(a, ct::Choice::no())), bytes_of(a));
+        EXPECT_EQ(fe_equal(a, fe_add(fe_sub(a, b), b)).bit(), 1u);
+        EXPECT_EQ(fe_equal(a, fe_add(a, fe_one())).bit(), 0u);
+        EXPECT_EQ(fe_is_negative(a).bit(), uint64_t(bytes_of(a)[0] & 1));
+        EXPECT_EQ(fe_is_negative(fe_abs(a)).bit(), 0u);
     }
-    EXPECT_EQ(fe_is_negative(fe_zero()), 0u);
-    EXPECT_EQ(fe_is_negative(fe_neg(fe_one())), 0u);  // p - 1 is even
-    EXPECT_EQ(fe_is_zero(fe_hex(kPHex)), 1u);
+    EXPECT_EQ(fe_is_negative(fe_zero()).bit(), 0u);
+    EXPECT_EQ(fe_is_negative(fe_neg(fe_one())).bit(), 0u);  // p - 1 is even
+    EXPECT_EQ(fe_is_zero(fe_hex(kPHex)).bit(), 1u);
 }
 
 TEST(Field, BatchInvertMatchesSingle) {
@@ -168,6 +168,36 @@ TEST(Field, BatchInvertMatchesSingle) {
         for (size_t i = 0; i < n; ++i) EXPECT_EQ(bytes_of(b[i]), bytes_of(fe_invert(a[i])));
     }
 }
+
+// In the KESTROVA_VERIFY build an operation fed a limb out of its range
+// aborts, so that a formula edited out of bounds fails the tests.
+struct BrokenBound {
+    const char* name;
+    Fe (*run)();
+};
+
+constexpr Fe kLimb0(uint64_t v) { return Fe{{v, 0, 0, 0, 0}}; }
+
+class VerifyBounds : public ::testing::TestWithParam<BrokenBound> {};
+
+TEST_P(VerifyBounds, Abort) {
+#ifndef KESTROVA_VERIFY
+    GTEST_SKIP() << "bounds are checked in the KESTROVA_VERIFY build only";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(bytes_of(GetParam().run()), "arithmetic invariant broken");
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ops, VerifyBounds,
+    ::testing::Values(BrokenBound{"mul", [] { return fe_mul(kLimb0(kBit54), fe_one()); }},
+                      BrokenBound{"square", [] { return fe_square(kLimb0(kBit54)); }},
+                      BrokenBound{"sub", [] { return fe_sub(fe_one(), kLimb0(kBit53)); }},
+                      BrokenBound{"sub_nc", [] { return fe_sub_nc(fe_one(), kLimb0(kBit52)); }},
+                      BrokenBound{"sub4_nc", [] { return fe_sub4_nc(kLimb0(kBit53), fe_one()); }},
+                      BrokenBound{"carry", [] { return fe_carry(kLimb0(uint64_t(1) << 63)); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrova::field

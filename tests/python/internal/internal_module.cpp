@@ -68,7 +68,7 @@ PyObject* to_bytes(const Point& p) {
 }
 
 Point point_arg(const std::string& s) {
-    const auto p = decompress(u8(s));
+    const auto p = decompress_vartime(u8(s));
     if (!p) {
         PyErr_SetString(PyExc_ValueError, "not a point encoding");
         throw ArgError{};
@@ -127,7 +127,7 @@ PyObject* py_fe_sqrt_ratio(PyObject*, PyObject* args) {
         const auto a = bytes_args(args, {32, 32});
         const SqrtRatio r = fe_sqrt_ratio(fe_arg(a[0]), fe_arg(a[1]));
         PyObject* root = to_bytes(r.root);
-        return Py_BuildValue("(NN)", PyBool_FromLong(long(r.is_square)), root);
+        return Py_BuildValue("(NN)", PyBool_FromLong(long(r.is_square.bit())), root);
     });
 }
 
@@ -141,13 +141,13 @@ PyObject* py_fe_cneg(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "need 32 bytes");
         return nullptr;
     }
-    return to_bytes(fe_cneg(fe_from_bytes(reinterpret_cast<const uint8_t*>(buf)), uint64_t(bit)));
+    return to_bytes(fe_cneg(fe_from_bytes(reinterpret_cast<const uint8_t*>(buf)), kestrova::ct::Choice::from_bit(uint64_t(bit) & 1)));
 }
 
 PyObject* py_decompress(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         const auto a = bytes_args(args, {32});
-        const auto p = decompress(u8(a[0]));
+        const auto p = decompress_vartime(u8(a[0]));
         if (!p) Py_RETURN_NONE;
         return to_bytes(*p);
     });
@@ -177,7 +177,7 @@ PyObject* py_point_neg(PyObject*, PyObject* args) {
 PyObject* py_point_equal(PyObject*, PyObject* args) {
     return guarded([&] {
         const auto a = bytes_args(args, {32, 32});
-        return PyBool_FromLong(equal(point_arg(a[0]), point_arg(a[1])) ? 1 : 0);
+        return PyBool_FromLong(equal(point_arg(a[0]), point_arg(a[1])).bit() ? 1 : 0);
     });
 }
 
@@ -340,7 +340,7 @@ PyObject* py_montgomery_to_edwards(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "need 32 bytes");
         return nullptr;
     }
-    const auto p = pc::montgomery_to_edwards(reinterpret_cast<const uint8_t*>(buf), sign != 0);
+    const auto p = pc::montgomery_to_edwards_vartime(reinterpret_cast<const uint8_t*>(buf), sign != 0);
     if (!p) Py_RETURN_NONE;
     return to_bytes(*p);
 }

@@ -1,0 +1,20 @@
+# cmake -DOBJDUMP=... -DOBJECT=scalar.cpp.o -P check_wipe.cmake
+# The wipe of random_scalar's 64 random bytes must survive optimisation: its
+# object code calls explicit_bzero after drawing the bytes.
+execute_process(COMMAND ${OBJDUMP} -d -r -C --no-show-raw-insn ${OBJECT} OUTPUT_VARIABLE asm RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${OBJECT}")
+endif()
+string(FIND "${asm}" "<kestrova::group::random_scalar(" start)
+if(start LESS 0)
+  message(FATAL_ERROR "random_scalar not found in ${OBJECT}")
+endif()
+string(SUBSTRING "${asm}" ${start} -1 rest)
+string(FIND "${rest}" "\n\n" end)
+string(SUBSTRING "${rest}" 0 ${end} body)
+message("${body}")
+string(FIND "${body}" "fill_bytes" draw)
+string(FIND "${body}" "explicit_bzero" wipe)
+if(draw LESS 0 OR wipe LESS draw)
+  message(FATAL_ERROR "random_scalar does not call explicit_bzero after drawing its bytes")
+endif()

@@ -1,0 +1,23 @@
+# cmake -DVALGRIND=... -DBINARY=... -DMODE=clean|probe -P run_valgrind.cmake
+# clean: no memcheck error at all and exit 0. probe: memcheck must report a
+# dependence on a secret (proof that the check can fail).
+set(args --tool=memcheck --error-exitcode=99 --leak-check=no)
+if(MODE STREQUAL "probe")
+  list(APPEND args ${BINARY} --probe)
+else()
+  list(APPEND args ${BINARY})
+endif()
+string(TIMESTAMP start "%s")
+execute_process(COMMAND ${VALGRIND} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(TIMESTAMP stop "%s")
+math(EXPR seconds "${stop} - ${start}")
+message("${out}${err}")
+string(REGEX MATCH "ERROR SUMMARY: [0-9]+ errors" summary "${err}")
+message("valgrind exit ${rc}, ${summary}, ${seconds} s")
+if(MODE STREQUAL "probe")
+  if(NOT rc EQUAL 99 OR NOT err MATCHES "depends on uninitialised value")
+    message(FATAL_ERROR "the branchy probe was not caught")
+  endif()
+elseif(NOT rc EQUAL 0 OR NOT summary STREQUAL "ERROR SUMMARY: 0 errors")
+  message(FATAL_ERROR "memcheck found a dependence on secret data (or the run failed)")
+endif()
