@@ -39,16 +39,17 @@ def nfc_key(row) -> str:
 
 
 class Run:
-    def __init__(self, root: Path, threads: str, batch: int):
+    def __init__(self, root: Path, threads: str, batch: int, dask: str = None):
         self.root = root
         self.threads = threads
         self.batch = batch
+        self.dask = dask
         self.steps = []
 
     def party(self, who: str, *args: str, batched: bool = False) -> None:
         extra = [] if args[0] == "keygen" else ["--quiet", "--threads", self.threads]
         if batched:
-            extra += ["--batch", str(self.batch)]
+            extra += ["--batch", str(self.batch)] + (["--dask", self.dask] if self.dask else [])
         t0 = time.perf_counter()
         done = subprocess.run(command() + list(args) + extra, cwd=self.root / who, capture_output=True, text=True)
         wall = time.perf_counter() - t0
@@ -72,6 +73,7 @@ def main() -> int:
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--threads", default="0", help="worker threads per process (0: one per processor)")
     p.add_argument("--batch", type=int, default=10_000)
+    p.add_argument("--dask", metavar="ADDRESS", help="run the batched steps on Dask (e.g. local:2)")
     p.add_argument("--workdir", default="build/demo", help="the parties' folders go here (emptied first)")
     args = p.parse_args()
 
@@ -87,7 +89,7 @@ def main() -> int:
     print(f"parties' folders under {root}/: {', '.join(PARTIES)}; "
           f"{len(bank_a):,} + {len(bank_b):,} accounts, {len(senders):,} transactions")
 
-    run = Run(root, args.threads, args.batch)
+    run = Run(root, args.threads, args.batch, args.dask)
     columns = ",".join(BANK_COLUMNS)
     run.party("bank_a", "keygen", "--out", "A")
     run.party("bank_b", "keygen", "--out", "B")

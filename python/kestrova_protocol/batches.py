@@ -3,7 +3,8 @@
 Each function takes one batch (and the few values every batch shares: keys,
 stores) and returns bytes, converting the module's list results once. They
 keep no state, so a driver may run them in this process, as `in_order`
-does, or elsewhere as long as it hands the results back in batch order.
+does, or elsewhere (`cluster`) as long as it hands the results back in
+batch order.
 """
 
 from __future__ import annotations
@@ -47,16 +48,35 @@ def public_key_of(secret_key: bytes) -> bytes:
     return decrypt_batch(BASE_POINT, secret_key)
 
 
+class Refused:
+    """The module's refusal of a batch, as a value: a driver elsewhere gets it back
+    unchanged, and Dask does not retry a batch that would only fail again."""
+
+    def __init__(self, text: str):
+        self.text = text
+
+    def error(self, step: str, number: int) -> PartyError:
+        return PartyError(f"{step}: batch {number}: the module refused the data ({self.text})")
+
+
+def guarded(work: Callable[..., object], *args):
+    """`work(*args)`, or a Refused when the module refuses the data."""
+    try:
+        return work(*args)
+    except BaseException as e:
+        # The module's PanicException derives from BaseException and is not exported.
+        if type(e).__name__ != "PanicException":
+            raise
+        return Refused(str(e))
+
+
 def in_order(step: str, work: Callable[..., object], batches: Iterable[tuple], *shared) -> Iterator:
     """Runs `work(*batch, *shared)` for each batch here, in order.
 
-    A failure inside the module names the batch, as a remote run would.
+    A failure inside the module names the batch, as a remote run does.
     """
     for number, batch in enumerate(batches):
-        try:
-            yield work(*batch, *shared)
-        except BaseException as e:
-            # The module's PanicException derives from BaseException and is not exported.
-            if type(e).__name__ != "PanicException":
-                raise
-            raise PartyError(f"{step}: batch {number}: the module refused the data ({e})") from None
+        result = guarded(work, *batch, *shared)
+        if isinstance(result, Refused):
+            raise result.error(step, number)
+        yield result

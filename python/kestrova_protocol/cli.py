@@ -59,6 +59,15 @@ def _non_negative(text: str) -> int:
     return 0 if text.strip() == "0" else _positive(text)
 
 
+def _dask(text: str) -> str:
+    from .cluster import local_workers
+    try:
+        local_workers(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected local:N with N at least 1, not {text!r}") from None
+    return text
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="The three-party matching protocol, one step per command. "
@@ -83,6 +92,10 @@ def build_parser() -> argparse.ArgumentParser:
             common.add_argument("--batch", type=_positive, default=10_000, metavar="N",
                                 help="transactions per batch (default 10000); memory grows with it, "
                                      "not with the number of transactions")
+            common.add_argument("--dask", type=_dask, metavar="ADDRESS",
+                                help="run the batches as tasks on this Dask scheduler (e.g. tcp://host:8786), "
+                                     "or on N worker processes started here for the run (local:N); "
+                                     "needs kestrova[dask]")
 
     sub["keygen"].add_argument("--out", required=True, metavar="DIR/NAME")
 
@@ -140,7 +153,8 @@ def run(args: argparse.Namespace) -> dict:
 
     options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=args.force,
                             quiet=getattr(args, "quiet", False), raw_in=args.raw in ("in", "both"),
-                            raw_out=args.raw in ("out", "both"))
+                            raw_out=args.raw in ("out", "both"), dask=getattr(args, "dask", None),
+                            threads=getattr(args, "threads", None))
     c = args.command
     if c == "keygen":
         return party.keygen(args.out, options)

@@ -8,6 +8,7 @@ function of `batches`, and write the results in order.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import dataclasses
 import io
@@ -34,6 +35,10 @@ class Options:
     raw_out: bool = False  # write bare protocol bytes without a header (export)
     force: bool = False   # replace existing outputs
     quiet: bool = False   # no progress bars
+    # Run the batches on this Dask scheduler, or on 'local:N' spawned workers (see `cluster`); these
+    # import the calling script again, so a script keeps its work under `if __name__ == "__main__":`.
+    dask: Optional[str] = None
+    threads: Optional[int] = None  # the module's pool on each local Dask worker (None: the cores shared out)
 
 
 def _wipe(secret: bytearray) -> None:
@@ -64,12 +69,10 @@ def _refuse_other_batch(reference: Input, other: Input) -> None:
 
 
 def _call(step: str, fn, *args):
-    try:
-        return fn(*args)
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
-        raise PartyError(f"{step}: the module refused the data ({e})") from None
+    result = work.guarded(fn, *args)
+    if isinstance(result, work.Refused):
+        raise PartyError(f"{step}: the module refused the data ({result.text})")
+    return result
 
 
 # ---------------------------------------------------------------- one call per step
@@ -120,9 +123,17 @@ def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *,
 # ---------------------------------------------------------------- streamed steps
 
 
+def _batches(options: Options, step: str, fn, batches, *shared) -> Iterator:
+    if options.dask:
+        from . import cluster
+        return cluster.in_order(options.dask, options.threads, step, fn, batches, *shared)
+    return work.in_order(step, fn, batches, *shared)
+
+
 def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of) -> int:
     done = 0
-    with report.bar(total) as bar:
+    # Closed on a failed write too, which stops a cluster at once.
+    with contextlib.closing(results), report.bar(total) as bar:
         for result in results:
             write(result)
             n = items_of(result)
@@ -160,7 +171,7 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
                     receiver_key=b_header.key, central_key=central_fp, batch=os.urandom(16))
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
-        results = work.in_order("query", work.query_batch, transposed(), a_store, b_store, central)
+        results = _batches(options, "query", work.query_batch, transposed(), a_store, b_store, central)
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
     return report.done(done, "transactions")
 
@@ -172,8 +183,8 @@ def randomize(source: str, out: str, options: Options = Options()) -> dict:
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
-        results = work.in_order("randomize", work.randomize_batch,
-                                ((b,) for b in queries.batches(options.batch)))
+        results = _batches(options, "randomize", work.randomize_batch,
+                           ((b,) for b in queries.batches(options.batch)))
         done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128)
     return report.done(done, "ciphertexts")
 
@@ -200,7 +211,7 @@ def combine(first: str, second: str, out_prefix: str, options: Options = Options
                 target.write(part)
 
         pairs = zip(a.batches(options.batch), b.batches(options.batch))
-        results = work.in_order("combine", work.combine_batch, pairs)
+        results = _batches(options, "combine", work.combine_batch, pairs)
         done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32)
     return report.done(done, "ciphertext pairs")
 
@@ -225,8 +236,8 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
         with Outputs() as outputs:
             target = outputs.add(PayloadOutput(out, points.header.derived(result_kind, decrypted_by=own),
                                                options.raw_out, options.force))
-            results = work.in_order("decrypt", work.decrypt_batch,
-                                    ((b,) for b in points.batches(options.batch)), secret)
+            results = _batches(options, "decrypt", work.decrypt_batch,
+                               ((b,) for b in points.batches(options.batch)), secret)
             done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32)
     finally:
         _wipe(secret)
@@ -269,7 +280,7 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
                 target.file.write(lines.getvalue().encode("utf-8"))
 
             parts = zip(*(source.batches(options.batch) for source in inputs))
-            results = work.in_order("finish", work.finish_batch, parts, secret)
+            results = _batches(options, "finish", work.finish_batch, parts, secret)
             done = _stream(report, inputs[0].count, results, write, len)
             if transactions and next(ids, None) is not None:
                 raise PartyError(f"{transactions}: more transactions than the {inputs[0].count:,} points")

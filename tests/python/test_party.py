@@ -42,7 +42,8 @@ def send(root, name, source, target):
     shutil.copyfile(root / source / name, root / target / name)
 
 
-def run_flow(root, keying="nfc", parquet=False):
+def run_flow(root, keying="nfc", parquet=False, extra=()):
+    """`extra`: more options for every batched step."""
     a, b, w = (root / p for p in ("bank_a", "bank_b", "central"))
     for folder in (a, b, w):
         folder.mkdir(parents=True)
@@ -70,17 +71,17 @@ def run_flow(root, keying="nfc", parquet=False):
     send(root, "B.store", "bank_b", "central")
     ok(w, "query", "--sender-store", "A.store", "--receiver-store", "B.store", "--central-key", "W.pub",
        "--transactions", tx, "--sender-columns", "from_account,from_name", "--receiver-columns", "to_account,to_name",
-       "--out", "Q.cts", "--keying", keying, "--batch", 2)
+       "--out", "Q.cts", "--keying", keying, "--batch", 2, *extra)
     for bank, name in ((a, "QA.cts"), (b, "QB.cts")):
         send(root, "Q.cts", "central", bank.name)
-        ok(bank, "randomize", "--in", "Q.cts", "--out", name, "--batch", 2)
+        ok(bank, "randomize", "--in", "Q.cts", "--out", name, "--batch", 2, *extra)
         send(root, name, bank.name, "central")
-    ok(w, "combine", "--in", "QA.cts", "QB.cts", "--out-prefix", "C", "--batch", 2)
+    ok(w, "combine", "--in", "QA.cts", "QB.cts", "--out-prefix", "C", "--batch", 2, *extra)
     for bank, key, part, out in ((a, "A.key", "C.sender", "S.dec"), (b, "B.key", "C.receiver", "R.dec")):
         send(root, part, "central", bank.name)
-        ok(bank, "decrypt", "--secret-key", key, "--in", part, "--out", out, "--batch", 2)
+        ok(bank, "decrypt", "--secret-key", key, "--in", part, "--out", out, "--batch", 2, *extra)
         send(root, out, bank.name, "central")
-    finish(w, "flags.csv", "--transactions", tx, "--id-column", "tx_id")
+    finish(w, "flags.csv", "--transactions", tx, "--id-column", "tx_id", *extra)
     return w
 
 

@@ -1,0 +1,117 @@
+"""Runs the batches of a streamed step as Dask tasks (`--dask`).
+
+The values every batch shares (stores, keys) go to each worker once; each
+batch is one task. Results come back in batch order with a bounded number
+of batches in flight, so the output is written exactly as in-process and
+memory does not grow with the input.
+"""
+
+from __future__ import annotations
+
+import collections
+import contextlib
+import itertools
+import os
+from typing import Callable, Iterable, Iterator, Optional
+
+from . import batches as work
+from .errors import PartyError
+
+LOCAL = "local:"
+# Reruns of a task that raised on its worker. A lost worker's tasks are moved to
+# another worker by the scheduler itself (distributed.scheduler.allowed-failures).
+RETRIES = 2
+# Batches in flight per worker: one running, one waiting so that no worker idles
+# while its last result travels back.
+AHEAD = 2
+
+
+def local_workers(address: str) -> Optional[int]:
+    """N for 'local:N', None for a scheduler's address; ValueError for a bad N."""
+    if not address.startswith(LOCAL):
+        return None
+    n = int(address[len(LOCAL):])
+    if n < 1:
+        raise ValueError(n)
+    return n
+
+
+def _distributed():
+    try:
+        import distributed
+    except ImportError:
+        raise PartyError("--dask needs dask.distributed: pip install 'kestrova[dask]'") from None
+    return distributed
+
+
+@contextlib.contextmanager
+def connect(address: str, threads: Optional[int] = None):
+    """A client of the scheduler at `address`, or of a new local cluster for 'local:N'.
+
+    A local worker runs one task at a time (a call keeps the interpreter lock
+    for its whole length) and gives the module's pool `threads` threads, or
+    its share of the cores.
+    """
+    distributed = _distributed()
+    import dask
+    import logging
+
+    n = local_workers(address)
+    with contextlib.ExitStack() as stack:
+        target = address
+        if n is not None:
+            pool = threads if threads is not None else max(1, (os.cpu_count() or 1) // n)
+            # Spawned, not forked: a worker starts with no state of this process, random or other.
+            with dask.config.set({"distributed.worker.multiprocessing-method": "spawn"}):
+                target = stack.enter_context(distributed.LocalCluster(
+                    n_workers=n, processes=True, threads_per_worker=1, dashboard_address=None,
+                    silence_logs=logging.ERROR, env={"RAYON_NUM_THREADS": str(pool)}))
+        try:
+            client = stack.enter_context(distributed.Client(target, timeout="30s"))
+        except OSError as e:
+            raise PartyError(f"--dask {address}: cannot reach the scheduler ({e})") from None
+        yield client
+
+
+def _wipe_scattered(keys, dask_worker=None) -> None:
+    for key in keys:
+        value = dask_worker.data.get(key)
+        if isinstance(value, bytearray):
+            value[:] = bytes(len(value))
+
+
+def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[..., object],
+             batches: Iterable[tuple], *shared) -> Iterator:
+    """Yields `work_fn(*batch, *shared)` for each batch, run on the cluster, in batch order."""
+    distributed = _distributed()
+    with connect(address, threads) as client:
+        remote, secrets = [], []
+        try:
+            # Once per run and per worker, not once per batch. A secret (a bytearray) is wiped there afterwards.
+            for value in shared:
+                remote.append(client.scatter(value, broadcast=True, hash=False))
+                if isinstance(value, bytearray):
+                    secrets.append(remote[-1].key)
+            window = AHEAD * max(1, sum(client.nthreads().values()))
+            numbered = enumerate(batches)
+
+            def submit(number, batch):
+                return number, client.submit(work.guarded, work_fn, *batch, *remote, pure=False, retries=RETRIES)
+
+            pending = collections.deque(itertools.starmap(submit, itertools.islice(numbered, window)))
+            while pending:
+                number, future = pending.popleft()
+                pending.extend(itertools.starmap(submit, itertools.islice(numbered, 1)))
+                try:
+                    result = future.result()
+                except distributed.KilledWorker:
+                    raise PartyError(f"{step}: batch {number}: every worker that ran it was lost") from None
+                del future  # the worker forgets the result once it is here
+                if isinstance(result, work.Refused):
+                    raise result.error(step, number)
+                yield result
+        finally:
+            if secrets:
+                # Best effort: a cluster that has gone away has dropped them anyway.
+                with contextlib.suppress(Exception):
+                    client.run(_wipe_scattered, secrets)
