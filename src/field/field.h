@@ -54,13 +54,21 @@ inline Fe fe_carry(const Fe& a) {
     return r;
 }
 
+// a + N·p - b, limb by limb and without a carry; b's limbs must be at most
+// those of N·p, so that none goes below zero. a's bound is the caller's.
+template <uint64_t N>
+inline Fe fe_plus_np_minus(const Fe& a, const Fe& b) {
+    constexpr uint64_t k0 = N * ((uint64_t(1) << 51) - 19);
+    constexpr uint64_t k = N * ((uint64_t(1) << 51) - 1);
+    KESTROVA_VERIFY_CHECK(fe_limbs_at_most(b, k0, k));
+    return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
+               a.v[4] + k - b.v[4]}};
+}
+
 // a - b, computed as a + 4p - b so that no limb goes below zero.
 inline Fe fe_sub(const Fe& a, const Fe& b) {
-    constexpr uint64_t k0 = 4 * ((uint64_t(1) << 51) - 19);
-    constexpr uint64_t k = 4 * ((uint64_t(1) << 51) - 1);
-    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, uint64_t(1) << 62) && fe_limbs_at_most(b, k0, k));
-    return fe_carry(Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
-                        a.v[4] + k - b.v[4]}});
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, uint64_t(1) << 62));
+    return fe_carry(fe_plus_np_minus<4>(a, b));
 }
 
 inline Fe fe_neg(const Fe& a) { return fe_sub(fe_zero(), a); }
@@ -68,21 +76,15 @@ inline Fe fe_neg(const Fe& a) { return fe_sub(fe_zero(), a); }
 // a + 2p - b without a carry: b must be loose (limbs below 2^52 - 38). The
 // result (limbs below a + 2^52) may only feed mul(), square() or add().
 inline Fe fe_sub_nc(const Fe& a, const Fe& b) {
-    constexpr uint64_t k0 = 2 * ((uint64_t(1) << 51) - 19);
-    constexpr uint64_t k = 2 * ((uint64_t(1) << 51) - 1);
-    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit53) && fe_limbs_at_most(b, k0, k));
-    return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
-               a.v[4] + k - b.v[4]}};
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit53));
+    return fe_plus_np_minus<2>(a, b);
 }
 
 // a + 4p - b without a carry: b's limbs below 2^53 - 76, a's below 2^53; the
 // result may only feed mul() or square().
 inline Fe fe_sub4_nc(const Fe& a, const Fe& b) {
-    constexpr uint64_t k0 = 4 * ((uint64_t(1) << 51) - 19);
-    constexpr uint64_t k = 4 * ((uint64_t(1) << 51) - 1);
-    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit53) && fe_limbs_at_most(b, k0, k));
-    return Fe{{a.v[0] + k0 - b.v[0], a.v[1] + k - b.v[1], a.v[2] + k - b.v[2], a.v[3] + k - b.v[3],
-               a.v[4] + k - b.v[4]}};
+    KESTROVA_VERIFY_CHECK(fe_limbs_below(a, kBit53));
+    return fe_plus_np_minus<4>(a, b);
 }
 
 inline Fe fe_reduce_wide(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
