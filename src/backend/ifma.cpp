@@ -88,39 +88,38 @@ inline bool f_at_most(const F& a, const uint64_t bound[5]) {
     return over == 0;
 }
 
-// The multiplier uses only the low 52 bits of each limb.
-constexpr uint64_t kBelow52[5] = {kM52, kM52, kM52, kM52, kM52};
-constexpr uint64_t kBelow63[5] = {~uint64_t(0) >> 1, ~uint64_t(0) >> 1, ~uint64_t(0) >> 1, ~uint64_t(0) >> 1,
-                                  ~uint64_t(0) >> 1};
-constexpr uint64_t kNormalized[5] = {kM52, kM52, kM52, kM52, uint64_t(1) << 47};
+// Radix 2^51 in 52-bit multiplier words: a limb may run up to 2^52 before the
+// multiplier loses bits, so one carry pass without a ripple is enough between
+// operations.
+constexpr uint64_t kM51 = (uint64_t(1) << 51) - 1;
+constexpr uint64_t kBelow52[5] = {(uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1,
+                                  (uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1};
+constexpr uint64_t kBelow61[5] = {(uint64_t(1) << 61) - 1, (uint64_t(1) << 61) - 1, (uint64_t(1) << 61) - 1,
+                                  (uint64_t(1) << 61) - 1, (uint64_t(1) << 61) - 1};
+// What one carry pass leaves: 2^51 plus the carry in (limb 0: 19 times it).
+constexpr uint64_t kCarried[5] = {kM51 + 19 * 1024, kM51 + 1024, kM51 + 1024, kM51 + 1024, kM51 + 1024};
+// 4p limb by limb; a subtrahend must stay at or below it.
+constexpr uint64_t k4p[5] = {4 * (kM51 - 18), 4 * kM51, 4 * kM51, 4 * kM51, 4 * kM51};
 
 inline V times19(V c) {
     return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 4), _mm512_slli_epi64(c, 1)), c);
 }
 
-inline V times608(V c) {
-    return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 9), _mm512_slli_epi64(c, 6)),
-                            _mm512_slli_epi64(c, 5));
-}
-
-// Limbs below 2^63 in, limbs below 2^52 out (limb 4 below 2^47 + 1).
-inline F normalize(F a) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow63));
-    const V m52 = bc(kM52), m47 = bc((uint64_t(1) << 47) - 1);
+// Limbs below 2^61 in, kCarried out. Each limb's carry moves up one place at
+// the same time; the top one comes round as 2^255 = 19.
+inline F carry(F a) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow61));
+    const V m51 = bc(kM51);
+    V c[5];
     KESTROVA_UNROLL
-    for (int i = 0; i < 4; ++i) {
-        a.l[i + 1] = _mm512_add_epi64(a.l[i + 1], _mm512_srli_epi64(a.l[i], 52));
-        a.l[i] = _mm512_and_si512(a.l[i], m52);
+    for (int k = 0; k < 5; ++k) {
+        c[k] = _mm512_srli_epi64(a.l[k], 51);
+        a.l[k] = _mm512_and_si512(a.l[k], m51);
     }
-    const V c = _mm512_srli_epi64(a.l[4], 47);  // bits from 2^255 up: 2^255 = 19
-    a.l[4] = _mm512_and_si512(a.l[4], m47);
-    a.l[0] = _mm512_add_epi64(a.l[0], times19(c));
+    a.l[0] = _mm512_add_epi64(a.l[0], times19(c[4]));
     KESTROVA_UNROLL
-    for (int i = 0; i < 4; ++i) {
-        a.l[i + 1] = _mm512_add_epi64(a.l[i + 1], _mm512_srli_epi64(a.l[i], 52));
-        a.l[i] = _mm512_and_si512(a.l[i], m52);
-    }
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kNormalized));
+    for (int k = 1; k < 5; ++k) a.l[k] = _mm512_add_epi64(a.l[k], c[k - 1]);
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kCarried));
     return a;
 }
 
@@ -128,78 +127,78 @@ inline F f_add(const F& a, const F& b) {
     F r;
     KESTROVA_UNROLL
     for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(a.l[k], b.l[k]);
-    return normalize(r);
+    return carry(r);
 }
 
-// a + 2p - b; b normalized (limb 4 below 2^48 - 2).
+// a + 4p - b.
 inline F f_sub(const F& a, const F& b) {
-    static constexpr uint64_t k2p[5] = {2 * (kM52 - 18), 2 * kM52, 2 * kM52, 2 * kM52,
-                                        2 * ((uint64_t(1) << 47) - 1)};
-    KESTROVA_VERIFY_CHECK(f_at_most(b, k2p));
+    KESTROVA_VERIFY_CHECK(f_at_most(b, k4p));
     F r;
     KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(k2p[k])), b.l[k]);
-    return normalize(r);
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(k4p[k])), b.l[k]);
+    return carry(r);
 }
 
 inline F f_neg(const F& a) { return f_sub(f_const(0), a); }
 
-// Products of normalized operands; the 2^260 = 608 (mod p) fold keeps all sums below 2^64.
-// Folds the ten 52-bit columns of a product back into five limbs.
-inline F reduce_product(V c[10]) {
-    const V m52 = bc(kM52);
+// Products of limbs below 2^52: the low 52 bits of a_i b_j land in column
+// i + j, the high ones (weight 2^52 = 2 * 2^51) in column i + j + 1, twice.
+// A column stays below 15 * 2^52, and folding the top five (2^255 = 19)
+// below 300 * 2^52 < 2^61.
+inline F reduce_product(const V lo[9], const V hi[9]) {
+    V z[10];
+    z[0] = lo[0];
     KESTROVA_UNROLL
-    for (int k = 5; k < 9; ++k) {
-        c[k + 1] = _mm512_add_epi64(c[k + 1], _mm512_srli_epi64(c[k], 52));
-        c[k] = _mm512_and_si512(c[k], m52);
-    }
-    const V c10 = _mm512_srli_epi64(c[9], 52);
-    c[9] = _mm512_and_si512(c[9], m52);
+    for (int k = 1; k < 9; ++k) z[k] = _mm512_add_epi64(lo[k], _mm512_slli_epi64(hi[k - 1], 1));
+    z[9] = _mm512_slli_epi64(hi[8], 1);
     F r;
     KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(c[k], times608(c[k + 5]));
-    r.l[0] = _mm512_add_epi64(r.l[0], times608(times608(c10)));
-    return normalize(r);
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
+    return carry(r);
 }
 
-inline void clear(V c[10]) {
+inline void clear(V c[9]) {
     KESTROVA_UNROLL
-    for (int k = 0; k < 10; ++k) c[k] = _mm512_setzero_si512();
+    for (int k = 0; k < 9; ++k) c[k] = _mm512_setzero_si512();
 }
 
-// Adds the 104-bit product x * y into columns k (low 52 bits) and k + 1 (high).
-inline void mac(V c[10], int k, V x, V y) {
-    c[k] = _mm512_madd52lo_epu64(c[k], x, y);
-    c[k + 1] = _mm512_madd52hi_epu64(c[k + 1], x, y);
+inline void mac(V lo[9], V hi[9], int k, V x, V y) {
+    lo[k] = _mm512_madd52lo_epu64(lo[k], x, y);
+    hi[k] = _mm512_madd52hi_epu64(hi[k], x, y);
 }
 
 inline F f_mul(const F& a, const F& b) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52) && f_at_most(b, kBelow52));
-    V c[10];
-    clear(c);
+    V lo[9], hi[9];
+    clear(lo);
+    clear(hi);
     KESTROVA_UNROLL
     for (int i = 0; i < 5; ++i) {
         KESTROVA_UNROLL
-        for (int j = 0; j < 5; ++j) mac(c, i + j, a.l[i], b.l[j]);
+        for (int j = 0; j < 5; ++j) mac(lo, hi, i + j, a.l[i], b.l[j]);
     }
-    return reduce_product(c);
+    return reduce_product(lo, hi);
 }
 
 inline F f_sq(const F& a) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52));
     // Cross products once, doubled, plus the squares of the limbs.
-    V c[10];
-    clear(c);
+    V lo[9], hi[9];
+    clear(lo);
+    clear(hi);
     KESTROVA_UNROLL
     for (int i = 0; i < 5; ++i) {
         KESTROVA_UNROLL
-        for (int j = i + 1; j < 5; ++j) mac(c, i + j, a.l[i], a.l[j]);
+        for (int j = i + 1; j < 5; ++j) mac(lo, hi, i + j, a.l[i], a.l[j]);
     }
     KESTROVA_UNROLL
-    for (auto& x : c) x = _mm512_add_epi64(x, x);
+    for (int k = 0; k < 9; ++k) {
+        lo[k] = _mm512_add_epi64(lo[k], lo[k]);
+        hi[k] = _mm512_add_epi64(hi[k], hi[k]);
+    }
     KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) mac(c, 2 * i, a.l[i], a.l[i]);
-    return reduce_product(c);
+    for (int i = 0; i < 5; ++i) mac(lo, hi, 2 * i, a.l[i], a.l[i]);
+    return reduce_product(lo, hi);
 }
 
 inline void f_blend(F& t, __mmask8 k, const F& src) {
@@ -208,10 +207,9 @@ inline void f_blend(F& t, __mmask8 k, const F& src) {
 }
 
 inline F f_d2() {
-    const uint64_t* d2 = d2_r52();
     F f;
     KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) f.l[k] = bc(d2[k]);
+    for (int k = 0; k < 5; ++k) f.l[k] = bc(field::kFeD2.v[k]);
     return f;
 }
 
@@ -360,7 +358,7 @@ VP3 v_mul(const VP3& p, const Digits& e) {
     }
 }
 
-VP3 v_mul_table(const Table52& t, const Digits& e) {
+VP3 v_mul_table(const Table51& t, const Digits& e) {
     VP3 h = v_identity();
     for (int i = 1; i < 64; i += 2) h = to_p3(madd(h, select_niels(t.w + 8 * (i / 2), e.d[i])));
     h = times16(to_p2(h));
@@ -451,7 +449,7 @@ void ifma_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
     ct::wipe(&e, sizeof e);
 }
 
-void table_mul_blocks(const Table52& t, const Scalar* scalars, Point* out, size_t n) {
+void table_mul_blocks(const Table51& t, const Scalar* scalars, Point* out, size_t n) {
     for (size_t start = 0; start < n; start += kLanes) {
         const size_t m = block_items(n, start);
         Digits e;
@@ -465,12 +463,12 @@ void table_mul_blocks(const Table52& t, const Scalar* scalars, Point* out, size_
 }
 
 void ifma_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
-    table_mul_blocks(base_table52(), scalars, out, n);
+    table_mul_blocks(base_table51(), scalars, out, n);
 }
 
 // Each lane sums its four rows (odd digits, times 16, even digits); the eight
 // partial sums are then added serially: 8 table additions per lane instead of 64.
-Point mul_split(const SplitTable52& t, const Scalar& s) {
+Point mul_split(const SplitTable51& t, const Scalar& s) {
     const SplitDigits d(s);
     VP3 h = v_identity();
     for (int step = 0; step < 4; ++step) h = to_p3(madd(h, select_niels_split(t.w[step], d.odd[step])));
@@ -484,7 +482,7 @@ Point mul_split(const SplitTable52& t, const Scalar& s) {
     return sum;
 }
 
-Point ifma_mul_base_one(const Scalar& s) { return mul_split(base_split_table52(), s); }
+Point ifma_mul_base_one(const Scalar& s) { return mul_split(base_split_table51(), s); }
 
 }  // namespace
 
@@ -508,8 +506,8 @@ public:
     }
 
 private:
-    std::unique_ptr<Table52> rows_ = std::make_unique<Table52>();
-    std::unique_ptr<SplitTable52> split_ = std::make_unique<SplitTable52>();
+    std::unique_ptr<Table51> rows_ = std::make_unique<Table51>();
+    std::unique_ptr<SplitTable51> split_ = std::make_unique<SplitTable51>();
 };
 
 class IfmaBackend final : public Backend {

@@ -8,38 +8,9 @@ namespace kestrova::backend::ifma_layout {
 
 using field::Fe;
 
-namespace {
-
-constexpr uint64_t kM51 = (uint64_t(1) << 51) - 1;
-
-}  // namespace
-
-void fe_to_r52(const Fe& f, uint64_t out[5]) {
-    const Fe c = field::fe_canonical(f);
-    const uint64_t w0 = c.v[0] | (c.v[1] << 51);
-    const uint64_t w1 = (c.v[1] >> 13) | (c.v[2] << 38);
-    const uint64_t w2 = (c.v[2] >> 26) | (c.v[3] << 25);
-    const uint64_t w3 = (c.v[3] >> 39) | (c.v[4] << 12);
-    out[0] = w0 & kM52;
-    out[1] = ((w0 >> 52) | (w1 << 12)) & kM52;
-    out[2] = ((w1 >> 40) | (w2 << 24)) & kM52;
-    out[3] = ((w2 >> 28) | (w3 << 36)) & kM52;
-    out[4] = w3 >> 16;
-}
-
-Fe fe_from_r52(const uint64_t l[5]) {
-    const uint64_t w0 = l[0] | (l[1] << 52);
-    const uint64_t w1 = (l[1] >> 12) | (l[2] << 40);
-    const uint64_t w2 = (l[2] >> 24) | (l[3] << 28);
-    const uint64_t w3 = (l[3] >> 36) | (l[4] << 16);
-    const uint64_t top = l[4] >> 47;  // everything from bit 255 up
-    Fe f;
-    f.v[0] = (w0 & kM51) + 19 * top;
-    f.v[1] = ((w0 >> 51) | (w1 << 13)) & kM51;
-    f.v[2] = ((w1 >> 38) | (w2 << 26)) & kM51;
-    f.v[3] = ((w2 >> 25) | (w3 << 39)) & kM51;
-    f.v[4] = (w3 >> 12) & kM51;
-    return f;
+void fe_to_lanes(const Fe& f, uint64_t out[5]) {
+    const Fe c = field::fe_carry(f);
+    for (int k = 0; k < 5; ++k) out[k] = c.v[k];
 }
 
 size_t block_items(size_t n, size_t start) { return n - start < size_t(kLanes) ? n - start : size_t(kLanes); }
@@ -47,14 +18,14 @@ size_t lane_item(size_t start, size_t m, int lane) { return start + (size_t(lane
 
 void Stage::put(int lane, const Fe& f) {
     uint64_t l[5];
-    fe_to_r52(f, l);
+    fe_to_lanes(f, l);
     for (int k = 0; k < 5; ++k) limb[k][lane] = l[k];
 }
 
 Fe Stage::get(int lane) const {
-    uint64_t l[5];
-    for (int k = 0; k < 5; ++k) l[k] = limb[k][lane];
-    return fe_from_r52(l);
+    Fe f;
+    for (int k = 0; k < 5; ++k) f.v[k] = limb[k][lane];
+    return f;
 }
 
 void PointStage::put(int lane, const group::Point& p) {
@@ -66,11 +37,11 @@ void PointStage::put(int lane, const group::Point& p) {
 
 group::Point PointStage::get(int lane) const { return group::Point{X.get(lane), Y.get(lane), Z.get(lane), T.get(lane)}; }
 
-void Table52::fill(const group::PointNiels* entries) {
+void Table51::fill(const group::PointNiels* entries) {
     for (int e = 0; e < group::kTableEntries; ++e) {
-        fe_to_r52(entries[e].yplusx, w[e]);
-        fe_to_r52(entries[e].yminusx, w[e] + 5);
-        fe_to_r52(entries[e].xy2d, w[e] + 10);
+        fe_to_lanes(entries[e].yplusx, w[e]);
+        fe_to_lanes(entries[e].yminusx, w[e] + 5);
+        fe_to_lanes(entries[e].xy2d, w[e] + 10);
     }
 }
 
@@ -81,7 +52,7 @@ void Digits::put(int lane, const group::Scalar& s) {
     ct::wipe(e, sizeof e);
 }
 
-void fill_split(SplitTable52& split, const Table52& rows) {
+void fill_split(SplitTable51& split, const Table51& rows) {
     for (int step = 0; step < 4; ++step)
         for (int j = 0; j < 8; ++j)
             for (int w = 0; w < 15; ++w)
@@ -103,30 +74,22 @@ SplitDigits::SplitDigits(const group::Scalar& s) {
 
 SplitDigits::~SplitDigits() { ct::wipe(this, sizeof *this); }
 
-const Table52& base_table52() {
-    static const Table52* const t = [] {
-        auto* table = new Table52;
+const Table51& base_table51() {
+    static const Table51* const t = [] {
+        auto* table = new Table51;
         table->fill(group::base_table());
         return table;
     }();
     return *t;
 }
 
-const SplitTable52& base_split_table52() {
-    static const SplitTable52* const t = [] {
-        auto* split = new SplitTable52;
-        fill_split(*split, base_table52());
+const SplitTable51& base_split_table51() {
+    static const SplitTable51* const t = [] {
+        auto* split = new SplitTable51;
+        fill_split(*split, base_table51());
         return split;
     }();
     return *t;
-}
-
-const uint64_t* d2_r52() {
-    static const struct D2 {
-        uint64_t l[5];
-        D2() { fe_to_r52(field::kFeD2, l); }
-    } d2;
-    return d2.l;
 }
 
 }  // namespace kestrova::backend::ifma_layout

@@ -1,5 +1,5 @@
-// The IFMA backend's data layouts: radix-2^52 limbs, eight lanes side by
-// side, and the fixed-base tables arranged for them. Plain code, compiled
+// The IFMA backend's data layouts: the serial code's radix-2^51 limbs, eight
+// lanes side by side, and the fixed-base tables arranged for them. Plain code, compiled
 // without AVX-512 and defined out of line, so that the vector kernels never
 // instantiate any of it under their target.
 #pragma once
@@ -15,13 +15,11 @@
 
 namespace kestrova::backend::ifma_layout {
 
-inline constexpr uint64_t kM52 = (uint64_t(1) << 52) - 1;
 inline constexpr int kLanes = 8;
 
-// Radix-2^52 limbs of a field element (value below p).
-void fe_to_r52(const field::Fe& f, uint64_t out[5]);
-// Back to radix 2^51 (loose) from limbs below 2^52.
-field::Fe fe_from_r52(const uint64_t l[5]);
+// Limbs for the vector kernels: carried once, so every limb is below 2^52
+// (all the multiplier reads) with room for the kernels' subtraction.
+void fe_to_lanes(const field::Fe& f, uint64_t out[5]);
 
 // Items in the block of lanes that starts at item `start` of n.
 size_t block_items(size_t n, size_t start);
@@ -41,8 +39,8 @@ struct PointStage {
     group::Point get(int lane) const;
 };
 
-// A fixed-base table in radix 2^52: 256 entries of (y + x, y - x, 2dxy), 15 words each.
-struct Table52 {
+// A fixed-base table for the lanes: 256 entries of (y + x, y - x, 2dxy), 15 words each.
+struct Table51 {
     alignas(64) uint64_t w[group::kTableEntries][15];
     void fill(const group::PointNiels* entries);
 };
@@ -55,10 +53,10 @@ struct Digits {
 
 // One multiplication s * B spread over the lanes: lane k takes rows 4k .. 4k + 3
 // of the base table, step t its row 4k + t. Entry j of step t, word w, lane k.
-struct SplitTable52 {
+struct SplitTable51 {
     alignas(64) uint64_t w[4][8][15][kLanes];
 };
-void fill_split(SplitTable52& split, const Table52& rows);
+void fill_split(SplitTable51& split, const Table51& rows);
 
 // The digits of one scalar in the same arrangement: row i takes digits 2i and 2i + 1.
 // Wiped when done.
@@ -69,9 +67,8 @@ struct SplitDigits {
     ~SplitDigits();
 };
 
-const Table52& base_table52();
-const SplitTable52& base_split_table52();
-// 2d in radix 2^52.
-const uint64_t* d2_r52();
+const Table51& base_table51();
+const SplitTable51& base_split_table51();
+
 
 }  // namespace kestrova::backend::ifma_layout
