@@ -8,6 +8,7 @@
 // ever compiled for AVX-512 (which would break machines without it).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -39,6 +40,9 @@ using namespace ifma_layout;
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 // -O2 keeps short loops rolled, which sends every limb through memory.
 #define KESTROVA_UNROLL _Pragma("GCC unroll 32")
+// Inlined field operations let independent ones overlap in the pipeline; a
+// call passes every operand through memory.
+#define KESTROVA_FIELD_OP inline __attribute__((always_inline))
 
 namespace {
 
@@ -101,13 +105,13 @@ constexpr uint64_t kCarried[5] = {kM51 + 19 * 1024, kM51 + 1024, kM51 + 1024, kM
 // 4p limb by limb; a subtrahend must stay at or below it.
 constexpr uint64_t k4p[5] = {4 * (kM51 - 18), 4 * kM51, 4 * kM51, 4 * kM51, 4 * kM51};
 
-inline V times19(V c) {
+KESTROVA_FIELD_OP V times19(V c) {
     return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 4), _mm512_slli_epi64(c, 1)), c);
 }
 
 // Limbs below 2^61 in, kCarried out. Each limb's carry moves up one place at
 // the same time; the top one comes round as 2^255 = 19.
-inline F carry(F a) {
+KESTROVA_FIELD_OP F carry(F a) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow61));
     const V m51 = bc(kM51);
     V c[5];
@@ -123,7 +127,7 @@ inline F carry(F a) {
     return a;
 }
 
-inline F f_add(const F& a, const F& b) {
+KESTROVA_FIELD_OP F f_add(const F& a, const F& b) {
     F r;
     KESTROVA_UNROLL
     for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(a.l[k], b.l[k]);
@@ -131,7 +135,7 @@ inline F f_add(const F& a, const F& b) {
 }
 
 // a + 4p - b.
-inline F f_sub(const F& a, const F& b) {
+KESTROVA_FIELD_OP F f_sub(const F& a, const F& b) {
     KESTROVA_VERIFY_CHECK(f_at_most(b, k4p));
     F r;
     KESTROVA_UNROLL
@@ -145,7 +149,7 @@ inline F f_neg(const F& a) { return f_sub(f_const(0), a); }
 // i + j, the high ones (weight 2^52 = 2 * 2^51) in column i + j + 1, twice.
 // A column stays below 15 * 2^52, and folding the top five (2^255 = 19)
 // below 300 * 2^52 < 2^61.
-inline F reduce_product(const V lo[9], const V hi[9]) {
+KESTROVA_FIELD_OP F reduce_product(const V lo[9], const V hi[9]) {
     V z[10];
     z[0] = lo[0];
     KESTROVA_UNROLL
@@ -162,12 +166,12 @@ inline void clear(V c[9]) {
     for (int k = 0; k < 9; ++k) c[k] = _mm512_setzero_si512();
 }
 
-inline void mac(V lo[9], V hi[9], int k, V x, V y) {
+KESTROVA_FIELD_OP void mac(V lo[9], V hi[9], int k, V x, V y) {
     lo[k] = _mm512_madd52lo_epu64(lo[k], x, y);
     hi[k] = _mm512_madd52hi_epu64(hi[k], x, y);
 }
 
-inline F f_mul(const F& a, const F& b) {
+KESTROVA_FIELD_OP F f_mul(const F& a, const F& b) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52) && f_at_most(b, kBelow52));
     V lo[9], hi[9];
     clear(lo);
@@ -180,7 +184,7 @@ inline F f_mul(const F& a, const F& b) {
     return reduce_product(lo, hi);
 }
 
-inline F f_sq(const F& a) {
+KESTROVA_FIELD_OP F f_sq(const F& a) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52));
     // Cross products once, doubled, plus the squares of the limbs.
     V lo[9], hi[9];
@@ -366,54 +370,70 @@ VP3 v_mul_table(const Table51& t, const Digits& e) {
     return h;
 }
 
-inline F f_sqn(F x, int n) {
+// Two blocks side by side: a chain of squarings is bound by latency, and a
+// second independent chain fills the multiplier's idle cycles.
+struct F2 {
+    F a, b;
+};
+KESTROVA_FIELD_OP F2 f_sq(const F2& x) { return F2{f_sq(x.a), f_sq(x.b)}; }
+KESTROVA_FIELD_OP F2 f_mul(const F2& x, const F2& y) { return F2{f_mul(x.a, y.a), f_mul(x.b, y.b)}; }
+
+template <class T>
+inline T f_sqn(T x, int n) {
     for (int i = 0; i < n; ++i) x = f_sq(x);
     return x;
 }
 
 // a^((p-5)/8), the chain of the serial code.
-F f_pow22523(const F& a) {
-    const F a2 = f_sq(a);
-    const F a9 = f_mul(f_sqn(a2, 2), a);
-    const F a11 = f_mul(a9, a2);
-    const F e5 = f_mul(f_sq(a11), a9);
-    const F e10 = f_mul(f_sqn(e5, 5), e5);
-    const F e20 = f_mul(f_sqn(e10, 10), e10);
-    const F e40 = f_mul(f_sqn(e20, 20), e20);
-    const F e50 = f_mul(f_sqn(e40, 10), e10);
-    const F e100 = f_mul(f_sqn(e50, 50), e50);
-    const F e200 = f_mul(f_sqn(e100, 100), e100);
-    const F e250 = f_mul(f_sqn(e200, 50), e50);
+template <class T>
+T f_pow22523(const T& a) {
+    const T a2 = f_sq(a);
+    const T a9 = f_mul(f_sqn(a2, 2), a);
+    const T a11 = f_mul(a9, a2);
+    const T e5 = f_mul(f_sq(a11), a9);
+    const T e10 = f_mul(f_sqn(e5, 5), e5);
+    const T e20 = f_mul(f_sqn(e10, 10), e10);
+    const T e40 = f_mul(f_sqn(e20, 20), e20);
+    const T e50 = f_mul(f_sqn(e40, 10), e10);
+    const T e100 = f_mul(f_sqn(e50, 50), e50);
+    const T e200 = f_mul(f_sqn(e100, 100), e100);
+    const T e250 = f_mul(f_sqn(e200, 50), e50);
     return f_mul(f_sqn(e250, 2), a);
 }
 
+constexpr int kPair = 2 * kLanes;
+
+// pow[i] = in[i]^((p-5)/8) for i < m <= 16 (spare lanes repeat item 0).
+void pow22523_pair(const Fe* in, Fe* pow, size_t m) {
+    Stage w[2];
+    for (int lane = 0; lane < kPair; ++lane) w[lane / kLanes].put(lane % kLanes, in[size_t(lane) < m ? lane : 0]);
+    const F2 r = f_pow22523(F2{f_load(w[0]), f_load(w[1])});
+    f_store(w[0], r.a);
+    f_store(w[1], r.b);
+    for (size_t i = 0; i < m; ++i) pow[i] = w[i / kLanes].get(int(i % kLanes));
+}
+
 void ifma_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
-    for (size_t start = 0; start < n; start += kLanes) {
-        const size_t m = block_items(n, start);
-        DecompressState st[kLanes];
-        Stage w;
-        for (int lane = 0; lane < kLanes; ++lane) {
-            st[lane] = group::decompress_start(in + 32 * lane_item(start, m, lane));
-            w.put(lane, st[lane].uv7);
+    for (size_t start = 0; start < n; start += kPair) {
+        const size_t m = std::min(size_t(kPair), n - start);
+        DecompressState st[kPair];
+        Fe uv7[kPair], pw[kPair];
+        for (size_t i = 0; i < m; ++i) {
+            st[i] = group::decompress_start(in + 32 * (start + i));
+            uv7[i] = st[i].uv7;
         }
-        Stage pw;
-        f_store(pw, f_pow22523(f_load(w)));
-        for (size_t lane = 0; lane < m; ++lane) {
-            const std::optional<Point> p = group::decompress_finish_vartime(st[lane], pw.get(int(lane)));
-            ok[start + lane] = p.has_value() ? 1 : 0;
-            if (p) out[start + lane] = *p;
+        pow22523_pair(uv7, pw, m);
+        for (size_t i = 0; i < m; ++i) {
+            const std::optional<Point> p = group::decompress_finish_vartime(st[i], pw[i]);
+            ok[start + i] = p.has_value() ? 1 : 0;
+            if (p) out[start + i] = *p;
         }
     }
 }
 
 void ifma_pow22523_each(const Fe* in, Fe* out, size_t n) {
-    for (size_t start = 0; start < n; start += kLanes) {
-        const size_t m = block_items(n, start);
-        Stage w;
-        for (int lane = 0; lane < kLanes; ++lane) w.put(lane, in[lane_item(start, m, lane)]);
-        f_store(w, f_pow22523(f_load(w)));
-        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = w.get(int(lane));
-    }
+    for (size_t start = 0; start < n; start += kPair)
+        pow22523_pair(in + start, out + start, std::min(size_t(kPair), n - start));
 }
 
 void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
@@ -487,6 +507,7 @@ Point ifma_mul_base_one(const Scalar& s) { return mul_split(base_split_table51()
 }  // namespace
 
 #undef KESTROVA_UNROLL
+#undef KESTROVA_FIELD_OP
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 
