@@ -94,25 +94,31 @@ inline bool f_at_most(const F& a, const uint64_t bound[5]) {
 
 // Radix 2^51 in 52-bit multiplier words: a limb may run up to 2^52 before the
 // multiplier loses bits, so one carry pass without a ripple is enough between
-// operations.
+// operations. Two kinds of element: "carried" (limbs below kCarried, what the
+// multiplier takes) and "wide" (a product before its carry, limbs below
+// 300 * 2^52, or the sum of two, below 2^62), which only feeds an addition or
+// subtraction that carries.
 constexpr uint64_t kM51 = (uint64_t(1) << 51) - 1;
 constexpr uint64_t kBelow52[5] = {(uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1,
                                   (uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1};
-constexpr uint64_t kBelow61[5] = {(uint64_t(1) << 61) - 1, (uint64_t(1) << 61) - 1, (uint64_t(1) << 61) - 1,
-                                  (uint64_t(1) << 61) - 1, (uint64_t(1) << 61) - 1};
-// What one carry pass leaves: 2^51 plus the carry in (limb 0: 19 times it).
-constexpr uint64_t kCarried[5] = {kM51 + 19 * 1024, kM51 + 1024, kM51 + 1024, kM51 + 1024, kM51 + 1024};
-// 4p limb by limb; a subtrahend must stay at or below it.
-constexpr uint64_t k4p[5] = {4 * (kM51 - 18), 4 * kM51, 4 * kM51, 4 * kM51, 4 * kM51};
+constexpr uint64_t kBelow62[5] = {(uint64_t(1) << 62) - 1, (uint64_t(1) << 62) - 1, (uint64_t(1) << 62) - 1,
+                                  (uint64_t(1) << 62) - 1, (uint64_t(1) << 62) - 1};
+constexpr uint64_t kBelow63[5] = {(uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1,
+                                  (uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1};
+// What one carry pass of limbs below 2^63 leaves: 2^51 plus the carry in
+// (limb 0: 19 times it).
+constexpr uint64_t kCarried[5] = {kM51 + 19 * 4096, kM51 + 4096, kM51 + 4096, kM51 + 4096, kM51 + 4096};
+// 2^11 p limb by limb, above every wide limb: a - b as a + 2^11 p - b stays positive.
+constexpr uint64_t kWideP[5] = {(kM51 - 18) << 11, kM51 << 11, kM51 << 11, kM51 << 11, kM51 << 11};
 
 KESTROVA_FIELD_OP V times19(V c) {
     return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 4), _mm512_slli_epi64(c, 1)), c);
 }
 
-// Limbs below 2^61 in, kCarried out. Each limb's carry moves up one place at
+// Limbs below 2^63 in, kCarried out. Each limb's carry moves up one place at
 // the same time; the top one comes round as 2^255 = 19.
 KESTROVA_FIELD_OP F carry(F a) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow61));
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow63));
     const V m51 = bc(kM51);
     V c[5];
     KESTROVA_UNROLL
@@ -127,19 +133,26 @@ KESTROVA_FIELD_OP F carry(F a) {
     return a;
 }
 
-KESTROVA_FIELD_OP F f_add(const F& a, const F& b) {
+// Limb by limb, no carry: carried plus carried stays below 2^53, wide plus wide below 2^63.
+KESTROVA_FIELD_OP F f_plus(const F& a, const F& b) {
     F r;
     KESTROVA_UNROLL
     for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(a.l[k], b.l[k]);
-    return carry(r);
+    return r;
 }
 
-// a + 4p - b.
+// Carried or wide in, carried out.
+KESTROVA_FIELD_OP F f_add(const F& a, const F& b) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow62) && f_at_most(b, kBelow62));
+    return carry(f_plus(a, b));
+}
+
+// a + 2^11 p - b; carried or wide in, carried out.
 KESTROVA_FIELD_OP F f_sub(const F& a, const F& b) {
-    KESTROVA_VERIFY_CHECK(f_at_most(b, k4p));
+    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow62) && f_at_most(b, kWideP));
     F r;
     KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(k4p[k])), b.l[k]);
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(kWideP[k])), b.l[k]);
     return carry(r);
 }
 
@@ -148,8 +161,8 @@ inline F f_neg(const F& a) { return f_sub(f_const(0), a); }
 // Products of limbs below 2^52: the low 52 bits of a_i b_j land in column
 // i + j, the high ones (weight 2^52 = 2 * 2^51) in column i + j + 1, twice.
 // A column stays below 15 * 2^52, and folding the top five (2^255 = 19)
-// below 300 * 2^52 < 2^61.
-KESTROVA_FIELD_OP F reduce_product(const V lo[9], const V hi[9]) {
+// below 300 * 2^52 < 2^61: a wide element.
+KESTROVA_FIELD_OP F fold_product(const V lo[9], const V hi[9]) {
     V z[10];
     z[0] = lo[0];
     KESTROVA_UNROLL
@@ -158,7 +171,7 @@ KESTROVA_FIELD_OP F reduce_product(const V lo[9], const V hi[9]) {
     F r;
     KESTROVA_UNROLL
     for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
-    return carry(r);
+    return r;
 }
 
 inline void clear(V c[9]) {
@@ -171,7 +184,7 @@ KESTROVA_FIELD_OP void mac(V lo[9], V hi[9], int k, V x, V y) {
     hi[k] = _mm512_madd52hi_epu64(hi[k], x, y);
 }
 
-KESTROVA_FIELD_OP F f_mul(const F& a, const F& b) {
+KESTROVA_FIELD_OP F f_mul_wide(const F& a, const F& b) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52) && f_at_most(b, kBelow52));
     V lo[9], hi[9];
     clear(lo);
@@ -181,10 +194,10 @@ KESTROVA_FIELD_OP F f_mul(const F& a, const F& b) {
         KESTROVA_UNROLL
         for (int j = 0; j < 5; ++j) mac(lo, hi, i + j, a.l[i], b.l[j]);
     }
-    return reduce_product(lo, hi);
+    return fold_product(lo, hi);
 }
 
-KESTROVA_FIELD_OP F f_sq(const F& a) {
+KESTROVA_FIELD_OP F f_sq_wide(const F& a) {
     KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52));
     // Cross products once, doubled, plus the squares of the limbs.
     V lo[9], hi[9];
@@ -202,8 +215,11 @@ KESTROVA_FIELD_OP F f_sq(const F& a) {
     }
     KESTROVA_UNROLL
     for (int i = 0; i < 5; ++i) mac(lo, hi, 2 * i, a.l[i], a.l[i]);
-    return reduce_product(lo, hi);
+    return fold_product(lo, hi);
 }
+
+KESTROVA_FIELD_OP F f_mul(const F& a, const F& b) { return carry(f_mul_wide(a, b)); }
+KESTROVA_FIELD_OP F f_sq(const F& a) { return carry(f_sq_wide(a)); }
 
 inline void f_blend(F& t, __mmask8 k, const F& src) {
     KESTROVA_UNROLL
@@ -230,30 +246,31 @@ inline VCached to_cached(const VP3& p) {
 }
 
 inline VP1P1 dbl(const VP2& p) {
-    const F xx = f_sq(p.X);
-    const F yy = f_sq(p.Y);
-    const F z2 = f_sq(p.Z);
-    const F zz2 = f_add(z2, z2);
-    const F xy2 = f_sq(f_add(p.X, p.Y));
+    // Squares feed only sums and differences, which carry: they stay wide.
+    const F xx = f_sq_wide(p.X);
+    const F yy = f_sq_wide(p.Y);
+    const F z2 = f_sq_wide(p.Z);
+    const F zz2 = f_plus(z2, z2);
+    const F xy2 = f_sq_wide(f_add(p.X, p.Y));
     const F y3 = f_add(yy, xx);
     const F z3 = f_sub(yy, xx);
     return VP1P1{f_sub(xy2, y3), y3, z3, f_sub(zz2, z3)};
 }
 
 inline VP1P1 add_cached(const VP3& p, const VCached& q) {
-    const F a = f_mul(f_add(p.Y, p.X), q.YpX);
-    const F b = f_mul(f_sub(p.Y, p.X), q.YmX);
-    const F c = f_mul(q.T2d, p.T);
-    const F zz = f_mul(p.Z, q.Z);
-    const F d = f_add(zz, zz);
+    const F a = f_mul_wide(f_add(p.Y, p.X), q.YpX);
+    const F b = f_mul_wide(f_sub(p.Y, p.X), q.YmX);
+    const F c = f_mul_wide(q.T2d, p.T);
+    const F zz = f_mul_wide(p.Z, q.Z);
+    const F d = f_plus(zz, zz);
     return VP1P1{f_sub(a, b), f_add(a, b), f_add(d, c), f_sub(d, c)};
 }
 
 inline VP1P1 madd(const VP3& p, const VNiels& q) {
-    const F a = f_mul(f_add(p.Y, p.X), q.ypx);
-    const F b = f_mul(f_sub(p.Y, p.X), q.ymx);
-    const F c = f_mul(q.xy2d, p.T);
-    const F d = f_add(p.Z, p.Z);
+    const F a = f_mul_wide(f_add(p.Y, p.X), q.ypx);
+    const F b = f_mul_wide(f_sub(p.Y, p.X), q.ymx);
+    const F c = f_mul_wide(q.xy2d, p.T);
+    const F d = f_plus(p.Z, p.Z);
     return VP1P1{f_sub(a, b), f_add(a, b), f_add(d, c), f_sub(d, c)};
 }
 
