@@ -226,11 +226,58 @@ inline void f_blend(F& t, __mmask8 k, const F& src) {
     for (int i = 0; i < 5; ++i) t.l[i] = _mm512_mask_blend_epi64(k, t.l[i], src.l[i]);
 }
 
-inline F f_d2() {
+inline F f_broadcast(const Fe& c) {
     F f;
     KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) f.l[k] = bc(field::kFeD2.v[k]);
+    for (int k = 0; k < 5; ++k) f.l[k] = bc(c.v[k]);
     return f;
+}
+
+inline F f_d2() { return f_broadcast(field::kFeD2); }
+
+// One carry pass from limb 0 up, the top carry coming round as 19.
+inline F f_ripple(F a) {
+    const V m51 = bc(kM51);
+    KESTROVA_UNROLL
+    for (int k = 0; k < 4; ++k) {
+        a.l[k + 1] = _mm512_add_epi64(a.l[k + 1], _mm512_srli_epi64(a.l[k], 51));
+        a.l[k] = _mm512_and_si512(a.l[k], m51);
+    }
+    a.l[0] = _mm512_add_epi64(a.l[0], times19(_mm512_srli_epi64(a.l[4], 51)));
+    a.l[4] = _mm512_and_si512(a.l[4], m51);
+    return a;
+}
+
+// The residue in [0, p), as the serial code computes it: two passes leave the
+// value below 2^255, and adding 19 carries out of bit 255 exactly when it is p or more.
+inline F f_canonical(const F& in) {
+    F a = f_ripple(f_ripple(in));
+    V q = _mm512_srli_epi64(_mm512_add_epi64(a.l[0], bc(19)), 51);
+    KESTROVA_UNROLL
+    for (int k = 1; k < 5; ++k) q = _mm512_srli_epi64(_mm512_add_epi64(a.l[k], q), 51);
+    a.l[0] = _mm512_add_epi64(a.l[0], times19(q));
+    const V m51 = bc(kM51);
+    KESTROVA_UNROLL
+    for (int k = 0; k < 4; ++k) {
+        a.l[k + 1] = _mm512_add_epi64(a.l[k + 1], _mm512_srli_epi64(a.l[k], 51));
+        a.l[k] = _mm512_and_si512(a.l[k], m51);
+    }
+    a.l[4] = _mm512_and_si512(a.l[4], m51);
+    return a;
+}
+
+inline __mmask8 f_is_zero(const F& a) {
+    const F c = f_canonical(a);
+    V any = c.l[0];
+    KESTROVA_UNROLL
+    for (int k = 1; k < 5; ++k) any = _mm512_or_si512(any, c.l[k]);
+    return _mm512_cmpeq_epi64_mask(any, _mm512_setzero_si512());
+}
+
+inline __mmask8 f_equal(const F& a, const F& b) { return f_is_zero(f_sub(a, b)); }
+
+inline __mmask8 f_is_odd(const F& a) {
+    return _mm512_test_epi64_mask(f_canonical(a).l[0], bc(1));
 }
 
 inline VP2 to_p2(const VP1P1& r) { return VP2{f_mul(r.X, r.T), f_mul(r.Y, r.Z), f_mul(r.Z, r.T)}; }
@@ -430,21 +477,65 @@ void pow22523_pair(const Fe* in, Fe* pow, size_t m) {
     for (size_t i = 0; i < m; ++i) pow[i] = w[i / kLanes].get(int(i % kLanes));
 }
 
+// Decompression in lanes, the serial steps one for one: y from the bytes,
+// u = y^2 - 1, v = d y^2 + 1, x = sqrt(u / v) with the sign bit's parity.
+struct DecompressLanes {
+    F y, u, v, uv3, uv7;
+    __mmask8 sign = 0;
+
+    DecompressLanes(const uint8_t* in, size_t start, size_t m, int half) {
+        Stage ys;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const size_t item = start + size_t(half * kLanes + lane);
+            const uint8_t* bytes = in + 32 * (item < start + m ? item : start);
+            ys.put(lane, field::fe_from_bytes(bytes));
+            sign |= __mmask8((bytes[31] >> 7) << lane);
+        }
+        y = f_load(ys);
+        const F one = f_const(1);
+        const F yy = f_sq(y);
+        u = f_sub(yy, one);
+        v = f_add(f_mul(yy, f_broadcast(field::kFeD)), one);
+        const F v3 = f_mul(f_sq(v), v);
+        const F v7 = f_mul(f_sq(v3), v);
+        uv3 = f_mul(u, v3);
+        uv7 = f_mul(u, v7);
+    }
+
+    // Lanes that decoded; their points written to out[0..].
+    __mmask8 finish(const F& pow, Point* out, size_t count) const {
+        const F sqrt_m1 = f_broadcast(field::kFeSqrtM1);
+        F r = f_mul(uv3, pow);
+        const F check = f_mul(v, f_sq(r));
+        const F neg_u = f_neg(u);
+        const __mmask8 correct = f_equal(check, u);
+        const __mmask8 flipped = f_equal(check, neg_u);
+        const __mmask8 flipped_i = f_equal(check, f_mul(neg_u, sqrt_m1));
+        f_blend(r, flipped | flipped_i, f_mul(r, sqrt_m1));
+        // |r|, then negated for a set sign bit: one negation when the two differ.
+        const __mmask8 negate = f_is_odd(r) ^ sign;
+        f_blend(r, negate, f_neg(r));
+        PointStage res;
+        f_store(res.X, r);
+        f_store(res.Y, y);
+        f_store(res.Z, f_const(1));
+        f_store(res.T, f_mul(r, y));
+        const __mmask8 ok = correct | flipped;
+        for (size_t lane = 0; lane < count; ++lane)
+            if ((ok >> lane) & 1) out[lane] = res.get(int(lane));  // encodings are public
+        return ok;
+    }
+};
+
 void ifma_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
     for (size_t start = 0; start < n; start += kPair) {
         const size_t m = std::min(size_t(kPair), n - start);
-        DecompressState st[kPair];
-        Fe uv7[kPair], pw[kPair];
-        for (size_t i = 0; i < m; ++i) {
-            st[i] = group::decompress_start(in + 32 * (start + i));
-            uv7[i] = st[i].uv7;
-        }
-        pow22523_pair(uv7, pw, m);
-        for (size_t i = 0; i < m; ++i) {
-            const std::optional<Point> p = group::decompress_finish_vartime(st[i], pw[i]);
-            ok[start + i] = p.has_value() ? 1 : 0;
-            if (p) out[start + i] = *p;
-        }
+        const DecompressLanes a(in, start, m, 0), b(in, start, m, 1);
+        const F2 pow = f_pow22523(F2{a.uv7, b.uv7});
+        const size_t in_a = std::min(m, size_t(kLanes));
+        const __mmask8 ok_a = a.finish(pow.a, out + start, in_a);
+        const __mmask8 ok_b = m > in_a ? b.finish(pow.b, out + start + in_a, m - in_a) : 0;
+        for (size_t i = 0; i < m; ++i) ok[start + i] = i < in_a ? (ok_a >> i) & 1 : (ok_b >> (i - in_a)) & 1;
     }
 }
 
