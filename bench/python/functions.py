@@ -6,7 +6,8 @@ when the worker pool starts). Per size n the protocol runs once through:
 n key pairs, two stores of n rows, n transactions (half of them match), two
 randomizations, combine, two decryptions, finish; byte lists go from one call
 to the next as the module returns them, so argument and result conversion are
-part of every figure. Sizes up to 10^4 are repeated and the best run is kept.
+part of every figure. Every size is repeated (above 10^4, --repeats times) and
+the best run is kept.
 
 Reported: microseconds per item per core (wall seconds x threads / n), the
 speed-up of 2 threads over 1, and the CPU time of all threads per item (less
@@ -115,7 +116,7 @@ def libsodium_varbase_seconds(count: int = 2000, repeats: int = 5) -> tuple | No
     return best
 
 
-def worker(sizes):
+def worker(sizes, repeats_at_large):
     import kestrova
 
     threads = int(os.environ["RAYON_NUM_THREADS"])
@@ -124,7 +125,7 @@ def worker(sizes):
     peer_samples = []
     results = []
     for n in sizes:
-        repeats = 3 if n <= 1000 else 2 if n <= 10_000 else 1
+        repeats = 3 if n <= 1000 else 2 if n <= 10_000 else repeats_at_large
         best = {}
         for _ in range(repeats):
             peer_samples.append(libsodium_varbase_seconds())
@@ -280,6 +281,8 @@ def main() -> int:
     parser.add_argument("--memory-n", type=int, default=100_000, help="0 skips the memory measurement")
     parser.add_argument("--memory-threads", type=int, default=2)
     parser.add_argument("--json", metavar="FILE")
+    parser.add_argument("--repeats", type=int, default=2,
+                        help="protocol runs per size above 10^4, the best kept (as for the peer)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--prepare", metavar="DIR", help=argparse.SUPPRESS)
     parser.add_argument("--probe", metavar="FUNCTION", help=argparse.SUPPRESS)
@@ -288,7 +291,7 @@ def main() -> int:
     thread_counts = [int(x) for x in args.threads.split(",")]
 
     if args.worker:
-        worker(sizes)
+        worker(sizes, args.repeats)
         return 0
     if args.prepare and not args.probe:
         prepare(args.memory_n, args.prepare)
@@ -301,7 +304,7 @@ def main() -> int:
     timings = []
     for threads in thread_counts:
         print(f"timing with {threads} thread(s) ...", file=sys.stderr, flush=True)
-        timings += run_child(["--worker", "--sizes", args.sizes], threads)
+        timings += run_child(["--worker", "--sizes", args.sizes, "--repeats", str(args.repeats)], threads)
     memory = []
     if args.memory_n:
         print(f"peak memory at n = {args.memory_n:,} ...", file=sys.stderr, flush=True)

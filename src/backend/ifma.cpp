@@ -126,7 +126,7 @@ KESTROVA_FIELD_OP F carry(F a) {
         c[k] = _mm512_srli_epi64(a.l[k], 51);
         a.l[k] = _mm512_and_si512(a.l[k], m51);
     }
-    a.l[0] = _mm512_add_epi64(a.l[0], times19(c[4]));
+    a.l[0] = _mm512_madd52lo_epu64(a.l[0], c[4], bc(19));  // c[4] < 2^12: one exact product
     KESTROVA_UNROLL
     for (int k = 1; k < 5; ++k) a.l[k] = _mm512_add_epi64(a.l[k], c[k - 1]);
     KESTROVA_VERIFY_CHECK(f_at_most(a, kCarried));
