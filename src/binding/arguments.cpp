@@ -109,7 +109,44 @@ void for_each_item(PyObject* obj, F&& f) {
     }
 }
 
+// The int objects 0..255 as PyLong_FromLong returns them (CPython keeps one of
+// each): a list of bytes holds these, so a pointer comparison reads a byte
+// without a call, and results are made without one.
+class SmallInts {
+public:
+    SmallInts() {
+        for (int v = 0; v < 256; ++v) {
+            objects_[v] = PyLong_FromLong(v);
+            if (objects_[v] == nullptr) api_call_failed();
+        }
+        const auto base = reinterpret_cast<uintptr_t>(objects_[0]);
+        stride_ = reinterpret_cast<uintptr_t>(objects_[1]) - base;
+    }
+    // The byte an object stands for, or -1 when it is not one of the 256.
+    int find(PyObject* item) const {
+        const uintptr_t offset = reinterpret_cast<uintptr_t>(item) - reinterpret_cast<uintptr_t>(objects_[0]);
+        if (stride_ == 0 || offset % stride_ != 0 || offset / stride_ > 255) return -1;
+        const size_t v = offset / stride_;
+        return objects_[v] == item ? int(v) : -1;
+    }
+    PyObject* get(uint8_t v) const {
+        Py_INCREF(objects_[v]);
+        return objects_[v];
+    }
+
+private:
+    PyObject* objects_[256];
+    uintptr_t stride_ = 0;
+};
+
+// Built on first use, with the GIL held; kept for the life of the process.
+const SmallInts& small_ints() {
+    static const SmallInts* const table = new SmallInts;
+    return *table;
+}
+
 uint8_t byte_of(PyObject* item) {
+    if (const int v = small_ints().find(item); v >= 0) return uint8_t(v);
     long value;
     if (PyLong_CheckExact(item)) {
         value = PyLong_AsLong(item);
@@ -246,14 +283,8 @@ std::vector<std::vector<std::string>> extract_string_rows(PyObject* obj, const c
 PyObject* byte_vector_to_list(const std::vector<uint8_t>& v) {
     PyObject* list = PyList_New(Py_ssize_t(v.size()));
     if (list == nullptr) api_call_failed();
-    for (size_t i = 0; i < v.size(); ++i) {
-        PyObject* item = PyLong_FromLong(v[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            api_call_failed();
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), item);
-    }
+    const SmallInts& ints = small_ints();
+    for (size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list, Py_ssize_t(i), ints.get(v[i]));
     return list;
 }
 
