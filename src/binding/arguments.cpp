@@ -80,13 +80,13 @@ size_t check_sequence(PyObject* obj) {
 }
 
 // Calls f(item) for each item (borrowed for the call). Exact lists and tuples are
-// walked by index exactly as their iterators would walk them; everything else
-// goes through the iterator protocol.
+// walked by index exactly as their iterators would walk them, from index
+// `first`; everything else goes through the iterator protocol (first must be 0).
 template <typename F>
-void for_each_item(PyObject* obj, F&& f) {
+void for_each_item_from(PyObject* obj, size_t first, F&& f) {
     if (PyList_CheckExact(obj)) {
         // Re-read the size each step: an item's __index__ may change the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+        for (Py_ssize_t i = Py_ssize_t(first); i < PyList_GET_SIZE(obj); ++i) {
             Py_INCREF(PyList_GET_ITEM(obj, i));
             Ref item(PyList_GET_ITEM(obj, i));
             f(item.p);
@@ -94,7 +94,7 @@ void for_each_item(PyObject* obj, F&& f) {
         return;
     }
     if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) f(PyTuple_GET_ITEM(obj, i));
+        for (Py_ssize_t i = Py_ssize_t(first); i < PyTuple_GET_SIZE(obj); ++i) f(PyTuple_GET_ITEM(obj, i));
         return;
     }
     Ref iter(PyObject_GetIter(obj));
@@ -109,6 +109,11 @@ void for_each_item(PyObject* obj, F&& f) {
     }
 }
 
+template <typename F>
+void for_each_item(PyObject* obj, F&& f) {
+    for_each_item_from(obj, 0, std::forward<F>(f));
+}
+
 // The int objects 0..255 as PyLong_FromLong returns them (CPython keeps one of
 // each): a list of bytes holds these, so a pointer comparison reads a byte
 // without a call, and results are made without one.
@@ -120,14 +125,17 @@ public:
             if (objects_[v] == nullptr) api_call_failed();
         }
         const auto base = reinterpret_cast<uintptr_t>(objects_[0]);
-        stride_ = reinterpret_cast<uintptr_t>(objects_[1]) - base;
+        const uintptr_t stride = reinterpret_cast<uintptr_t>(objects_[1]) - base;
+        // CPython keeps them in one array: a power-of-two stride turns the
+        // lookup into a shift. Anything else leaves every byte on the slow path.
+        if (stride != 0 && (stride & (stride - 1)) == 0) shift_ = __builtin_ctzll(stride);
     }
     // The byte an object stands for, or -1 when it is not one of the 256.
     int find(PyObject* item) const {
+        if (shift_ < 0) return -1;
         const uintptr_t offset = reinterpret_cast<uintptr_t>(item) - reinterpret_cast<uintptr_t>(objects_[0]);
-        if (stride_ == 0 || offset % stride_ != 0 || offset / stride_ > 255) return -1;
-        const size_t v = offset / stride_;
-        return objects_[v] == item ? int(v) : -1;
+        const uintptr_t v = offset >> shift_;
+        return v <= 255 && objects_[v] == item ? int(v) : -1;
     }
     PyObject* get(uint8_t v) const {
         Py_INCREF(objects_[v]);
@@ -136,7 +144,7 @@ public:
 
 private:
     PyObject* objects_[256];
-    uintptr_t stride_ = 0;
+    int shift_ = -1;
 };
 
 // Built on first use, with the GIL held; kept for the life of the process.
@@ -172,7 +180,20 @@ std::vector<uint8_t> byte_vector(PyObject* obj) {
     }
     std::vector<uint8_t> out;
     out.reserve(check_sequence(obj));
-    for_each_item(obj, [&](PyObject* item) { out.push_back(byte_of(item)); });
+    size_t i = 0;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // The cached ints run no Python code, so the list cannot change under them.
+        const SmallInts& ints = small_ints();
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        const size_t size = size_t(PySequence_Fast_GET_SIZE(obj));
+        for (; i < size; ++i) {
+            const int v = ints.find(items[i]);
+            if (v < 0) break;
+            out.push_back(uint8_t(v));
+        }
+        if (i == size) return out;
+    }
+    for_each_item_from(obj, i, [&](PyObject* item) { out.push_back(byte_of(item)); });
     return out;
 }
 

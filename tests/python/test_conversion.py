@@ -211,7 +211,8 @@ def test_lying_length_neither_fails_nor_reserves_its_claim(claim):
     assert done.stdout == "ok\n", done.stderr
 
 
-def test_list_mutated_during_conversion_is_read_like_its_iterator():
+@pytest.mark.parametrize("where", [0, 1])  # first item, or after plain ints
+def test_list_mutated_during_conversion_is_read_like_its_iterator(where):
     data = [1, 2, 3]
 
     class Shrink:
@@ -219,7 +220,7 @@ def test_list_mutated_during_conversion_is_read_like_its_iterator():
             del data[2:]
             return 0
 
-    data[0] = Shrink()
+    data[where] = Shrink()
     # Both paths stop after the list shrank: 2 items converted, length check fails on them.
     with pytest.raises(BaseException, match=r"source slice length \(2\)"):
         kestrova.decrypt([], data)
