@@ -298,10 +298,11 @@ inline VP1P1 dbl(const VP2& p) {
     const F yy = f_sq_wide(p.Y);
     const F z2 = f_sq_wide(p.Z);
     const F zz2 = f_plus(z2, z2);
-    const F xy2 = f_sq_wide(f_add(p.X, p.Y));
+    // 2XY as a product: fewer operations here than (X + Y)^2 - X^2 - Y^2.
+    const F xy = f_mul_wide(p.X, p.Y);
     const F y3 = f_add(yy, xx);
     const F z3 = f_sub(yy, xx);
-    return VP1P1{f_sub(xy2, y3), y3, z3, f_sub(zz2, z3)};
+    return VP1P1{carry(f_plus(xy, xy)), y3, z3, f_sub(zz2, z3)};
 }
 
 inline VP1P1 add_cached(const VP3& p, const VCached& q) {
