@@ -25,36 +25,55 @@ void sqrt_ratio_each(const Fe* u, const Fe* v, field::SqrtRatio* root, size_t m)
     for (size_t i = 0; i < m; ++i) root[i] = field::fe_sqrt_ratio_finish(u[i], v[i], field::fe_mul(uv3[i], pw[i]));
 }
 
-// representative_to_point's steps over one chunk; see there for the fractions.
+// sqrt(-(A + 2)), the factor of the map to the Edwards x, and that times (1 - i).
+constexpr Fe kEdwardsX = {{0x604aaff457e06, 0x2296fa350598d, 0x7f13dfb16874f, 0x35de93d846e01, 0xf26edf460a00}};
+constexpr Fe kEdwardsXOneMinusI = {{0x4d9a9bcdc21b, 0x30e78f5bcd6c2, 0x7c3d9b8a3ef96, 0x4b5ca4d582b6d,
+                                    0x7b0be28c5a49c}};
+
+// The points of representative_to_point with one exponentiation instead of two.
+// With w = -A / d1 and g(u) = u (u^2 + A u + 1), the square test of g(w) also
+// yields a root of it: root^2 = d1^4 g(w) when square, i d1^4 g(w) otherwise.
+// Then g(-w - A) = 2 r^2 g(w), so (r (1 - i) root)^2 = d1^4 g(-w - A), and both
+// u share u^2 + A u + 1 = inner / d1^2. The Edwards x = sqrt(-(A + 2)) v / (u^2 + A u + 1)
+// is therefore (c root, or c (1 - i) r root) / inner: one shared inversion gives
+// its sign. y = (un - d1) / (un + d1) as in the single decoder.
 void decode_chunk(const uint8_t* in, Point* out, size_t m) {
     const Fe one = field::fe_one();
     const Fe a2 = field::fe_mul_small(field::kFeMontA, 486662);
-    Fe d1[kChunk], eps[kChunk]{}, ones[kChunk]{}, un[kChunk];
+    Fe r[kChunk], d1[kChunk], inner[kChunk], eps[kChunk]{}, ones[kChunk]{}, scratch[kChunk];
     field::SqrtRatio root[kChunk];
     for (size_t i = 0; i < m; ++i) {
-        const Fe r = field::fe_from_bytes(in + 32 * i);
-        const Fe r2 = field::fe_square(r);
+        r[i] = field::fe_from_bytes(in + 32 * i);
+        const Fe r2 = field::fe_square(r[i]);
         d1[i] = field::fe_add(field::fe_add(r2, r2), one);
-        const Fe inner = field::fe_add(field::fe_sub(a2, field::fe_mul(a2, d1[i])), field::fe_square(d1[i]));
-        eps[i] = field::fe_neg(field::fe_mul_small(field::fe_mul(d1[i], inner), 486662));
+        inner[i] = field::fe_add(field::fe_sub(a2, field::fe_mul(a2, d1[i])), field::fe_square(d1[i]));
+        eps[i] = field::fe_neg(field::fe_mul_small(field::fe_mul(d1[i], inner[i]), 486662));
         ones[i] = one;
     }
     sqrt_ratio_each(eps, ones, root, m);
-    Fe yn[kChunk], yd[kChunk], num[kChunk]{}, den[kChunk]{};
+    Fe xn[kChunk], yn[kChunk], yd[kChunk];
     for (size_t i = 0; i < m; ++i) {
-        un[i] = field::kFeMontNegA;
-        field::fe_cmov(un[i], field::fe_mul_small(field::fe_sub(one, d1[i]), 486662), !root[i].is_square);
-        yn[i] = field::fe_sub(un[i], d1[i]);
-        yd[i] = field::fe_add(un[i], d1[i]);
-        const Fe yn2 = field::fe_square(yn[i]), yd2 = field::fe_square(yd[i]);
-        num[i] = field::fe_sub(yn2, yd2);
-        den[i] = field::fe_add(field::fe_mul(field::kFeD, yn2), yd2);
+        const ct::Choice non_square = !root[i].is_square;
+        Fe un = field::kFeMontNegA;
+        field::fe_cmov(un, field::fe_mul_small(field::fe_sub(one, d1[i]), 486662), non_square);
+        yn[i] = field::fe_sub(un, d1[i]);
+        yd[i] = field::fe_add(un, d1[i]);
+        Fe factor = kEdwardsX;
+        field::fe_cmov(factor, field::fe_mul(kEdwardsXOneMinusI, r[i]), non_square);
+        xn[i] = field::fe_mul(factor, root[i].root);
     }
-    sqrt_ratio_each(num, den, root, m);
+    // inner is never 0: A^2 - 4 is a non-square.
+    field::fe_batch_invert(inner, m, scratch);
     for (size_t i = 0; i < m; ++i) {
-        // yd = 0 is u = -1. Representatives read from a store are public.
-        if (!ct::to_bool_vartime((!field::fe_is_zero(yd[i])) & root[i].is_square)) kestrova::panic(kInvalidMapMessage);
-        const Fe x = field::fe_cneg(root[i].root, ct::Choice::from_bit(in[32 * i + 31] >> 7));
+        const Fe x = field::fe_cneg(field::fe_abs(field::fe_mul(xn[i], inner[i])),
+                                    ct::Choice::from_bit(in[32 * i + 31] >> 7));
+        // The single decoder's test: yd != 0 (u = -1) and x^2 = (y^2 - 1) / (d y^2 + 1).
+        const Fe yn2 = field::fe_square(yn[i]), yd2 = field::fe_square(yd[i]);
+        const Fe num = field::fe_sub(yn2, yd2);
+        const Fe den = field::fe_add(field::fe_mul(field::kFeD, yn2), yd2);
+        const ct::Choice on_curve = field::fe_equal(field::fe_mul(den, field::fe_square(x)), num);
+        // Representatives read from a store are public.
+        if (!ct::to_bool_vartime((!field::fe_is_zero(yd[i])) & on_curve)) kestrova::panic(kInvalidMapMessage);
         out[i] = Point{field::fe_mul(x, yd[i]), yn[i], yd[i], field::fe_mul(x, yn[i])};
     }
 }
