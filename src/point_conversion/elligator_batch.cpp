@@ -15,6 +15,8 @@ using group::Point;
 namespace {
 
 constexpr size_t kChunk = 32;
+// Decoding shares one inversion per chunk: larger chunks, fewer inversions.
+constexpr size_t kDecodeChunk = 128;
 const char* const kInvalidMapMessage = "The point from the Elligator map is invalid, this should never happen.";
 
 // root[i] = the sqrt_ratio(u[i], v[i]) of the field code, exponentiations batched.
@@ -23,6 +25,13 @@ void sqrt_ratio_each(const Fe* u, const Fe* v, field::SqrtRatio* root, size_t m)
     for (size_t i = 0; i < m; ++i) field::fe_sqrt_ratio_prepare(u[i], v[i], uv3[i], pw[i]);
     curve::pow22523_each({pw, m}, {pw, m});
     for (size_t i = 0; i < m; ++i) root[i] = field::fe_sqrt_ratio_finish(u[i], v[i], field::fe_mul(uv3[i], pw[i]));
+}
+
+// root[i] = sqrt_ratio(u[i], 1): with v = 1, u v^3 = u v^7 = u.
+void sqrt_each(const Fe* u, field::SqrtRatio* root, size_t m) {
+    Fe pw[kDecodeChunk];
+    curve::pow22523_each({u, m}, {pw, m});
+    for (size_t i = 0; i < m; ++i) root[i] = field::fe_sqrt_ratio_finish(u[i], field::fe_one(), field::fe_mul(u[i], pw[i]));
 }
 
 // sqrt(-(A + 2)), the factor of the map to the Edwards x, and that times (1 - i).
@@ -40,18 +49,17 @@ constexpr Fe kEdwardsXOneMinusI = {{0x4d9a9bcdc21b, 0x30e78f5bcd6c2, 0x7c3d9b8a3
 void decode_chunk(const uint8_t* in, Point* out, size_t m) {
     const Fe one = field::fe_one();
     const Fe a2 = field::fe_mul_small(field::kFeMontA, 486662);
-    Fe r[kChunk], d1[kChunk], inner[kChunk], eps[kChunk]{}, ones[kChunk]{}, scratch[kChunk];
-    field::SqrtRatio root[kChunk];
+    Fe r[kDecodeChunk], d1[kDecodeChunk], inner[kDecodeChunk], eps[kDecodeChunk], scratch[kDecodeChunk];
+    field::SqrtRatio root[kDecodeChunk];
     for (size_t i = 0; i < m; ++i) {
         r[i] = field::fe_from_bytes(in + 32 * i);
         const Fe r2 = field::fe_square(r[i]);
         d1[i] = field::fe_add(field::fe_add(r2, r2), one);
         inner[i] = field::fe_add(field::fe_sub(a2, field::fe_mul(a2, d1[i])), field::fe_square(d1[i]));
         eps[i] = field::fe_neg(field::fe_mul_small(field::fe_mul(d1[i], inner[i]), 486662));
-        ones[i] = one;
     }
-    sqrt_ratio_each(eps, ones, root, m);
-    Fe xn[kChunk], yn[kChunk], yd[kChunk];
+    sqrt_each(eps, root, m);
+    Fe xn[kDecodeChunk], yn[kDecodeChunk], yd[kDecodeChunk];
     for (size_t i = 0; i < m; ++i) {
         const ct::Choice non_square = !root[i].is_square;
         Fe un = field::kFeMontNegA;
@@ -99,15 +107,15 @@ void start_chunk(const Point* p, const uint32_t* bits, Representative* out, uint
     }
 }
 
-template <class F>
+template <size_t kSize = kChunk, class F>
 void in_chunks(size_t n, const F& chunk) {
-    for (size_t first = 0; first < n; first += kChunk) chunk(first, std::min(kChunk, n - first));
+    for (size_t first = 0; first < n; first += kSize) chunk(first, std::min(kSize, n - first));
 }
 
 }  // namespace
 
 void representatives_to_points(const uint8_t* in, Point* out, size_t n) {
-    in_chunks(n, [&](size_t first, size_t m) { decode_chunk(in + 32 * first, out + first, m); });
+    in_chunks<kDecodeChunk>(n, [&](size_t first, size_t m) { decode_chunk(in + 32 * first, out + first, m); });
 }
 
 void start_representatives(const Point* p, const uint32_t* bits, Representative* out, uint8_t* ok, size_t n) {
