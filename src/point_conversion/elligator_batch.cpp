@@ -31,7 +31,9 @@ void sqrt_ratio_each(const Fe* u, const Fe* v, field::SqrtRatio* root, size_t m)
 void sqrt_each(const Fe* u, field::SqrtRatio* root, size_t m) {
     Fe pw[kDecodeChunk];
     curve::pow22523_each({u, m}, {pw, m});
-    for (size_t i = 0; i < m; ++i) root[i] = field::fe_sqrt_ratio_finish(u[i], field::fe_one(), field::fe_mul(u[i], pw[i]));
+    for (size_t i = 0; i < m; ++i) {
+        root[i] = field::fe_sqrt_ratio_finish(u[i], field::fe_one(), field::fe_mul(u[i], pw[i]));
+    }
 }
 
 // sqrt(-(A + 2)), the factor of the map to the Edwards x, and that times (1 - i).
