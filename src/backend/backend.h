@@ -32,6 +32,10 @@ public:
     // out[i] = scalars[i] * points[i]
     virtual void mul_each(const group::Point* points, const group::Scalar* scalars, group::Point* out,
                           size_t n) const = 0;
+    // out[i] = scalars[i] * (8 * points[i] + addend): the cofactor cleared
+    // inside the kernel, before the multiplication.
+    virtual void mul_cleared_each(const group::Point* points, const group::Point& addend,
+                                  const group::Scalar* scalars, group::Point* out, size_t n) const = 0;
     // out[i] = s * points[i]
     virtual void mul_all(const group::Point* points, const group::Scalar& s, group::Point* out, size_t n) const = 0;
     // out[i] = scalars[i] * B

@@ -613,6 +613,29 @@ Point mul_split(const SplitTable51& t, const Scalar& s) {
 
 Point ifma_mul_base_one(const Scalar& s) { return mul_split(base_split_table51(), s); }
 
+// The doublings of the cofactor and the addition run in the lanes, ahead of v_mul.
+void ifma_mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out, size_t n) {
+    PointStage a;
+    for (int lane = 0; lane < kLanes; ++lane) a.put(lane, addend);
+    const VP3 va = load_points(a);
+    for (size_t start = 0; start < n; start += kLanes) {
+        const size_t m = block_items(n, start);
+        PointStage in;
+        Digits e;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const size_t i = lane_item(start, m, lane);
+            in.put(lane, points[i]);
+            e.put(lane, scalars[i]);
+        }
+        const VP3 base = add_p3(dbl_p3(dbl_p3(dbl_p3(load_points(in)))), va);
+        PointStage res;
+        store_points(res, v_mul(base, e));
+        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+        ct::wipe(&e, sizeof e);
+        ct::wipe(&res, sizeof res);
+    }
+}
+
 }  // namespace
 
 #undef KESTROVA_UNROLL
@@ -648,6 +671,10 @@ public:
     }
     void mul_all(const Point* points, const Scalar& s, Point* out, size_t n) const override {
         ifma_mul_all(points, s, out, n);
+    }
+    void mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out,
+                          size_t n) const override {
+        ifma_mul_cleared_each(points, addend, scalars, out, n);
     }
     void mul_base_each(const Scalar* scalars, Point* out, size_t n) const override {
         ifma_mul_base_each(scalars, out, n);

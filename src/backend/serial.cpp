@@ -32,6 +32,13 @@ void SerialBackend::mul_each(const Point* points, const Scalar* scalars, Point* 
     for (size_t i = 0; i < n; ++i) out[i] = group::mul_point(points[i], scalars[i]);
 }
 
+void SerialBackend::mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out,
+                                     size_t n) const {
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = group::mul_point(group::add(group::clear_cofactor(points[i]), addend), scalars[i]);
+    }
+}
+
 void SerialBackend::mul_all(const Point* points, const Scalar& s, Point* out, size_t n) const {
     for (size_t i = 0; i < n; ++i) out[i] = group::mul_point(points[i], s);
 }

@@ -10,6 +10,8 @@ public:
     const char* name() const override;
     void mul_each(const group::Point* points, const group::Scalar* scalars, group::Point* out,
                   size_t n) const override;
+    void mul_cleared_each(const group::Point* points, const group::Point& addend, const group::Scalar* scalars,
+                          group::Point* out, size_t n) const override;
     void mul_all(const group::Point* points, const group::Scalar& s, group::Point* out, size_t n) const override;
     void mul_base_each(const group::Scalar* scalars, group::Point* out, size_t n) const override;
     group::Point mul_base_one(const group::Scalar& s) const override;

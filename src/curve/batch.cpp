@@ -22,6 +22,13 @@ void mul_each(std::span<const group::Point> points, std::span<const group::Scala
     backend::chosen().mul_each(points.data(), scalars.data(), out.data(), out.size());
 }
 
+void mul_cleared_each(std::span<const group::Point> points, const group::Point& addend,
+                      std::span<const group::Scalar> scalars, std::span<group::Point> out) {
+    same_size(points.size(), scalars.size());
+    same_size(points.size(), out.size());
+    backend::chosen().mul_cleared_each(points.data(), addend, scalars.data(), out.data(), out.size());
+}
+
 void mul_all(std::span<const group::Point> points, const group::Scalar& s, std::span<group::Point> out) {
     same_size(points.size(), out.size());
     backend::chosen().mul_all(points.data(), s, out.data(), out.size());

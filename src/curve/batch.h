@@ -15,6 +15,9 @@ namespace kestrova::curve {
 // out[i] = scalars[i] * points[i]
 void mul_each(std::span<const group::Point> points, std::span<const group::Scalar> scalars,
               std::span<group::Point> out);
+// out[i] = scalars[i] * (8 * points[i] + addend)
+void mul_cleared_each(std::span<const group::Point> points, const group::Point& addend,
+                      std::span<const group::Scalar> scalars, std::span<group::Point> out);
 // out[i] = s * points[i]
 void mul_all(std::span<const group::Point> points, const group::Scalar& s, std::span<group::Point> out);
 // out[i] = scalars[i] * B

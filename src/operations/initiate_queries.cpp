@@ -47,27 +47,28 @@ public:
     // Writes sender, receiver, gamma = z·B, delta per transaction, 128 bytes each.
     void flush(uint8_t* out) {
         const size_t m = count_;
-        group::Point products[3 * kBlock], gammas[kBlock], ordered[4 * kBlock];
+        group::Point products[2 * kBlock], deltas[kBlock], gammas[kBlock], ordered[4 * kBlock];
         // Per transaction p1, p2 (sender cell), q1, q2 (receiver cell).
         point_conversion::representatives_to_points(cells_, ordered, 4 * m);
         for (size_t j = 0; j < m; ++j) {
             const group::Point* pq = ordered + 4 * j;
-            // An absent row decodes to points of the full group, and their small-order
-            // parts would survive into the ciphertext for every bank to see; times 8
-            // they are gone, and the matching relation holds as before (all three
-            // row-derived bases carry the same factor).
-            bases_[3 * j] = group::clear_cofactor(pq[0]);
-            bases_[3 * j + 1] = group::clear_cofactor(pq[2]);
-            bases_[3 * j + 2] = group::add(group::clear_cofactor(group::add(pq[1], pq[3])), swift_pk_);
-            scalars_[3 * j] = scalars_[3 * j + 1] = scalars_[3 * j + 2] = z_[j];
+            pairs_[2 * j] = pq[0];
+            pairs_[2 * j + 1] = pq[2];
+            sums_[j] = group::add(pq[1], pq[3]);
+            scalars_[2 * j] = scalars_[2 * j + 1] = z_[j];
         }
-        curve::mul_each({bases_, 3 * m}, {scalars_, 3 * m}, {products, 3 * m});
+        // An absent row decodes to points of the full group, and their small-order
+        // parts would survive into the ciphertext for every bank to see; times 8
+        // they are gone, and the matching relation holds as before (all three
+        // row-derived bases carry the same factor). The kernels clear them in the lanes.
+        curve::mul_cleared_each({pairs_, 2 * m}, group::identity(), {scalars_, 2 * m}, {products, 2 * m});
+        curve::mul_cleared_each({sums_, m}, swift_pk_, {z_, m}, {deltas, m});
         curve::mul_base_each({z_, m}, {gammas, m});
         for (size_t j = 0; j < m; ++j) {
-            ordered[4 * j] = products[3 * j];
-            ordered[4 * j + 1] = products[3 * j + 1];
+            ordered[4 * j] = products[2 * j];
+            ordered[4 * j + 1] = products[2 * j + 1];
             ordered[4 * j + 2] = gammas[j];
-            ordered[4 * j + 3] = products[3 * j + 2];
+            ordered[4 * j + 3] = deltas[j];
         }
         curve::compress_all({ordered, 4 * m}, {out, 4 * m * kPointBytes});
         count_ = 0;
@@ -79,8 +80,9 @@ private:
     const group::Point& swift_pk_;
     size_t count_ = 0;
     uint8_t cells_[128 * kBlock];
-    group::Point bases_[3 * kBlock];
-    group::Scalar scalars_[3 * kBlock];
+    group::Point pairs_[2 * kBlock];
+    group::Point sums_[kBlock];
+    group::Scalar scalars_[2 * kBlock];
     group::Scalar z_[kBlock];
 };
 

@@ -65,6 +65,12 @@ TEST_P(EveryBackend, MatchesSinglePointRoutines) {
 
         b().mul_each(points.data(), scalars.data(), out.data(), n);
         for (size_t i = 0; i < n; ++i) ASSERT_TRUE(group::equal(out[i], group::mul_point(points[i], scalars[i])).bit());
+        const Point addend = group::add(base_point(), t8);
+        b().mul_cleared_each(points.data(), addend, scalars.data(), out.data(), n);
+        for (size_t i = 0; i < n; ++i) {
+            const Point cleared = group::add(group::clear_cofactor(points[i]), addend);
+            ASSERT_TRUE(group::equal(out[i], group::mul_point(cleared, scalars[i])).bit());
+        }
         b().mul_all(points.data(), one_s, out.data(), n);
         for (size_t i = 0; i < n; ++i) ASSERT_TRUE(group::equal(out[i], group::mul_point(points[i], one_s)).bit());
         b().mul_base_each(scalars.data(), out.data(), n);

@@ -78,6 +78,8 @@ void multiplications(test::TestRng& rng) {
         Point out;
         serial.mul_each(&sp, &ss, &out, 1);
         expect_point(out, expected_p, "variable base, secret point and scalar");
+        serial.mul_cleared_each(&sp, pk, &ss, &out, 1);
+        expect_point(out, test::reference_mul(group::add(group::clear_cofactor(p), pk), s), "cofactor cleared");
         expect_point(serial.mul_base_one(ss), expected_b, "base table");
         serial.mul_base_each(&ss, &out, 1);
         expect_point(out, expected_b, "base table, batch");

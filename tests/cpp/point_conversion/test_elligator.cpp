@@ -142,10 +142,10 @@ TEST(Elligator, PublicEncoderDrawsOneWordPerCall) {
     EXPECT_EQ(g.next_u64(), shadow.next_u64());
 }
 
-// Sizes across the 32-item chunks and the 8-lane blocks; edge inputs included.
+// Sizes across the 32- and 128-item chunks and the 8-lane blocks; edge inputs included.
 TEST(ElligatorBatch, MatchesTheSingleItemMaps) {
     test::TestRng rng{21};
-    const size_t n = 45;
+    const size_t n = 141;
     std::vector<uint8_t> strings(32 * n);
     rng.fill(strings.data(), strings.size());
     std::fill_n(strings.begin(), 32, uint8_t(0));
