@@ -19,7 +19,7 @@ namespace {
 // Leaves are kept at or above this share of a loop so that a large loop of
 // cheap items does not turn into millions of queue operations, while there
 // are still enough pieces for idle threads to even out uneven items.
-constexpr std::size_t kPiecesPerThread = 8;
+constexpr std::size_t kPiecesPerThread = 64;
 
 // Room for the pieces of a few concurrent loops, so that splitting does not
 // allocate in the steady state.
