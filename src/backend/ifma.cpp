@@ -1,5 +1,6 @@
 // The AVX-512 IFMA backend: eight independent items, one per 64-bit
-// lane, each field element as five 52-bit limbs. Every lane runs the same
+// lane, each field element as five 51-bit limbs in the multiplier's 52-bit
+// words (the field itself is in ifma_field.inc). Every lane runs the same
 // instruction sequence as the serial routines (same windows, same full table
 // scans with per-lane masks), so nothing depends on secret values.
 //
@@ -46,11 +47,7 @@ using namespace ifma_layout;
 
 namespace {
 
-using V = __m512i;
-
-struct F {
-    V l[5];
-};
+#include "backend/ifma_field.inc"
 
 struct VP3 {
     F X, Y, Z, T;
@@ -67,218 +64,6 @@ struct VCached {
 struct VNiels {
     F ypx, ymx, xy2d;
 };
-
-inline V bc(uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
-
-inline F f_const(uint64_t v0) { return F{{bc(v0), bc(0), bc(0), bc(0), bc(0)}}; }
-
-inline F f_load(const Stage& s) {
-    F f;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) f.l[k] = _mm512_load_si512(s.limb[k]);
-    return f;
-}
-
-inline void f_store(Stage& s, const F& f) {
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) _mm512_store_si512(s.limb[k], f.l[k]);
-}
-
-// Every limb of every lane at most bound[k] (the KESTROVA_VERIFY checks).
-inline bool f_at_most(const F& a, const uint64_t bound[5]) {
-    __mmask8 over = 0;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) over |= _mm512_cmpgt_epu64_mask(a.l[k], bc(bound[k]));
-    return over == 0;
-}
-
-// Radix 2^51 in 52-bit multiplier words: a limb may run up to 2^52 before the
-// multiplier loses bits, so one carry pass without a ripple is enough between
-// operations. Two kinds of element: "carried" (limbs below kCarried, what the
-// multiplier takes) and "wide" (a product before its carry, limbs below
-// 300 * 2^52, or the sum of two, below 2^62), which only feeds an addition or
-// subtraction that carries.
-constexpr uint64_t kM51 = (uint64_t(1) << 51) - 1;
-constexpr uint64_t kBelow52[5] = {(uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1,
-                                  (uint64_t(1) << 52) - 1, (uint64_t(1) << 52) - 1};
-constexpr uint64_t kBelow62[5] = {(uint64_t(1) << 62) - 1, (uint64_t(1) << 62) - 1, (uint64_t(1) << 62) - 1,
-                                  (uint64_t(1) << 62) - 1, (uint64_t(1) << 62) - 1};
-constexpr uint64_t kBelow63[5] = {(uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1,
-                                  (uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1};
-// What one carry pass of limbs below 2^63 leaves: 2^51 plus the carry in
-// (limb 0: 19 times it).
-constexpr uint64_t kCarried[5] = {kM51 + 19 * 4096, kM51 + 4096, kM51 + 4096, kM51 + 4096, kM51 + 4096};
-// 2^11 p limb by limb, above every wide limb: a - b as a + 2^11 p - b stays positive.
-constexpr uint64_t kWideP[5] = {(kM51 - 18) << 11, kM51 << 11, kM51 << 11, kM51 << 11, kM51 << 11};
-
-KESTROVA_FIELD_OP V times19(V c) {
-    return _mm512_add_epi64(_mm512_add_epi64(_mm512_slli_epi64(c, 4), _mm512_slli_epi64(c, 1)), c);
-}
-
-// Limbs below 2^63 in, kCarried out. Each limb's carry moves up one place at
-// the same time; the top one comes round as 2^255 = 19.
-KESTROVA_FIELD_OP F carry(F a) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow63));
-    const V m51 = bc(kM51);
-    V c[5];
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) {
-        c[k] = _mm512_srli_epi64(a.l[k], 51);
-        a.l[k] = _mm512_and_si512(a.l[k], m51);
-    }
-    a.l[0] = _mm512_madd52lo_epu64(a.l[0], c[4], bc(19));  // c[4] < 2^12: one exact product
-    KESTROVA_UNROLL
-    for (int k = 1; k < 5; ++k) a.l[k] = _mm512_add_epi64(a.l[k], c[k - 1]);
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kCarried));
-    return a;
-}
-
-// Limb by limb, no carry: carried plus carried stays below 2^53, wide plus wide below 2^63.
-KESTROVA_FIELD_OP F f_plus(const F& a, const F& b) {
-    F r;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(a.l[k], b.l[k]);
-    return r;
-}
-
-// Carried or wide in, carried out.
-KESTROVA_FIELD_OP F f_add(const F& a, const F& b) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow62) && f_at_most(b, kBelow62));
-    return carry(f_plus(a, b));
-}
-
-// a + 2^11 p - b; carried or wide in, carried out.
-KESTROVA_FIELD_OP F f_sub(const F& a, const F& b) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow62) && f_at_most(b, kWideP));
-    F r;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_sub_epi64(_mm512_add_epi64(a.l[k], bc(kWideP[k])), b.l[k]);
-    return carry(r);
-}
-
-inline F f_neg(const F& a) { return f_sub(f_const(0), a); }
-
-// Products of limbs below 2^52: the low 52 bits of a_i b_j land in column
-// i + j, the high ones (weight 2^52 = 2 * 2^51) in column i + j + 1, twice.
-// A column stays below 15 * 2^52, and folding the top five (2^255 = 19)
-// below 300 * 2^52 < 2^61: a wide element.
-KESTROVA_FIELD_OP F fold_product(const V lo[9], const V hi[9]) {
-    V z[10];
-    z[0] = lo[0];
-    KESTROVA_UNROLL
-    for (int k = 1; k < 9; ++k) z[k] = _mm512_add_epi64(lo[k], _mm512_slli_epi64(hi[k - 1], 1));
-    z[9] = _mm512_slli_epi64(hi[8], 1);
-    F r;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
-    return r;
-}
-
-inline void clear(V c[9]) {
-    KESTROVA_UNROLL
-    for (int k = 0; k < 9; ++k) c[k] = _mm512_setzero_si512();
-}
-
-KESTROVA_FIELD_OP void mac(V lo[9], V hi[9], int k, V x, V y) {
-    lo[k] = _mm512_madd52lo_epu64(lo[k], x, y);
-    hi[k] = _mm512_madd52hi_epu64(hi[k], x, y);
-}
-
-KESTROVA_FIELD_OP F f_mul_wide(const F& a, const F& b) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52) && f_at_most(b, kBelow52));
-    V lo[9], hi[9];
-    clear(lo);
-    clear(hi);
-    KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) {
-        KESTROVA_UNROLL
-        for (int j = 0; j < 5; ++j) mac(lo, hi, i + j, a.l[i], b.l[j]);
-    }
-    return fold_product(lo, hi);
-}
-
-KESTROVA_FIELD_OP F f_sq_wide(const F& a) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, kBelow52));
-    // Cross products once, doubled, plus the squares of the limbs.
-    V lo[9], hi[9];
-    clear(lo);
-    clear(hi);
-    KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) {
-        KESTROVA_UNROLL
-        for (int j = i + 1; j < 5; ++j) mac(lo, hi, i + j, a.l[i], a.l[j]);
-    }
-    KESTROVA_UNROLL
-    for (int k = 0; k < 9; ++k) {
-        lo[k] = _mm512_add_epi64(lo[k], lo[k]);
-        hi[k] = _mm512_add_epi64(hi[k], hi[k]);
-    }
-    KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) mac(lo, hi, 2 * i, a.l[i], a.l[i]);
-    return fold_product(lo, hi);
-}
-
-KESTROVA_FIELD_OP F f_mul(const F& a, const F& b) { return carry(f_mul_wide(a, b)); }
-KESTROVA_FIELD_OP F f_sq(const F& a) { return carry(f_sq_wide(a)); }
-
-inline void f_blend(F& t, __mmask8 k, const F& src) {
-    KESTROVA_UNROLL
-    for (int i = 0; i < 5; ++i) t.l[i] = _mm512_mask_blend_epi64(k, t.l[i], src.l[i]);
-}
-
-inline F f_broadcast(const Fe& c) {
-    F f;
-    KESTROVA_UNROLL
-    for (int k = 0; k < 5; ++k) f.l[k] = bc(c.v[k]);
-    return f;
-}
-
-inline F f_d2() { return f_broadcast(field::kFeD2); }
-
-// One carry pass from limb 0 up, the top carry coming round as 19.
-inline F f_ripple(F a) {
-    const V m51 = bc(kM51);
-    KESTROVA_UNROLL
-    for (int k = 0; k < 4; ++k) {
-        a.l[k + 1] = _mm512_add_epi64(a.l[k + 1], _mm512_srli_epi64(a.l[k], 51));
-        a.l[k] = _mm512_and_si512(a.l[k], m51);
-    }
-    a.l[0] = _mm512_add_epi64(a.l[0], times19(_mm512_srli_epi64(a.l[4], 51)));
-    a.l[4] = _mm512_and_si512(a.l[4], m51);
-    return a;
-}
-
-// The residue in [0, p), as the serial code computes it: two passes leave the
-// value below 2^255, and adding 19 carries out of bit 255 exactly when it is p or more.
-inline F f_canonical(const F& in) {
-    F a = f_ripple(f_ripple(in));
-    V q = _mm512_srli_epi64(_mm512_add_epi64(a.l[0], bc(19)), 51);
-    KESTROVA_UNROLL
-    for (int k = 1; k < 5; ++k) q = _mm512_srli_epi64(_mm512_add_epi64(a.l[k], q), 51);
-    a.l[0] = _mm512_add_epi64(a.l[0], times19(q));
-    const V m51 = bc(kM51);
-    KESTROVA_UNROLL
-    for (int k = 0; k < 4; ++k) {
-        a.l[k + 1] = _mm512_add_epi64(a.l[k + 1], _mm512_srli_epi64(a.l[k], 51));
-        a.l[k] = _mm512_and_si512(a.l[k], m51);
-    }
-    a.l[4] = _mm512_and_si512(a.l[4], m51);
-    return a;
-}
-
-inline __mmask8 f_is_zero(const F& a) {
-    const F c = f_canonical(a);
-    V any = c.l[0];
-    KESTROVA_UNROLL
-    for (int k = 1; k < 5; ++k) any = _mm512_or_si512(any, c.l[k]);
-    return _mm512_cmpeq_epi64_mask(any, _mm512_setzero_si512());
-}
-
-inline __mmask8 f_equal(const F& a, const F& b) { return f_is_zero(f_sub(a, b)); }
-
-inline __mmask8 f_is_odd(const F& a) {
-    return _mm512_test_epi64_mask(f_canonical(a).l[0], bc(1));
-}
 
 inline VP2 to_p2(const VP1P1& r) { return VP2{f_mul(r.X, r.T), f_mul(r.Y, r.Z), f_mul(r.Z, r.T)}; }
 inline VP3 to_p3(const VP1P1& r) {
@@ -433,37 +218,6 @@ VP3 v_mul_table(const Table51& t, const Digits& e) {
     h = times16(to_p2(h));
     for (int i = 0; i < 64; i += 2) h = to_p3(madd(h, select_niels(t.w + 8 * (i / 2), e.d[i])));
     return h;
-}
-
-// Two blocks side by side: a chain of squarings is bound by latency, and a
-// second independent chain fills the multiplier's idle cycles.
-struct F2 {
-    F a, b;
-};
-KESTROVA_FIELD_OP F2 f_sq(const F2& x) { return F2{f_sq(x.a), f_sq(x.b)}; }
-KESTROVA_FIELD_OP F2 f_mul(const F2& x, const F2& y) { return F2{f_mul(x.a, y.a), f_mul(x.b, y.b)}; }
-
-template <class T>
-inline T f_sqn(T x, int n) {
-    for (int i = 0; i < n; ++i) x = f_sq(x);
-    return x;
-}
-
-// a^((p-5)/8), the chain of the serial code.
-template <class T>
-T f_pow22523(const T& a) {
-    const T a2 = f_sq(a);
-    const T a9 = f_mul(f_sqn(a2, 2), a);
-    const T a11 = f_mul(a9, a2);
-    const T e5 = f_mul(f_sq(a11), a9);
-    const T e10 = f_mul(f_sqn(e5, 5), e5);
-    const T e20 = f_mul(f_sqn(e10, 10), e10);
-    const T e40 = f_mul(f_sqn(e20, 20), e20);
-    const T e50 = f_mul(f_sqn(e40, 10), e10);
-    const T e100 = f_mul(f_sqn(e50, 50), e50);
-    const T e200 = f_mul(f_sqn(e100, 100), e100);
-    const T e250 = f_mul(f_sqn(e200, 50), e50);
-    return f_mul(f_sqn(e250, 2), a);
 }
 
 constexpr int kPair = 2 * kLanes;
