@@ -299,7 +299,9 @@ void ifma_pow22523_each(const Fe* in, Fe* out, size_t n) {
         pow22523_pair(in + start, out + start, std::min(size_t(kPair), n - start));
 }
 
-void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
+// scalars[i] * base(points[i]), eight items per block.
+template <class Base>
+void mul_each_of(const Point* points, const Scalar* scalars, Point* out, size_t n, const Base& base) {
     for (size_t start = 0; start < n; start += kLanes) {
         const size_t m = block_items(n, start);
         PointStage in;
@@ -310,11 +312,15 @@ void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_
             e.put(lane, scalars[i]);
         }
         PointStage res;
-        store_points(res, v_mul(load_points(in), e));
+        store_points(res, v_mul(base(load_points(in)), e));
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
         ct::wipe(&e, sizeof e);
         ct::wipe(&res, sizeof res);
     }
+}
+
+void ifma_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
+    mul_each_of(points, scalars, out, n, [](const VP3& p) { return p; });
 }
 
 void ifma_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
@@ -372,22 +378,7 @@ void ifma_mul_cleared_each(const Point* points, const Point& addend, const Scala
     PointStage a;
     for (int lane = 0; lane < kLanes; ++lane) a.put(lane, addend);
     const VP3 va = load_points(a);
-    for (size_t start = 0; start < n; start += kLanes) {
-        const size_t m = block_items(n, start);
-        PointStage in;
-        Digits e;
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const size_t i = lane_item(start, m, lane);
-            in.put(lane, points[i]);
-            e.put(lane, scalars[i]);
-        }
-        const VP3 base = add_p3(dbl_p3(dbl_p3(dbl_p3(load_points(in)))), va);
-        PointStage res;
-        store_points(res, v_mul(base, e));
-        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
-        ct::wipe(&e, sizeof e);
-        ct::wipe(&res, sizeof res);
-    }
+    mul_each_of(points, scalars, out, n, [&](const VP3& p) { return add_p3(dbl_p3(dbl_p3(dbl_p3(p))), va); });
 }
 
 }  // namespace
