@@ -26,7 +26,6 @@
 namespace kestrova::backend {
 
 using field::Fe;
-using group::DecompressState;
 using group::Point;
 using group::PointNiels;
 using group::Scalar;
