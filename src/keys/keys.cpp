@@ -9,14 +9,14 @@
 
 namespace kestrova::keys {
 
-group::Point decode_public_key(const std::vector<uint8_t>& bytes) {
+group::Point decode_public_key(std::span<const uint8_t> bytes) {
     if (bytes.size() != 32) kestrova::panic(kestrova::length_mismatch_message(bytes.size(), 32));
     const std::optional<group::Point> p = group::decompress_vartime(bytes.data());
     if (!p) kestrova::panic("The public key was not a valid curve point.");
     return *p;
 }
 
-group::Scalar decode_secret_scalar(const std::vector<uint8_t>& bytes) {
+group::Scalar decode_secret_scalar(std::span<const uint8_t> bytes) {
     if (bytes.size() != 32) kestrova::panic(kestrova::length_mismatch_message(bytes.size(), 32));
     group::Scalar s;
     std::memcpy(s.bytes, bytes.data(), 32);

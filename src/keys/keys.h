@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -13,10 +14,10 @@ namespace kestrova::keys {
 
 // 32 bytes that decompress; panics with the length message first, then with
 // "The public key was not a valid curve point.".
-group::Point decode_public_key(const std::vector<uint8_t>& bytes);
+group::Point decode_public_key(std::span<const uint8_t> bytes);
 
 // 32 bytes, bit 255 cleared, no reduction; panics with the length message.
-group::Scalar decode_secret_scalar(const std::vector<uint8_t>& bytes);
+group::Scalar decode_secret_scalar(std::span<const uint8_t> bytes);
 
 // (public, secret): 64 bytes from the thread's generator, wide reduction, s * B.
 std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> generate_key_pair();

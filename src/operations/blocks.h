@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "panic/panic.h"
 
 namespace kestrova::operations {
 
@@ -12,6 +16,11 @@ constexpr size_t kGrainPerPointWork = 1;
 constexpr size_t kGrainCopy = 1 << 14;
 // Items a range hands to the batch kernels at once (one field inversion per block).
 constexpr size_t kBlock = 32;
+
+// An output the caller sized must hold exactly the records computed.
+inline void require_output(std::span<uint8_t> out, size_t bytes) {
+    if (out.size() != bytes) panic(length_mismatch_message(out.size(), bytes));
+}
 
 // block(first, m) for consecutive blocks of m <= kBlock items covering [begin, end).
 template <class F>

@@ -17,11 +17,22 @@ using wide_ciphertexts::kCiphertextBytes;
 using wide_ciphertexts::kPointBytes;
 using wide_ciphertexts::require_point;
 
+size_t combine_count(In sender_ciphertexts, In receiver_ciphertexts) {
+    return std::min(chunk_count(sender_ciphertexts.size(), kCiphertextBytes),
+                    chunk_count(receiver_ciphertexts.size(), kCiphertextBytes));
+}
+
 std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& receiver_ciphertexts) {
-    const size_t n = std::min(chunk_count(sender_ciphertexts.size(), kCiphertextBytes),
-                              chunk_count(receiver_ciphertexts.size(), kCiphertextBytes));
+    const size_t n = combine_count(sender_ciphertexts, receiver_ciphertexts);
     std::array<Bytes, 4> parts;
     for (Bytes& part : parts) part.resize(n * kPointBytes);
+    combine_into(sender_ciphertexts, receiver_ciphertexts, {parts[0], parts[1], parts[2], parts[3]});
+    return parts;
+}
+
+void combine_into(In sender_ciphertexts, In receiver_ciphertexts, const std::array<Out, 4>& parts) {
+    const size_t n = combine_count(sender_ciphertexts, receiver_ciphertexts);
+    for (const Out& part : parts) require_output(part, n * kPointBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         group::Point a[4 * kBlock], b[4 * kBlock];
         uint8_t ok_a[4 * kBlock], ok_b[4 * kBlock];
@@ -46,7 +57,6 @@ std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& recei
                                 kPointBytes);
         });
     });
-    return parts;
 }
 
 }  // namespace kestrova::operations

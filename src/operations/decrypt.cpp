@@ -12,11 +12,19 @@ namespace kestrova::operations {
 
 using wide_ciphertexts::kPointBytes;
 
+size_t decrypt_count(In points) { return wide_ciphertexts::chunk_count(points.size(), kPointBytes); }
+
 Bytes decrypt(const Bytes& points, const Bytes& bank_secret_key) {
+    Bytes out(decrypt_count(points) * kPointBytes);
+    decrypt_into(points, bank_secret_key, out);
+    return out;
+}
+
+void decrypt_into(In points, In bank_secret_key, Out out) {
     group::Scalar k = keys::decode_secret_scalar(bank_secret_key);
     const ct::WipeOnExit wipe_k(k);
-    const size_t n = wide_ciphertexts::chunk_count(points.size(), kPointBytes);
-    Bytes out(n * kPointBytes);
+    const size_t n = decrypt_count(points);
+    require_output(out, n * kPointBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         group::Point in[kBlock], product[kBlock];
         uint8_t ok[kBlock];
@@ -28,7 +36,6 @@ Bytes decrypt(const Bytes& points, const Bytes& bank_secret_key) {
             curve::compress_all({product, m}, {out.data() + kPointBytes * first, kPointBytes * m});
         });
     });
-    return out;
 }
 
 }  // namespace kestrova::operations

@@ -18,16 +18,25 @@ using wide_ciphertexts::decompress_chunks;
 using wide_ciphertexts::kPointBytes;
 using wide_ciphertexts::require_point_chunk;
 
+size_t finish_count(In sender_points, In receiver_points, In gamma_points, In delta_points) {
+    return std::min({chunk_count(sender_points.size(), kPointBytes), chunk_count(receiver_points.size(), kPointBytes),
+                     chunk_count(gamma_points.size(), kPointBytes), chunk_count(delta_points.size(), kPointBytes)});
+}
+
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
                          const Bytes& delta_points, const Bytes& swift_secret_key) {
+    // vector<bool> packs bits, so the workers write bytes.
+    std::vector<uint8_t> equal(finish_count(sender_points, receiver_points, gamma_points, delta_points));
+    finish_into(sender_points, receiver_points, gamma_points, delta_points, swift_secret_key, equal);
+    return std::vector<bool>(equal.begin(), equal.end());
+}
+
+void finish_into(In sender_points, In receiver_points, In gamma_points, In delta_points, In swift_secret_key,
+                 Out equal) {
     group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
     const ct::WipeOnExit wipe_k(k);
-    const size_t n = std::min({chunk_count(sender_points.size(), kPointBytes),
-                               chunk_count(receiver_points.size(), kPointBytes),
-                               chunk_count(gamma_points.size(), kPointBytes),
-                               chunk_count(delta_points.size(), kPointBytes)});
-    // vector<bool> packs bits, so the workers write bytes.
-    std::vector<uint8_t> equal(n);
+    const size_t n = finish_count(sender_points, receiver_points, gamma_points, delta_points);
+    require_output(equal, n);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         group::Point s[kBlock], r[kBlock], g[kBlock], d[kBlock], kg[kBlock];
         uint8_t ok_s[kBlock], ok_r[kBlock], ok_g[kBlock], ok_d[kBlock];
@@ -50,7 +59,6 @@ std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_point
                 equal[first + j] = ct::declassify(group::equal(d[j], group::add(group::add(s[j], r[j]), kg[j])));
         });
     });
-    return std::vector<bool>(equal.begin(), equal.end());
 }
 
 }  // namespace kestrova::operations

@@ -24,7 +24,7 @@ using wide_ciphertexts::kPointBytes;
 // multiplications and compressions of the whole block through the batch kernels.
 class QueryBlock {
 public:
-    QueryBlock(const okvs::PaxosStore& sender_store, const okvs::PaxosStore& receiver_store,
+    QueryBlock(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store,
                const group::Point& swift_pk)
         : sender_store_(sender_store), receiver_store_(receiver_store), swift_pk_(swift_pk) {}
     ~QueryBlock() {
@@ -35,10 +35,10 @@ public:
     QueryBlock& operator=(const QueryBlock&) = delete;
 
     // Both lookups, then one fresh z for the transaction; the cells are decoded at flush.
-    void add(const Row& sender_row, const Row& receiver_row, random::Generator& rng) {
+    void add(std::string_view sender_key, std::string_view receiver_key, random::Generator& rng) {
         const size_t j = count_++;
-        const okvs::Cell c_s = okvs::paxos_decode(sender_store_, okvs::key_bytes(sender_row));
-        const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, okvs::key_bytes(receiver_row));
+        const okvs::Cell c_s = okvs::paxos_decode(sender_store_, sender_key);
+        const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, receiver_key);
         std::copy_n(c_s.data(), 64, cells_ + 128 * j);
         std::copy_n(c_r.data(), 64, cells_ + 128 * j + 64);
         z_[j] = group::random_scalar(rng);
@@ -75,8 +75,8 @@ public:
     }
 
 private:
-    const okvs::PaxosStore& sender_store_;
-    const okvs::PaxosStore& receiver_store_;
+    const okvs::StoreView& sender_store_;
+    const okvs::StoreView& receiver_store_;
     const group::Point& swift_pk_;
     size_t count_ = 0;
     uint8_t cells_[128 * kBlock];
@@ -84,6 +84,19 @@ private:
     group::Point sums_[kBlock];
     group::Scalar scalars_[2 * kBlock];
     group::Scalar z_[kBlock];
+};
+
+class RowKeys : public KeySource {
+public:
+    explicit RowKeys(const StringRows& rows) : rows_(rows) {}
+    size_t size() const override { return rows_.size(); }
+    std::string_view key(size_t i, std::string& scratch) const override {
+        scratch = okvs::key_bytes(rows_[i]);
+        return scratch;
+    }
+
+private:
+    const StringRows& rows_;
 };
 
 }  // namespace
@@ -95,18 +108,27 @@ Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver
     Bytes().swap(sender_okvs);
     const okvs::PaxosStore receiver_store = okvs::store_from_bytes(receiver_okvs);
     Bytes().swap(receiver_okvs);
+    const RowKeys sender(sender_data), receiver(receiver_data);
+    Bytes out(std::min(sender.size(), receiver.size()) * kCiphertextBytes);
+    queries_into(okvs::view_of(sender_store), okvs::view_of(receiver_store), sender, receiver, swift_pk, out);
+    return out;
+}
+
+void queries_into(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store, const KeySource& sender,
+                  const KeySource& receiver, In swift_pk, Out out) {
     const group::Point pk_w = keys::decode_public_key(swift_pk);
-    const size_t n = std::min(sender_data.size(), receiver_data.size());
-    Bytes out(n * kCiphertextBytes);
+    const size_t n = std::min(sender.size(), receiver.size());
+    require_output(out, n * kCiphertextBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         random::Generator& rng = random::thread_generator();
         QueryBlock block(sender_store, receiver_store, pk_w);
+        std::string sender_scratch, receiver_scratch;
         for_each_block(begin, end, [&](size_t first, size_t m) {
-            for (size_t i = first; i < first + m; ++i) block.add(sender_data[i], receiver_data[i], rng);
+            for (size_t i = first; i < first + m; ++i)
+                block.add(sender.key(i, sender_scratch), receiver.key(i, receiver_scratch), rng);
             block.flush(out.data() + kCiphertextBytes * first);
         });
     });
-    return out;
 }
 
 }  // namespace kestrova::operations

@@ -13,9 +13,17 @@ namespace kestrova::operations {
 
 using wide_ciphertexts::kCiphertextBytes;
 
+size_t randomize_count(In ciphertexts) { return wide_ciphertexts::chunk_count(ciphertexts.size(), kCiphertextBytes); }
+
 Bytes randomize(const Bytes& ciphertexts) {
-    const size_t n = wide_ciphertexts::chunk_count(ciphertexts.size(), kCiphertextBytes);
-    Bytes out(n * kCiphertextBytes);
+    Bytes out(randomize_count(ciphertexts) * kCiphertextBytes);
+    randomize_into(ciphertexts, out);
+    return out;
+}
+
+void randomize_into(In ciphertexts, Out out) {
+    const size_t n = randomize_count(ciphertexts);
+    require_output(out, n * kCiphertextBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         random::Generator& rng = random::thread_generator();
         group::Point in[4 * kBlock], product[4 * kBlock];
@@ -35,7 +43,6 @@ Bytes randomize(const Bytes& ciphertexts) {
             curve::compress_all({product, 4 * m}, {out.data() + kCiphertextBytes * first, kCiphertextBytes * m});
         });
     });
-    return out;
 }
 
 }  // namespace kestrova::operations

@@ -3,12 +3,19 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace kestrova {
+namespace {
+std::atomic<bool> g_reports{true};
+}  // namespace
+
+void set_panic_reports(bool on) { g_reports.store(on, std::memory_order_relaxed); }
 
 void report_panic(const std::string& message, const std::source_location& where) {
+    if (!g_reports.load(std::memory_order_relaxed)) return;
     char name[64] = "<unnamed>";
     if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
         std::snprintf(name, sizeof name, "<unnamed>");

@@ -25,6 +25,10 @@ private:
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
 
+// Whether panics write their report (on by default). An embedding that turns
+// every panic into its own one-line error switches them off.
+void set_panic_reports(bool on);
+
 // The report alone (used when a panic resumes from Python without a new report).
 void report_panic(const std::string& message, const std::source_location& where);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <variant>
@@ -187,26 +188,48 @@ PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs) {
     return paxos_encode(keys, values);
 }
 
-Cell paxos_decode(const PaxosStore& store, std::string_view key) {
-    const uint64_t m = store.sparse.size();
+namespace {
+
+Cell decode_at(uint64_t s0, uint64_t s1, uint64_t s2, const uint8_t* sparse, uint64_t m, const Cell* dense,
+               std::string_view key) {
     Cell result{};
-    uint64_t p1 = 0, p2 = 0;
+    const uint8_t* c1 = nullptr;
+    const uint8_t* c2 = nullptr;
     if (m != 0) {
-        p1 = key_hash(key, store.s0) % m;
-        p2 = key_hash(key, store.s1) % m;
+        c1 = sparse + kCellBytes * (key_hash(key, s0) % m);
+        c2 = sparse + kCellBytes * (key_hash(key, s1) % m);
         // Start both cache misses before the dense work.
         // A cell may straddle two cache lines.
-        __builtin_prefetch(store.sparse[p1].data());
-        __builtin_prefetch(store.sparse[p1].data() + kCellBytes - 1);
-        __builtin_prefetch(store.sparse[p2].data());
-        __builtin_prefetch(store.sparse[p2].data() + kCellBytes - 1);
+        __builtin_prefetch(c1);
+        __builtin_prefetch(c1 + kCellBytes - 1);
+        __builtin_prefetch(c2);
+        __builtin_prefetch(c2 + kCellBytes - 1);
     }
-    xor_dense_selection(result, store.dense.data(), key_hash(key, store.s2));
+    xor_dense_selection(result, dense, key_hash(key, s2));
     if (m != 0) {
-        xor_into(result, store.sparse[p1]);
-        xor_into(result, store.sparse[p2]);
+        Cell cell;
+        std::memcpy(cell.data(), c1, kCellBytes);
+        xor_into(result, cell);
+        std::memcpy(cell.data(), c2, kCellBytes);
+        xor_into(result, cell);
     }
     return result;
+}
+
+}  // namespace
+
+StoreView view_of(const PaxosStore& store) {
+    return {store.s0, store.s1, store.s2, reinterpret_cast<const uint8_t*>(store.sparse.data()),
+            store.sparse.size(), store.dense};
+}
+
+Cell paxos_decode(const PaxosStore& store, std::string_view key) {
+    return decode_at(store.s0, store.s1, store.s2, reinterpret_cast<const uint8_t*>(store.sparse.data()),
+                     store.sparse.size(), store.dense.data(), key);
+}
+
+Cell paxos_decode(const StoreView& store, std::string_view key) {
+    return decode_at(store.s0, store.s1, store.s2, store.sparse, store.m, store.dense.data(), key);
 }
 
 }  // namespace kestrova::okvs

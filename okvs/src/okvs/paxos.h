@@ -26,6 +26,17 @@ struct PaxosStore {
     std::array<Cell, kDenseCells> dense;
 };
 
+// A store's cells where they already lie (a byte form in memory or a mapped
+// file), decoded in place; the dense cells are copied, the sparse ones not.
+struct StoreView {
+    uint64_t s0, s1, s2;
+    const uint8_t* sparse;  // m cells of kCellBytes
+    uint64_t m;
+    std::array<Cell, kDenseCells> dense;
+};
+
+StoreView view_of(const PaxosStore& store);
+
 // m = ceil(n * 2.4) in double precision, saturated to the u64 range.
 uint64_t sparse_cell_count(uint64_t n);
 
@@ -66,5 +77,6 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 // Read-only and allocation-free; any key decodes to some value. A store without
 // sparse cells yields the dense selection alone.
 Cell paxos_decode(const PaxosStore& store, std::string_view key);
+Cell paxos_decode(const StoreView& store, std::string_view key);
 
 }  // namespace kestrova::okvs

@@ -20,12 +20,16 @@ uint64_t get_u64(const uint8_t* in) {
 
 }  // namespace
 
+void put_seeds(const PaxosStore& store, uint8_t out[kSeedBytes]) {
+    put_u64(out, store.s0);
+    put_u64(out + 8, store.s1);
+    put_u64(out + 16, store.s2);
+}
+
 std::vector<uint8_t> store_to_bytes(const PaxosStore& store) {
     std::vector<uint8_t> out(kMinStoreBytes + kCellBytes * store.sparse.size());
     uint8_t* p = out.data();
-    put_u64(p, store.s0);
-    put_u64(p + 8, store.s1);
-    put_u64(p + 16, store.s2);
+    put_seeds(store, p);
     p += kSeedBytes;
     if (!store.sparse.empty()) std::memcpy(p, store.sparse.data(), kCellBytes * store.sparse.size());
     p += kCellBytes * store.sparse.size();
@@ -33,7 +37,7 @@ std::vector<uint8_t> store_to_bytes(const PaxosStore& store) {
     return out;
 }
 
-PaxosStore store_from_bytes(std::span<const uint8_t> bytes) {
+StoreView store_view_from_bytes(std::span<const uint8_t> bytes) {
     const std::size_t len = bytes.size();
     // The seeds are read one by one, then the dense tail is cut off; the messages
     // name the first slice that does not fit.
@@ -45,14 +49,25 @@ PaxosStore store_from_bytes(std::span<const uint8_t> bytes) {
         kestrova::panic("slice index starts at " + std::to_string(kSeedBytes) + " but ends at " +
                         std::to_string(len - kDenseBytes));
     }
+    StoreView view;
+    view.s0 = get_u64(bytes.data());
+    view.s1 = get_u64(bytes.data() + 8);
+    view.s2 = get_u64(bytes.data() + 16);
+    view.sparse = bytes.data() + kSeedBytes;
+    view.m = (len - kMinStoreBytes) / kCellBytes;
+    std::memcpy(view.dense.data(), bytes.data() + len - kDenseBytes, kDenseBytes);
+    return view;
+}
+
+PaxosStore store_from_bytes(std::span<const uint8_t> bytes) {
+    const StoreView view = store_view_from_bytes(bytes);
     PaxosStore store;
-    store.s0 = get_u64(bytes.data());
-    store.s1 = get_u64(bytes.data() + 8);
-    store.s2 = get_u64(bytes.data() + 16);
-    const std::size_t m = (len - kMinStoreBytes) / kCellBytes;
-    store.sparse.resize(m);
-    if (m != 0) std::memcpy(store.sparse.data(), bytes.data() + kSeedBytes, kCellBytes * m);
-    std::memcpy(store.dense.data(), bytes.data() + len - kDenseBytes, kDenseBytes);
+    store.s0 = view.s0;
+    store.s1 = view.s1;
+    store.s2 = view.s2;
+    store.sparse.resize(view.m);
+    if (view.m != 0) std::memcpy(store.sparse.data(), view.sparse, kCellBytes * view.m);
+    store.dense = view.dense;
     return store;
 }
 

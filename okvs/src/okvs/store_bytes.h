@@ -20,5 +20,10 @@ std::vector<uint8_t> store_to_bytes(const PaxosStore& store);
 // Any input of at least 2072 bytes is a store; a remainder of fewer than 64 bytes
 // before the dense cells is ignored. Shorter input panics.
 PaxosStore store_from_bytes(std::span<const uint8_t> bytes);
+// The same parse without copying the sparse cells: the view points into bytes.
+StoreView store_view_from_bytes(std::span<const uint8_t> bytes);
+
+// The byte form in pieces, for writing a store out without a second copy of it.
+void put_seeds(const PaxosStore& store, uint8_t out[kSeedBytes]);
 
 }  // namespace kestrova::okvs

@@ -1,0 +1,459 @@
+// kestrova_protocol._engine: the parties' tools on buffers. Each wrapper binds
+// and checks its arguments, lets go of the interpreter lock, calls one C++
+// function, and returns bytes (or fills the buffer it was given).
+#include "engine_binding/glue.h"
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/key_column.h"
+#include "engine/store_builder.h"
+#include "okvs/paxos.h"
+#include "okvs/store_bytes.h"
+#include "operations/operations.h"
+#include "panic/panic.h"
+#include "worker_pool/pool.h"
+
+namespace kestrova::engine_binding {
+namespace {
+
+namespace ops = kestrova::operations;
+using engine::BadInput;
+
+constexpr size_t kPoint = 32;
+constexpr size_t kCiphertext = 128;
+
+void require_records(const Buffer& b, size_t record, const char* name) {
+    if (b.bytes().size() % record != 0)
+        throw BadInput(std::string(name) + " holds " + std::to_string(b.bytes().size()) +
+                       " bytes, not a whole number of " + std::to_string(record) + "-byte records");
+}
+
+void require_same(size_t a, size_t b, const char* what) {
+    if (a != b) throw BadInput(std::string(what) + " differ in length (" + std::to_string(a) + " and " +
+                               std::to_string(b) + ")");
+}
+
+void require_key(const Buffer& b, const char* name) {
+    if (b.bytes().size() != kPoint) throw BadInput(std::string(name) + " must be 32 bytes");
+}
+
+// The result as new bytes, or written into `out` (then None is returned).
+struct Output {
+    PyObject* object = nullptr;
+    Buffer out;
+    std::span<uint8_t> span;
+
+    Output(PyObject* given, size_t size) {
+        if (given != nullptr) {
+            out = Buffer(given, "out", true);
+            if (out.writable().size() != size)
+                throw BadInput("out holds " + std::to_string(out.writable().size()) + " bytes, the result " +
+                               std::to_string(size));
+            span = out.writable();
+        } else {
+            uint8_t* data;
+            object = new_bytes(size, &data);
+            span = {data, size};
+        }
+    }
+    ~Output() { Py_XDECREF(object); }
+    PyObject* result() {
+        if (object == nullptr) Py_RETURN_NONE;
+        PyObject* r = object;
+        object = nullptr;
+        return r;
+    }
+};
+
+PyObject* randomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("randomize", {"ciphertexts", "out"}, 1, args, nargs, kwnames, a);
+        const Buffer in(a[0], "ciphertexts");
+        require_records(in, kCiphertext, "ciphertexts");
+        Output out(a[1], in.bytes().size());
+        {
+            const Unlocked unlocked;
+            ops::randomize_into(in.bytes(), out.span);
+        }
+        return out.result();
+    });
+}
+
+PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("combine", {"sender_ciphertexts", "receiver_ciphertexts"}, 2, args, nargs, kwnames, a);
+        const Buffer sender(a[0], "sender_ciphertexts"), receiver(a[1], "receiver_ciphertexts");
+        require_records(sender, kCiphertext, "sender_ciphertexts");
+        require_records(receiver, kCiphertext, "receiver_ciphertexts");
+        require_same(sender.bytes().size(), receiver.bytes().size(), "the ciphertext lists");
+        const size_t size = sender.bytes().size() / kCiphertext * kPoint;
+        std::array<Output, 4> parts{Output(nullptr, size), Output(nullptr, size), Output(nullptr, size),
+                                    Output(nullptr, size)};
+        {
+            const Unlocked unlocked;
+            ops::combine_into(sender.bytes(), receiver.bytes(),
+                              {parts[0].span, parts[1].span, parts[2].span, parts[3].span});
+        }
+        PyObject* tuple = PyTuple_New(4);
+        if (tuple == nullptr) throw PythonErrorSet{};
+        for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SetItem(tuple, i, parts[size_t(i)].result());
+        return tuple;
+    });
+}
+
+PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[3];
+        bind("decrypt", {"points", "bank_secret_key", "out"}, 2, args, nargs, kwnames, a);
+        const Buffer points(a[0], "points"), key(a[1], "bank_secret_key");
+        require_records(points, kPoint, "points");
+        require_key(key, "bank_secret_key");
+        Output out(a[2], points.bytes().size());
+        {
+            const Unlocked unlocked;
+            ops::decrypt_into(points.bytes(), key.bytes(), out.span);
+        }
+        return out.result();
+    });
+}
+
+PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[6];
+        bind("finish", {"sender_points", "receiver_points", "gamma_points", "delta_points", "swift_secret_key", "out"},
+             5, args, nargs, kwnames, a);
+        const Buffer s(a[0], "sender_points"), r(a[1], "receiver_points"), g(a[2], "gamma_points"),
+            d(a[3], "delta_points"), key(a[4], "swift_secret_key");
+        require_records(s, kPoint, "sender_points");
+        for (const Buffer* b : {&r, &g, &d}) require_same(s.bytes().size(), b->bytes().size(), "the point lists");
+        require_key(key, "swift_secret_key");
+        Output out(a[5], s.bytes().size() / kPoint);
+        {
+            const Unlocked unlocked;
+            ops::finish_into(s.bytes(), r.bytes(), g.bytes(), d.bytes(), key.bytes(), out.span);
+        }
+        return out.result();
+    });
+}
+
+// ---- Store: a store's byte form parsed once, its cells read where they lie.
+
+struct StoreObject {
+    PyObject_HEAD
+    Buffer* buffer;
+    okvs::StoreView* view;
+};
+
+PyTypeObject* g_store_type = nullptr;
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        static const char* names[] = {"data", nullptr};
+        PyObject* data;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Store", const_cast<char**>(names), &data))
+            throw PythonErrorSet{};
+        auto buffer = std::make_unique<Buffer>(data, "data");
+        auto view = std::make_unique<okvs::StoreView>(okvs::store_view_from_bytes(buffer->bytes()));
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) throw PythonErrorSet{};
+        auto* store = reinterpret_cast<StoreObject*>(self);
+        store->buffer = buffer.release();
+        store->view = view.release();
+        return self;
+    });
+}
+
+void store_dealloc(PyObject* self) {
+    auto* store = reinterpret_cast<StoreObject*>(self);
+    delete store->view;
+    delete store->buffer;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyObject* store_cells(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<StoreObject*>(self)->view->m);
+}
+
+PyObject* store_nbytes(PyObject* self, void*) {
+    return PyLong_FromSize_t(reinterpret_cast<StoreObject*>(self)->buffer->bytes().size());
+}
+
+PyGetSetDef store_getset[] = {
+    {"cells", store_cells, nullptr, "Sparse cells of the store.", nullptr},
+    {"nbytes", store_nbytes, nullptr, "Bytes of the store's byte form.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_getset, store_getset},
+    {Py_tp_doc, const_cast<char*>("Store(data): a store's byte form (any buffer, e.g. an mmap), parsed once and "
+                                  "read in place for every query batch.")},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {"kestrova_protocol._engine.Store", sizeof(StoreObject), 0, Py_TPFLAGS_DEFAULT,
+                          store_slots};
+
+const okvs::StoreView& store_arg(PyObject* object, const char* name) {
+    if (!PyObject_TypeCheck(object, g_store_type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a Store", name);
+        throw PythonErrorSet{};
+    }
+    return *reinterpret_cast<StoreObject*>(object)->view;
+}
+
+// Key bytes and offsets as one column; the offsets' width comes from their format.
+struct Keys {
+    Buffer bytes, offsets;
+    std::unique_ptr<engine::KeyColumn> column;
+    Keys(PyObject* b, PyObject* o, const char* name) : bytes(b, name), offsets(o, name, false, true) {
+        column = std::make_unique<engine::KeyColumn>(bytes.bytes(), offsets.bytes(), offsets.itemsize(), name);
+    }
+};
+
+PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[8];
+        bind("query",
+             {"sender_store", "receiver_store", "sender_keys", "sender_offsets", "receiver_keys", "receiver_offsets",
+              "central_key", "out"},
+             7, args, nargs, kwnames, a);
+        const okvs::StoreView& sender_store = store_arg(a[0], "sender_store");
+        const okvs::StoreView& receiver_store = store_arg(a[1], "receiver_store");
+        const Keys sender(a[2], a[3], "sender_keys"), receiver(a[4], a[5], "receiver_keys");
+        require_same(sender.column->size(), receiver.column->size(), "the sender and receiver keys");
+        const Buffer key(a[6], "central_key");
+        require_key(key, "central_key");
+        Output out(a[7], sender.column->size() * kCiphertext);
+        {
+            const Unlocked unlocked;
+            ops::queries_into(sender_store, receiver_store, *sender.column, *receiver.column, key.bytes(), out.span);
+        }
+        return out.result();
+    });
+}
+
+// ---- Builder: a store built from key bytes fed in batches.
+
+struct BuilderObject {
+    PyObject_HEAD
+    engine::StoreBuilder* builder;
+    bool busy;
+};
+
+// Calls progress(phase, done, total) under the lock.
+class CallbackProgress : public engine::Progress {
+public:
+    explicit CallbackProgress(PyObject* callback) : callback_(callback) {}
+    void report(engine::Phase phase, uint64_t done, uint64_t total) override {
+        if (callback_ == nullptr) return;
+        static const char* const names[] = {"keys hashed", "store solved", "rows encrypted"};
+        const bool failed = with_lock([&] {
+            PyObject* r = PyObject_CallFunction(callback_, "sKK", names[int(phase)], (unsigned long long)done,
+                                                (unsigned long long)total);
+            Py_XDECREF(r);
+            return r == nullptr;
+        });
+        if (failed) throw PythonErrorSet{};
+    }
+
+private:
+    PyObject* callback_;
+};
+
+PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        static const char* names[] = {"public_key", "expected_rows", nullptr};
+        PyObject* key;
+        unsigned long long expected = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|K:Builder", const_cast<char**>(names), &key, &expected))
+            throw PythonErrorSet{};
+        const Buffer pk(key, "public_key");
+        require_key(pk, "public_key");
+        auto builder = std::make_unique<engine::StoreBuilder>(pk.bytes(), expected);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) throw PythonErrorSet{};
+        auto* b = reinterpret_cast<BuilderObject*>(self);
+        b->builder = builder.release();
+        b->busy = false;
+        return self;
+    });
+}
+
+void builder_dealloc(PyObject* self) {
+    delete reinterpret_cast<BuilderObject*>(self)->builder;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+// One call at a time: write() lets go of the lock.
+struct Busy {
+    BuilderObject* b;
+    explicit Busy(PyObject* self) : b(reinterpret_cast<BuilderObject*>(self)) {
+        if (b->busy) throw BadInput("the builder is in use by another thread");
+        b->busy = true;
+    }
+    ~Busy() { b->busy = false; }
+};
+
+PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("add", {"keys", "offsets"}, 2, args, nargs, kwnames, a);
+        const Busy busy(self);
+        const Keys keys(a[0], a[1], "keys");
+        {
+            const Unlocked unlocked;
+            busy.b->builder->add(*keys.column);
+        }
+        return PyLong_FromUnsignedLongLong(busy.b->builder->rows());
+    });
+}
+
+PyObject* builder_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("write", {"fd", "progress"}, 1, args, nargs, kwnames, a);
+        const Busy busy(self);
+        const int fd = PyObject_AsFileDescriptor(a[0]);
+        if (fd < 0) throw PythonErrorSet{};
+        CallbackProgress progress(a[1]);
+        engine::BuildResult r;
+        {
+            const Unlocked unlocked;
+            r = busy.b->builder->write(fd, progress);
+        }
+        return Py_BuildValue("{sKsKsKsK}", "rows", (unsigned long long)r.rows, "duplicates",
+                             (unsigned long long)r.duplicates, "bytes", (unsigned long long)r.bytes, "attempts",
+                             (unsigned long long)r.attempts);
+    });
+}
+
+PyObject* builder_rows(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<BuilderObject*>(self)->builder->rows());
+}
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef builder_methods[] = {
+    {"add", as_cfunction(builder_add), METH_FASTCALL | METH_KEYWORDS,
+     "add(keys, offsets): appends rows given as key bytes end to end and n + 1 offsets; returns the rows held."},
+    {"write", as_cfunction(builder_write), METH_FASTCALL | METH_KEYWORDS,
+     "write(fd, progress=None): drops repeated keys, builds the store and writes its byte form to fd; "
+     "progress(phase, done, total) is called between pieces of work. Returns a dict of counts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef builder_getset[] = {
+    {"rows", builder_rows, nullptr, "Rows added so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot builder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(builder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
+    {Py_tp_methods, builder_methods},
+    {Py_tp_getset, builder_getset},
+    {Py_tp_doc, const_cast<char*>("Builder(public_key, expected_rows=0): a store built from key bytes in batches.")},
+    {0, nullptr},
+};
+
+PyType_Spec builder_spec = {"kestrova_protocol._engine.Builder", sizeof(BuilderObject), 0, Py_TPFLAGS_DEFAULT,
+                            builder_slots};
+
+PyObject* store_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[1];
+        bind("store_bytes", {"rows"}, 1, args, nargs, kwnames, a);
+        const unsigned long long rows = PyLong_AsUnsignedLongLong(a[0]);
+        if (PyErr_Occurred()) throw PythonErrorSet{};
+        return PyLong_FromUnsignedLongLong(engine::StoreBuilder::store_bytes(rows));
+    });
+}
+
+PyObject* build_peak_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("build_peak_bytes", {"rows", "key_bytes"}, 2, args, nargs, kwnames, a);
+        const unsigned long long rows = PyLong_AsUnsignedLongLong(a[0]);
+        if (PyErr_Occurred()) throw PythonErrorSet{};
+        const unsigned long long key_bytes = PyLong_AsUnsignedLongLong(a[1]);
+        if (PyErr_Occurred()) throw PythonErrorSet{};
+        return PyLong_FromUnsignedLongLong(engine::StoreBuilder::peak_bytes(rows, key_bytes));
+    });
+}
+
+PyMethodDef functions[] = {
+    {"randomize", as_cfunction(randomize), METH_FASTCALL | METH_KEYWORDS,
+     "randomize(ciphertexts, out=None): each 128-byte ciphertext times a fresh scalar."},
+    {"combine", as_cfunction(combine), METH_FASTCALL | METH_KEYWORDS,
+     "combine(sender_ciphertexts, receiver_ciphertexts): (sender, receiver, gamma, delta) point lists."},
+    {"decrypt", as_cfunction(decrypt), METH_FASTCALL | METH_KEYWORDS,
+     "decrypt(points, bank_secret_key, out=None): each point times the bank's secret key."},
+    {"finish", as_cfunction(finish), METH_FASTCALL | METH_KEYWORDS,
+     "finish(sender, receiver, gamma, delta, swift_secret_key, out=None): one byte per transaction, 1 = match."},
+    {"query", as_cfunction(query), METH_FASTCALL | METH_KEYWORDS,
+     "query(sender_store, receiver_store, sender_keys, sender_offsets, receiver_keys, receiver_offsets, "
+     "central_key, out=None): one 128-byte query ciphertext per transaction."},
+    {"store_bytes", as_cfunction(store_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "store_bytes(rows): the size of a store of that many rows."},
+    {"build_peak_bytes", as_cfunction(build_peak_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "build_peak_bytes(rows, key_bytes): the memory a Builder needs at its peak, about."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_engine", "The native engine of the parties' tools: buffers in, bytes out.",
+    -1, functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+void add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr) throw PythonErrorSet{};
+    *slot = reinterpret_cast<PyTypeObject*>(type);
+    const char* dot = std::strrchr(spec->name, '.');
+    if (PyModule_AddObjectRef(module, dot + 1, type) < 0) throw PythonErrorSet{};
+}
+
+PyObject* create_module() {
+    PyObject* module = PyModule_Create(&module_definition);
+    if (module == nullptr) throw PythonErrorSet{};
+    try {
+        PyTypeObject* builder_type;
+        add_type(module, &store_spec, &g_store_type);
+        add_type(module, &builder_spec, &builder_type);
+        Py_DECREF(builder_type);  // the module holds it
+        engine_error() = PyErr_NewException("kestrova_protocol._engine.EngineError", PyExc_ValueError, nullptr);
+        if (engine_error() == nullptr || PyModule_AddObjectRef(module, "EngineError", engine_error()) < 0)
+            throw PythonErrorSet{};
+    } catch (...) {
+        Py_DECREF(module);
+        throw;
+    }
+    // The tools turn every failure into one line of their own.
+    set_panic_reports(false);
+    worker_pool::set_interrupt_check(interrupt_check);
+    return module;
+}
+
+}  // namespace
+}  // namespace kestrova::engine_binding
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
+    return kestrova::engine_binding::guard([] { return kestrova::engine_binding::create_module(); });
+}
