@@ -1,5 +1,6 @@
 #include "engine/store_builder.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -267,6 +268,8 @@ BuildResult StoreBuilder::write(int fd, Progress& progress) {
         release_keys();
         std::vector<uint32_t>().swap(edges.p1);
         std::vector<uint32_t>().swap(edges.p2);
+        // What the solve freed goes back now, not after the cells are filled beside it.
+        malloc_trim(0);
         progress.report(Phase::solved, n, n);
 
         Cells sparse(m);

@@ -141,7 +141,7 @@ def test_build_peak_memory_grows_with_the_store_once(tmp_path):
                              capture_output=True, text=True).stdout
         return json.loads(out)
 
-    (small_store, small_peak), (large_store, large_peak) = run(20_000), run(220_000)
+    (small_store, small_peak), (large_store, large_peak) = run(15_000), run(165_000)
     # The store alone is 1.0 of the growth, the build's own working set ~0.15;
     # holding the rows' values or the store a second time would pass 1.4.
     assert large_peak - small_peak < 1.4 * (large_store - small_store)
