@@ -274,18 +274,7 @@ BuildResult StoreBuilder::write(int fd, Progress& progress) {
 
         Cells sparse(m);
         std::vector<uint8_t> present(m, 0);
-        std::array<bool, okvs::kDenseCells> dense_present{};
-        for (const okvs::SolvedCell& s : solved->core) {
-            if (s.column < m) {
-                sparse.data[s.column] = s.cell;
-                present[s.column] = 1;
-            } else {
-                seeds.dense[s.column - m] = s.cell;
-                dense_present[s.column - m] = true;
-            }
-        }
-        for (size_t j = 0; j < okvs::kDenseCells; ++j)
-            if (!dense_present[j]) seeds.dense[j] = okvs::random_cell(gen);
+        okvs::place_core(solved->core, m, sparse.data, present.data(), seeds.dense, gen);
 
         // Peeled edges are written last first; value k of the fill goes to the k-th written.
         const std::vector<okvs::PeeledEdge>& peeled = solved->peeled;

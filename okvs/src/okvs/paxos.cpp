@@ -54,6 +54,23 @@ uint64_t sparse_cell_count(uint64_t n) {
     return uint64_t(m);
 }
 
+void place_core(const CoreSolution& solution, uint64_t m, Cell* sparse, uint8_t* present,
+                std::array<Cell, kDenseCells>& dense, kestrova::random::Generator& gen) {
+    std::array<bool, kDenseCells> dense_present{};
+    for (const SolvedCell& s : solution) {
+        if (s.column < m) {
+            sparse[s.column] = s.cell;
+            present[s.column] = 1;
+        } else {
+            dense[s.column - m] = s.cell;
+            dense_present[s.column - m] = true;
+        }
+    }
+    for (std::size_t j = 0; j < kDenseCells; ++j) {
+        if (!dense_present[j]) dense[j] = random_cell(gen);
+    }
+}
+
 AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
                               kestrova::random::Generator& gen, PaxosStore& store, Duplicate* duplicate,
                               std::vector<uint32_t>* core_pairs, StepHook between_steps) {
@@ -91,19 +108,7 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
     advise_huge_pages(store.sparse.data(), m * kCellBytes);
     store.sparse.resize(m);
     std::vector<uint8_t> present(m, 0);
-    std::array<bool, kDenseCells> dense_present{};
-    for (const SolvedCell& s : *solution) {
-        if (s.column < m) {
-            store.sparse[s.column] = s.cell;
-            present[s.column] = 1;
-        } else {
-            store.dense[s.column - m] = s.cell;
-            dense_present[s.column - m] = true;
-        }
-    }
-    for (std::size_t j = 0; j < kDenseCells; ++j) {
-        if (!dense_present[j]) store.dense[j] = random_cell(gen);
-    }
+    place_core(*solution, m, store.sparse.data(), present.data(), store.dense, gen);
     step();
     // Edges come in cell order, so their values and cells are scattered in memory:
     // fetch a few edges ahead.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "okvs/cell.h"
+#include "okvs/elimination.h"
 #include "okvs/graph.h"
 #include "okvs/hashable.h"
 #include "random/generator.h"
@@ -67,6 +68,11 @@ PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs);
 void refuse_equal_keys(std::span<const std::string> keys);
 
 enum class AttemptOutcome { accepted, duplicate, large_core, dependent_core };
+
+// Puts the core's solved cells in place (marking sparse ones present) and
+// draws every dense cell the core left free.
+void place_core(const CoreSolution& solution, uint64_t m, Cell* sparse, uint8_t* present,
+                std::array<Cell, kDenseCells>& dense, kestrova::random::Generator& gen);
 
 // One attempt over hashed edges: on acceptance fills store's cells (not its seeds).
 AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
