@@ -12,7 +12,7 @@ import array
 import itertools
 import mmap
 import os
-from typing import Callable, Iterable, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 from . import _engine
 from .errors import PartyError
@@ -35,6 +35,16 @@ def pack_keys(keys: Sequence[bytes]) -> Keys:
     offsets = array.array("q", [0])
     offsets.extend(itertools.accumulate(map(len, keys)))
     return b"".join(keys), offsets
+
+
+def packed(rows: Iterable[Sequence[str]], batch: int) -> Iterator[Keys]:
+    """Rows (each a sequence of str, as the module takes them) as packed key bytes, `batch` rows at a time."""
+    rows = iter(rows)
+    while True:
+        chunk = [key_bytes(r) for r in itertools.islice(rows, batch)]
+        if not chunk:
+            return
+        yield pack_keys(chunk)
 
 
 def _refused(e: BaseException) -> PartyError:

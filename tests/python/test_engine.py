@@ -24,7 +24,7 @@ def keys_of(rows):
 def engine_store(tmp_path, public_key, rows, name):
     path = tmp_path / name
     with open(path, "wb") as out:
-        counts = engine.build_store(public_key, [keys_of(rows[:7]), keys_of(rows[7:])], out)
+        counts = engine.build_store(public_key, engine.packed(rows, 7), out)
     assert counts["rows"] == len({engine.key_bytes(r) for r in rows})
     return engine.MappedStore(path)
 
