@@ -1,4 +1,5 @@
 """The tools' native engine against the module on the same inputs."""
+import array
 import json
 import mmap
 import os
@@ -11,6 +12,7 @@ import pytest
 import kestrova
 from kestrova_protocol import engine
 from kestrova_protocol.errors import PartyError
+from ticking import RAISE_ON, Stop, ticking
 
 
 def as_bytes(value):
@@ -119,6 +121,40 @@ def test_failures_are_one_error_without_a_report(world, capfd):
     with pytest.raises(PartyError, match="whole number of 128-byte"):
         engine.randomize(bytes(100))
     assert capfd.readouterr().err == ""
+
+
+IDENTITY = bytes([1] + [0] * 31)
+
+
+def interrupted_build(tmp_path):
+    builder = engine._engine.Builder(bytes(kestrova.key_gen()[0]))
+    builder.add(*engine.pack_keys([b"row %d" % i for i in range(40_000)]))
+    with open(tmp_path / "s", "wb") as out:
+        builder.write(out.fileno())
+
+
+@pytest.mark.parametrize("call", [
+    lambda tmp_path: engine._engine.randomize(IDENTITY * 4 * 20_000),
+    interrupted_build,
+], ids=["randomize", "build"])
+def test_signal_handlers_run_while_the_lock_is_released(call, tmp_path):
+    with pytest.raises(Stop), ticking() as calls:
+        call(tmp_path)
+    assert len(calls) >= RAISE_ON
+    assert engine.randomize(IDENTITY * 4) == IDENTITY * 4
+
+
+@pytest.mark.parametrize("offsets, problem", [
+    (array.array("q", [0, 5, 3]), "decrease"),
+    (array.array("q", [0, 4, 99]), "past the"),
+    (array.array("i", [2, -1]), "past the"),
+    (array.array("q"), "one more entry"),
+    (array.array("h", [0, 1]), "32- or 64-bit"),
+])
+def test_key_offsets_are_checked_before_any_read(offsets, problem):
+    pk = bytes(kestrova.key_gen()[0])
+    with pytest.raises(ValueError, match=problem):
+        engine._engine.Builder(pk).add(b"abcdef", offsets)
 
 
 BUILD = textwrap.dedent("""

@@ -1,38 +1,13 @@
 """Signal handlers run during long calls, and a handler's exception ends the call."""
-import contextlib
 import os
-import signal
 
 import pytest
 
 import kestrova
+from ticking import RAISE_ON, Stop, ticking
 
 IDENTITY = bytes([1] + [0] * 31)
 KEY = list(range(32))
-RAISE_ON = 5  # handler calls; each needs a fresh tick, so a call that never polls sees at most one
-
-
-class Stop(Exception):
-    pass
-
-
-@contextlib.contextmanager
-def ticking():
-    """SIGALRM every 5 ms; the handler raises Stop on its RAISE_ON-th call only."""
-    calls = []
-
-    def handler(signum, frame):
-        calls.append(signum)
-        if len(calls) == RAISE_ON:
-            raise Stop
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
-    try:
-        yield calls
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 # Each call runs far longer than RAISE_ON polls unless interrupted (sized for
