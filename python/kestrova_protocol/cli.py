@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import faulthandler
 import os
+import signal
 import sys
 import textwrap
 from typing import List, Optional, Sequence
@@ -93,9 +96,13 @@ def build_parser() -> argparse.ArgumentParser:
                                 help="transactions per batch (default 10000); memory grows with it, "
                                      "not with the number of transactions")
             common.add_argument("--dask", type=_dask, metavar="ADDRESS",
-                                help="run the batches as tasks on this Dask scheduler (e.g. tcp://host:8786), "
-                                     "or on N worker processes started here for the run (local:N); "
-                                     "needs kestrova[dask]")
+                                help="run the batches as tasks on this Dask scheduler (e.g. tls://host:8786), "
+                                     "or on N worker processes started here for the run (local:N, closed "
+                                     "to other processes by TLS); needs kestrova[dask]. decrypt and finish "
+                                     "send the secret key to the workers")
+            common.add_argument("--dask-security", metavar="FILE",
+                                help="TLS settings for --dask tls://...: a YAML or JSON mapping of "
+                                     "distributed.Security's arguments (default: Dask's configuration)")
 
     sub["keygen"].add_argument("--out", required=True, metavar="DIR/NAME")
 
@@ -154,7 +161,8 @@ def run(args: argparse.Namespace) -> dict:
     options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=args.force,
                             quiet=getattr(args, "quiet", False), raw_in=args.raw in ("in", "both"),
                             raw_out=args.raw in ("out", "both"), dask=getattr(args, "dask", None),
-                            threads=getattr(args, "threads", None))
+                            threads=getattr(args, "threads", None),
+                            dask_security=getattr(args, "dask_security", None))
     c = args.command
     if c == "keygen":
         return party.keygen(args.out, options)
@@ -175,8 +183,61 @@ def run(args: argparse.Namespace) -> dict:
                         transactions=args.transactions, id_column=args.id_column, options=options)
 
 
+class Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: the step ends as on Ctrl-C, its temporaries removed."""
+
+    def __init__(self, number: int):
+        super().__init__(number)
+        self.number = number
+
+
+def _stop(number, frame):
+    raise Stopped(number)
+
+
+@contextlib.contextmanager
+def _own_stderr():
+    """The module writes a report of every refusal straight to file descriptor 2; the
+    command says it in one line of its own. So its own messages go to a copy of
+    descriptor 2, and what the extension writes there is dropped."""
+    sys.stderr.flush()
+    saved, real = sys.stderr, os.dup(2)
+    try:
+        sys.stderr = open(real, "w", buffering=1, encoding="utf-8", errors="backslashreplace", closefd=False)
+    except OSError:
+        os.close(real)
+        yield
+        return
+    faulted = faulthandler.is_enabled()
+    if faulted:
+        faulthandler.enable(sys.stderr)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    os.close(null)
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(real, 2)
+        sys.stderr.close()
+        sys.stderr = saved
+        if faulted:
+            faulthandler.enable(saved)
+        os.close(real)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        with _own_stderr():
+            return _main(args)
+    finally:
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+
+
+def _main(args: argparse.Namespace) -> int:
     try:
         run(args)
     except PartyError as e:
@@ -185,6 +246,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MemoryError:
         print(f"{PROG}: error: out of memory (try a smaller --batch)", file=sys.stderr)
         return 1
+    except OSError as e:
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"{PROG}: error: {where}{e.strerror or e}", file=sys.stderr)
+        return 1
+    except Stopped as e:
+        print(f"{PROG}: stopped by {signal.Signals(e.number).name}; no output written", file=sys.stderr)
+        return 128 + e.number
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted; no output written", file=sys.stderr)
         return 130

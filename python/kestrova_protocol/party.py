@@ -19,8 +19,9 @@ from typing import Iterator, Optional, Sequence, Tuple
 from . import batches as work
 from . import keying as keys
 from .errors import PartyError
-from .files import (UNKNOWN, Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, fingerprint,
-                    read_whole, same, write_whole)
+from .files import (Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, read_whole, verify_all,
+                    write_whole)
+from .lineage import ZERO, fingerprint, same
 from .progress import Report
 from .tables import Table
 
@@ -39,6 +40,8 @@ class Options:
     # import the calling script again, so a script keeps its work under `if __name__ == "__main__":`.
     dask: Optional[str] = None
     threads: Optional[int] = None  # the module's pool on each local Dask worker (None: the cores shared out)
+    # TLS settings for a cluster of one's own (a YAML or JSON file of distributed.Security's arguments).
+    dask_security: Optional[str] = None
 
 
 def _wipe(secret: bytearray) -> None:
@@ -51,17 +54,32 @@ def _read_secret_key(path: str, raw: bool) -> Tuple[bytearray, bytes]:
     return secret, fingerprint(work.public_key_of(secret))
 
 
+# p = 2^255 - 19; an encoding's y (its low 255 bits) must be below it.
+_P = (1 << 255) - 19
+_IDENTITY = bytes([1]) + bytes(31)
+_EIGHT = bytes([8]) + bytes(31)
+
+
 def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
+    """A key to encrypt under: canonically encoded, on the curve, not of small order."""
     _, data = read_whole(path, Kind.PUBLIC_KEY, raw)
-    return bytes(data), fingerprint(data)
+    key = bytes(data)
+    if int.from_bytes(key, "little") & ((1 << 255) - 1) >= _P:
+        raise PartyError(f"{path}: not a canonical point encoding")
+    eight_times = work.guarded(work.decrypt_batch, key, _EIGHT)  # 8·P: the identity for small order
+    if isinstance(eight_times, work.Refused):
+        raise PartyError(f"{path}: not a point of the curve")
+    if eight_times == _IDENTITY:
+        raise PartyError(f"{path}: a point of small order, which would reveal every row; not a public key")
+    return key, fingerprint(key)
 
 
 def _store_fingerprint(header: Header) -> bytes:
-    return header.digest[:len(header.key)]
+    return header.digest[:len(ZERO)]
 
 
 def _refuse_other_batch(reference: Input, other: Input) -> None:
-    mine, theirs = reference.header.lineage(), other.header.lineage()
+    mine, theirs = reference.header.batch_lineage(), other.header.batch_lineage()
     if not all(same(mine[name], theirs[name]) for name in mine):
         raise PartyError(f"{other.path}: belongs to another batch than {reference.path}")
     if reference.count != other.count:
@@ -69,6 +87,7 @@ def _refuse_other_batch(reference: Input, other: Input) -> None:
 
 
 def _call(step: str, fn, *args):
+    """`fn(*args)`; a refusal by the module is one line."""
     result = work.guarded(fn, *args)
     if isinstance(result, work.Refused):
         raise PartyError(f"{step}: the module refused the data ({result.text})")
@@ -81,7 +100,9 @@ def _call(step: str, fn, *args):
 def keygen(out: str, options: Options = Options()) -> dict:
     """Writes OUT.pub and OUT.key (mode 0600)."""
     report = Report("keygen", True)
-    check_writable([out + ".pub", out + ".key"], options.force)
+    if not out or out.endswith(os.sep) or os.path.basename(out) in ("", ".", ".."):
+        raise PartyError(f"{out or 'an empty name'}: expected DIR/NAME for NAME.pub and NAME.key")
+    check_writable([out + ".pub", out + ".key"], options.force, secret_keys=[out + ".key"])
     public, secret_list = work.kestrova.key_gen()
     public, secret = bytes(public), bytearray(secret_list)
     secret_list[:] = [0] * len(secret_list)
@@ -100,13 +121,14 @@ def keygen(out: str, options: Options = Options()) -> dict:
 def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *, keying: str = keys.NFC,
                 options: Options = Options()) -> dict:
     report = Report("build-store", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[public_key, rows])
     key, key_fp = _read_public_key(public_key, options.raw_in)
     table = Table(rows, columns)
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], key=key_fp),
                                            options.raw_out, options.force))
         read = list(table.rows(lambda cells: tuple(keys.row_key(cells, keying))))
+        table.verify()
         distinct = list(dict.fromkeys(read))
         if len(distinct) != len(read):
             report.note(f"{rows}: {len(read) - len(distinct):,} repeated rows dropped "
@@ -126,19 +148,31 @@ def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *,
 def _batches(options: Options, step: str, fn, batches, *shared) -> Iterator:
     if options.dask:
         from . import cluster
-        return cluster.in_order(options.dask, options.threads, step, fn, batches, *shared)
+        return cluster.in_order(options.dask, options.threads, step, fn, batches, *shared,
+                                security=options.dask_security)
     return work.in_order(step, fn, batches, *shared)
 
 
-def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of) -> int:
+def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
+            inputs: Sequence[Input] = ()) -> int:
+    """Writes each batch's result; then checks that the inputs were what their digests say.
+
+    A batch the module refuses is most often a damaged input: that is named
+    instead, when the rest of the input shows it.
+    """
     done = 0
-    # Closed on a failed write too, which stops a cluster at once.
-    with contextlib.closing(results), report.bar(total) as bar:
-        for result in results:
-            write(result)
-            n = items_of(result)
-            done += n
-            bar.update(n)
+    try:
+        # Closed on a failed write too, which stops a cluster at once.
+        with contextlib.closing(results), report.bar(total) as bar:
+            for result in results:
+                write(result)
+                n = items_of(result)
+                done += n
+                bar.update(n)
+    except PartyError:
+        verify_all(inputs)
+        raise
+    verify_all(inputs)
     return done
 
 
@@ -146,7 +180,7 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
           sender_columns: Sequence[str], receiver_columns: Sequence[str], out: str, *,
           keying: str = keys.NFC, options: Options = Options()) -> dict:
     report = Report("query", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[sender_store, receiver_store, central_key, transactions])
     stores = []
     for path in (sender_store, receiver_store):
         header, data = read_whole(path, Kind.STORE, options.raw_in)
@@ -173,37 +207,38 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
         results = _batches(options, "query", work.query_batch, transposed(), a_store, b_store, central)
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
+        table.verify()
     return report.done(done, "transactions")
 
 
 def randomize(source: str, out: str, options: Options = Options()) -> dict:
     report = Report("randomize", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[source])
     queries = Input(source, (Kind.QUERY,), options.raw_in)
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
         results = _batches(options, "randomize", work.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
-        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128)
+        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
     return report.done(done, "ciphertexts")
 
 
 def combine(first: str, second: str, out_prefix: str, options: Options = Options()) -> dict:
     report = Report("combine", options.quiet)
     paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
-    check_writable(paths, options.force)
+    if not out_prefix or out_prefix.endswith(os.sep):
+        raise PartyError(f"{out_prefix or 'an empty prefix'}: expected DIR/PREFIX for PREFIX.sender and the rest")
+    check_writable(paths, options.force, inputs=[first, second])
     a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
     b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
     _refuse_other_batch(a, b)
     if not a.raw and a.header.digest == b.header.digest:
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
-    # Each combination is a batch of its own: lists of two combinations of the same queries do not mix.
-    known = a.header if a.header.batch != UNKNOWN else b.header
-    lineage = dataclasses.replace(known, batch=fingerprint(known.batch + a.header.digest + b.header.digest))
+    known = a.header if a.header.batch != ZERO else b.header
     with Outputs() as outputs:
-        targets = [outputs.add(PayloadOutput(p, lineage.derived(k), options.raw_out, options.force))
+        targets = [outputs.add(PayloadOutput(p, known.derived(k), options.raw_out, options.force))
                    for p, k in zip(paths, kinds)]
 
         def write(parts):
@@ -212,7 +247,11 @@ def combine(first: str, second: str, out_prefix: str, options: Options = Options
 
         pairs = zip(a.batches(options.batch), b.batches(options.batch))
         results = _batches(options, "combine", work.combine_batch, pairs)
-        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32)
+        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b])
+        # Each combination is a batch of its own: lists of two combinations of the same queries do not
+        # mix. Set once both inputs are read, when a bare one's digest is known too.
+        for target in targets:
+            target.header.batch = fingerprint(known.batch + a.header.digest + b.header.digest)
     return report.done(done, "ciphertext pairs")
 
 
@@ -220,7 +259,7 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
             options: Options = Options()) -> dict:
     """`side` (sender or receiver) only matters for a bare input read with --raw."""
     report = Report("decrypt", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[secret_key, source])
     kinds = (Kind.SENDER, Kind.RECEIVER)
     if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
@@ -238,7 +277,7 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
                                                options.raw_out, options.force))
             results = _batches(options, "decrypt", work.decrypt_batch,
                                ((b,) for b in points.batches(options.batch)), secret)
-            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32)
+            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
     finally:
         _wipe(secret)
     return report.done(done, "points")
@@ -251,12 +290,16 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
     report = Report("finish", options.quiet)
     if id_column and not transactions:
         raise PartyError("--id-column needs --transactions")
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[secret_key, sender, receiver, gamma, delta, transactions])
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
     inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
     for other in inputs[1:]:
         _refuse_other_batch(inputs[0], other)
+    for source, bank in ((inputs[0], "sender_key"), (inputs[1], "receiver_key")):
+        if not same(source.header.decrypted_by, getattr(source.header, bank)):
+            raise PartyError(f"{source.path}: decrypted with a key that is not the {bank.split('_')[0]} bank's")
     ids: Iterator[str] = (str(i) for i in itertools.count())
+    table = None
     if transactions:
         table = Table(transactions, [id_column] if id_column else [])
         rows = table.rows(lambda cells: cells[0] if id_column else None)
@@ -267,7 +310,7 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
             raise PartyError(f"{secret_key}: not the central key these points were made for")
         with Outputs() as outputs:
             target = outputs.add(Output(out, options.force))
-            target.file.write(_csv_line([id_column or "transaction", "match"]))
+            target.write(_csv_line([id_column or "transaction", "match"]))
 
             def write(flags: bytes):
                 lines = io.StringIO()
@@ -277,13 +320,15 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
                     if row_id is None:
                         raise PartyError(f"{transactions}: fewer transactions than the {inputs[0].count:,} points")
                     writer.writerow([row_id, "true" if flag else "false"])
-                target.file.write(lines.getvalue().encode("utf-8"))
+                target.write(lines.getvalue().encode("utf-8"))
 
             parts = zip(*(source.batches(options.batch) for source in inputs))
             results = _batches(options, "finish", work.finish_batch, parts, secret)
-            done = _stream(report, inputs[0].count, results, write, len)
-            if transactions and next(ids, None) is not None:
+            done = _stream(report, inputs[0].count, results, write, len, inputs)
+            if table and next(ids, None) is not None:
                 raise PartyError(f"{transactions}: more transactions than the {inputs[0].count:,} points")
+            if table:
+                table.verify()
     finally:
         _wipe(secret)
     return report.done(done, "transactions")
