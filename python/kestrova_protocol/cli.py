@@ -12,7 +12,7 @@ import textwrap
 from typing import List, Optional, Sequence
 
 from .errors import PartyError
-from .keying import KEYINGS, NFC
+from .keying import KEYINGS, NFC, parse_columns
 
 PROG = "kestrova-party"
 
@@ -28,6 +28,7 @@ EXAMPLES = {
     "decrypt": "kestrova-party decrypt --secret-key A.key --in C.sender --out S.dec",
     "finish": "kestrova-party finish --secret-key W.key --sender S.dec --receiver R.dec --gamma C.gamma \\\n"
               "    --delta C.delta --out flags.csv --transactions tx.csv --id-column tx_id",
+    "inspect": "kestrova-party inspect C.sender",
 }
 
 HELP = {
@@ -38,14 +39,15 @@ HELP = {
     "combine": "the central party: add the two banks' copies and split them into four point lists",
     "decrypt": "a bank: remove its key from its component (bank A: C.sender, bank B: C.receiver)",
     "finish": "the central party: one true/false per transaction",
+    "inspect": "any party: print a file's header (kind, count, keying, fingerprints) and check its digest",
 }
 
 
-def _columns(text: str) -> List[str]:
-    columns = [c.strip() for c in text.split(",") if c.strip()]
-    if not columns:
-        raise argparse.ArgumentTypeError("expected one or more comma-separated column names")
-    return columns
+def _columns(text: str):
+    try:
+        return parse_columns(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _positive(text: str) -> int:
@@ -81,6 +83,8 @@ def build_parser() -> argparse.ArgumentParser:
         sub[name] = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".",
                                         epilog="example:\n" + textwrap.indent(EXAMPLES[name], "  "),
                                         formatter_class=argparse.RawDescriptionHelpFormatter)
+        if name == "inspect":
+            continue
         common = sub[name].add_argument_group("common options")
         common.add_argument("--force", action="store_true", help="replace existing output files")
         common.add_argument("--raw", nargs="?", const="both", choices=("in", "out", "both"),
@@ -109,7 +113,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub["build-store"]
     p.add_argument("--public-key", required=True, metavar="FILE", help="the bank's own public key")
     p.add_argument("--rows", required=True, metavar="TABLE", help="accounts, CSV with a header (UTF-8) or Parquet")
-    p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..", help="the columns that make a row")
+    p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..",
+                   help="the columns that make a row, each optionally with normalisations recorded in the "
+                        "store and applied by query: trim (strip and collapse white space), compact (remove "
+                        "all white space), casefold; e.g. account:compact,name:trim,casefold")
     p.add_argument("--out", required=True, metavar="FILE")
 
     p = sub["query"]
@@ -149,6 +156,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, metavar="CSV")
     p.add_argument("--transactions", metavar="TABLE", help="take each transaction's id from this table")
     p.add_argument("--id-column", metavar="NAME", help="the id column (default: the 0-based index)")
+
+    sub["inspect"].add_argument("file", metavar="FILE")
     return parser
 
 
@@ -158,12 +167,16 @@ def run(args: argparse.Namespace) -> dict:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     from . import party
 
-    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=args.force,
-                            quiet=getattr(args, "quiet", False), raw_in=args.raw in ("in", "both"),
-                            raw_out=args.raw in ("out", "both"), dask=getattr(args, "dask", None),
+    raw = getattr(args, "raw", None)
+    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=getattr(args, "force", False),
+                            quiet=getattr(args, "quiet", False), raw_in=raw in ("in", "both"),
+                            raw_out=raw in ("out", "both"), dask=getattr(args, "dask", None),
                             threads=getattr(args, "threads", None),
                             dask_security=getattr(args, "dask_security", None))
     c = args.command
+    if c == "inspect":
+        print("\n".join(party.inspect(args.file)))
+        return {}
     if c == "keygen":
         return party.keygen(args.out, options)
     if c == "build-store":

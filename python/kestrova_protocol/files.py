@@ -4,6 +4,7 @@ Header (little-endian, HEADER.size bytes):
 
     magic "KESTROVA"  version u16  kind u16  keying u8  unknown-lineage mask u8  2 zero bytes
     item count u64    digest (32 bytes)
+    column normalisations (16 bytes, a store's only; see `keying`)
     eight 16-byte fingerprints (see `lineage`)
 
 The digest is SHA-256 over the header with its digest field zeroed, followed
@@ -29,11 +30,12 @@ from typing import BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
 from . import lineage
 from .errors import PartyError
+from .keying import RULES_BYTES, rules_problem
 from .lineage import FIELDS, FP_BYTES, ZERO
 
 MAGIC = b"KESTROVA"
 VERSION = 2
-HEADER = struct.Struct("<8sHHBB2xQ32s" + f"{FP_BYTES}s" * len(FIELDS))
+HEADER = struct.Struct(f"<8sHHBB2xQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
 _DIGEST_AT = 24  # offset of the digest field in the header
 _READ_SLICE = 1 << 20
 # The store's byte form: three seeds and 32 dense cells around 64-byte sparse cells.
@@ -87,6 +89,7 @@ class Header:
     count: int = 0
     digest: bytes = bytes(32)
     keying: int = 0
+    rules: bytes = bytes(RULES_BYTES)
     key: bytes = ZERO
     sender_store: bytes = ZERO
     receiver_store: bytes = ZERO
@@ -104,7 +107,7 @@ class Header:
 
     def pack(self, digest: Optional[bytes] = None) -> bytes:
         return HEADER.pack(MAGIC, VERSION, self.kind, self.keying, self.unknown_mask(), self.count,
-                           self.digest if digest is None else digest, *self.fingerprints().values())
+                           self.digest if digest is None else digest, self.rules, *self.fingerprints().values())
 
     def payload_digest(self, payload_hash: bytes) -> bytes:
         return file_digest(self.pack(), payload_hash)
@@ -215,7 +218,7 @@ class Input:
 
     def _parse(self, head: bytes) -> Header:
         fields = HEADER.unpack(head)
-        version, kind_code, keying, unknown, count, digest = fields[1:7]
+        version, kind_code, keying, unknown, count, digest, rules = fields[1:8]
         if version == 1:
             self._fail("written by an older kestrova-party (file format version 1, whose header no "
                        "checksum covers); this one reads version 2: make the file again")
@@ -225,8 +228,10 @@ class Input:
             kind = Kind(kind_code)
         except ValueError:
             self._fail(f"damaged or altered (unknown file kind {kind_code})")
-        header = Header(kind, count, digest, keying, *fields[7:])
+        header = Header(kind, count, digest, keying, rules, *fields[8:])
         why = lineage.problem(kind, header.fingerprints(), unknown)
+        if not why and (rules_problem(rules) if kind == Kind.STORE else any(rules)):
+            why = rules_problem(rules) or "its header has column normalisations, which only a store carries"
         if why or header.unknown_mask() != unknown:
             self._fail(f"damaged or altered ({why or 'its header does not match its checksum'})")
         return header

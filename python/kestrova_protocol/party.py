@@ -14,11 +14,12 @@ import dataclasses
 import io
 import itertools
 import os
-from typing import Iterator, Optional, Sequence, Tuple
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import batches as work
 from . import keying as keys
 from .errors import PartyError
+from . import files, lineage
 from .files import (Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, read_whole, verify_all,
                     write_whole)
 from .lineage import ZERO, fingerprint, same
@@ -118,16 +119,36 @@ def keygen(out: str, options: Options = Options()) -> dict:
     return report.done(1, "key pair")
 
 
-def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *, keying: str = keys.NFC,
-                options: Options = Options()) -> dict:
+def _as_columns(columns: Sequence[Union[str, keys.Column]]) -> List[keys.Column]:
+    return [c if isinstance(c, keys.Column) else keys.Column(c) for c in columns]
+
+
+def _rules_of(columns: Sequence[keys.Column], keying: str) -> Optional[List[Tuple[str, ...]]]:
+    if keying == keys.PLAIN:
+        if any(c.rules for c in columns):
+            raise PartyError("--keying plain keeps the strings as they are: no column normalisations")
+        return None
+    return [c.rules for c in columns]
+
+
+def build_store(public_key: str, rows: str, columns: Sequence[Union[str, keys.Column]], out: str, *,
+                keying: str = keys.NFC, options: Options = Options()) -> dict:
+    """`columns`: names, or `keying.Column`s with normalisations (recorded in the store)."""
     report = Report("build-store", options.quiet)
     check_writable([out], options.force, inputs=[public_key, rows])
+    columns = _as_columns(columns)
+    rules = _rules_of(columns, keying)
+    try:
+        packed = keys.pack_rules(columns) if rules is not None else bytes(keys.RULES_BYTES)
+    except ValueError as e:
+        raise PartyError(f"--columns: {e}") from None
     key, key_fp = _read_public_key(public_key, options.raw_in)
-    table = Table(rows, columns)
+    table = Table(rows, [c.name for c in columns])
     with Outputs() as outputs:
-        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], key=key_fp),
-                                           options.raw_out, options.force))
-        read = list(table.rows(lambda cells: tuple(keys.row_key(cells, keying))))
+        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], rules=packed,
+                                                       key=key_fp), options.raw_out, options.force))
+        # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row.
+        read = list(table.rows(lambda cells: "".join(keys.row_key(cells, keying, rules))))
         table.verify()
         distinct = list(dict.fromkeys(read))
         if len(distinct) != len(read):
@@ -135,7 +156,7 @@ def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *,
                         "(a store holds each row once)")
         del read
         report.phase(f"building the store over {len(distinct):,} rows (one call, no progress until it returns)")
-        store = bytes(_call("build-store", work.kestrova.build_okvs, key, [list(r) for r in distinct]))
+        store = bytes(_call("build-store", work.kestrova.build_okvs, key, [[r] for r in distinct]))
         target.header.count = len(distinct)
         target.write(store)
         report.phase(f"store of {len(store):,} bytes built")
@@ -176,25 +197,45 @@ def _stream(report: Report, total: Optional[int], results: Iterator, write, item
     return done
 
 
+def _store_rules(path: str, header: Header, columns: Sequence[keys.Column], keying: str, option: str):
+    """The normalisations the store was keyed with, applied to this side's columns."""
+    given = _rules_of(columns, keying)
+    if keying == keys.PLAIN:
+        return None
+    recorded = keys.unpack_rules(header.rules)
+    if recorded is None:  # a bare store, or one that recorded nothing: NFC alone unless told otherwise
+        return given if any(given) else None
+    if len(recorded) != len(columns):
+        raise PartyError(f"{path}: built over {len(recorded)} columns, {option} names {len(columns)}")
+    if any(given) and [set(r) for r in given] != [set(r) for r in recorded]:
+        raise PartyError(f"{path}: its columns were normalised as {keys.describe(recorded)}; "
+                         f"{option} asks for {keys.describe(given)}")
+    return recorded
+
+
 def query(sender_store: str, receiver_store: str, central_key: str, transactions: str,
-          sender_columns: Sequence[str], receiver_columns: Sequence[str], out: str, *,
-          keying: str = keys.NFC, options: Options = Options()) -> dict:
+          sender_columns: Sequence[Union[str, keys.Column]], receiver_columns: Sequence[Union[str, keys.Column]],
+          out: str, *, keying: str = keys.NFC, options: Options = Options()) -> dict:
+    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated)."""
     report = Report("query", options.quiet)
     check_writable([out], options.force, inputs=[sender_store, receiver_store, central_key, transactions])
-    stores = []
-    for path in (sender_store, receiver_store):
+    sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
+    stores, rules = [], []
+    for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
+                                                                             "--receiver-columns")):
         header, data = read_whole(path, Kind.STORE, options.raw_in)
         if header.keying and keys.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
+        rules.append(_store_rules(path, header, columns, keying, option))
         stores.append((header, bytes(data)))
     (a_header, a_store), (b_header, b_store) = stores
     central, central_fp = _read_public_key(central_key, options.raw_in)
-    table = Table(transactions, list(sender_columns) + list(receiver_columns))
-    split = len(sender_columns)
+    table = Table(transactions, [c.name for c in sides[0] + sides[1]])
+    split = len(sides[0])
 
     def convert(cells):
-        return keys.row_key(cells[:split], keying), keys.row_key(cells[split:], keying)
+        return keys.row_key(cells[:split], keying, rules[0]), keys.row_key(cells[split:], keying, rules[1])
 
     def transposed():
         for chunk in table.batches(options.batch, convert):
@@ -308,11 +349,14 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
     try:
         if not same(inputs[0].header.central_key, own):
             raise PartyError(f"{secret_key}: not the central key these points were made for")
+        matched = 0
         with Outputs() as outputs:
             target = outputs.add(Output(out, options.force))
             target.write(_csv_line([id_column or "transaction", "match"]))
 
             def write(flags: bytes):
+                nonlocal matched
+                matched += sum(flags)
                 lines = io.StringIO()
                 writer = csv.writer(lines, lineterminator="\n")
                 for flag in flags:
@@ -331,7 +375,35 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
                 table.verify()
     finally:
         _wipe(secret)
-    return report.done(done, "transactions")
+    return report.done(done, "transactions", f"{matched:,} matched")
+
+
+def inspect(path: str) -> List[str]:
+    """A file's header in lines of text, its digest checked: for the people running the exchange."""
+    source = Input(path, list(Kind))
+    header = source.header
+    lines = [f"file: {path}", f"kind: {header.kind.label}", f"format version: {files.VERSION}"]
+    if header.kind == Kind.STORE:
+        lines.append(f"rows: {header.count:,} ({source.payload_bytes:,} bytes)")
+        lines.append(f"keying: {keys.NAMES.get(header.keying, 'not recorded')}")
+        if header.keying == keys.CODES[keys.NFC]:
+            lines.append(f"columns: {keys.describe(keys.unpack_rules(header.rules))}")
+    else:
+        lines.append(f"items: {header.count:,}")
+    for name in lineage.fields_of(header.kind):
+        value = getattr(header, name)
+        lines.append(f"{LABELS[name]}: {value.hex() if value != ZERO else 'unknown (from a bare input)'}")
+    try:
+        source.verify()
+        lines.append("checksum: matches")
+    except PartyError as e:
+        lines.append(f"checksum: {str(e).split(': ', 1)[1]}")
+    return lines
+
+
+LABELS = {"key": "key fingerprint", "sender_store": "sender store", "receiver_store": "receiver store",
+          "sender_key": "sender bank key", "receiver_key": "receiver bank key", "central_key": "central key",
+          "batch": "batch", "decrypted_by": "decrypted by key"}
 
 
 def _csv_line(cells) -> bytes:

@@ -24,6 +24,14 @@ def chunked(items: Iterator[T], size: int) -> Iterator[List[T]]:
         yield chunk
 
 
+def _is_text(kind) -> bool:
+    import pyarrow.types as types
+    if types.is_dictionary(kind):
+        kind = kind.value_type
+    return types.is_string(kind) or types.is_large_string(kind) or types.is_null(kind) or \
+        getattr(types, "is_string_view", lambda _: False)(kind)
+
+
 class Table:
     """Rows of selected columns, each passed through `convert`.
 
@@ -58,6 +66,13 @@ class Table:
         except Exception as e:  # pyarrow raises several types for a bad file
             raise PartyError(f"{self.path}: not a readable Parquet file ({e})") from None
         self._missing(self._pq.schema_arrow.names)
+        schema = self._pq.schema_arrow
+        for name in self.columns:
+            kind = schema.field(name).type
+            if not _is_text(kind):
+                # str() of it would quietly differ from the other side's text: 000123 as 123, 3 as 3.0.
+                raise PartyError(f"{self.path}: column {name!r} is of type {kind}, not text; "
+                                 "write it as a string column")
         self.total = self._pq.metadata.num_rows
 
     def rows(self, convert: Callable[[List[str]], T]) -> Iterator[T]:

@@ -118,8 +118,8 @@ def test_keys_that_would_reveal_rows_are_refused(flow, key, message):
     refused(run_party(flow, "build-store", "--raw=in", "--public-key", "bad.pub", "--rows", "tx.csv",
                       "--columns", "tx_id", "--out", "x.store"), message)
     refused(run_party(flow, "query", "--raw=in", "--sender-store", "A.store", "--receiver-store", "B.store",
-                      "--central-key", "bad.pub", "--transactions", "tx.csv", "--sender-columns", "from_account",
-                      "--receiver-columns", "to_account", "--out", "x.cts"), message)
+                      "--central-key", "bad.pub", "--transactions", "tx.csv", "--sender-columns",
+                      "from_account,from_name", "--receiver-columns", "to_account,to_name", "--out", "x.cts"), message)
 
 
 @pytest.fixture
