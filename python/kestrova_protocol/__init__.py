@@ -5,8 +5,8 @@ Each function is one step one party runs; `kestrova-party` (or
 """
 
 from .errors import PartyError
-from .keying import NFC, PLAIN, row_key
-from .party import Options, build_store, combine, decrypt, finish, keygen, query, randomize
+from .keying import NFC, PLAIN, Column, row_key
+from .party import Options, build_store, combine, decrypt, finish, inspect, keygen, query, randomize
 
-__all__ = ["PartyError", "Options", "NFC", "PLAIN", "row_key", "keygen", "build_store", "query",
-           "randomize", "combine", "decrypt", "finish"]
+__all__ = ["PartyError", "Options", "NFC", "PLAIN", "Column", "row_key", "keygen", "build_store", "query",
+           "randomize", "combine", "decrypt", "finish", "inspect"]

@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import faulthandler
 import os
+import signal
 import sys
 import textwrap
 from typing import List, Optional, Sequence
 
 from .errors import PartyError
-from .keying import KEYINGS, NFC
+from .keying import KEYINGS, NFC, parse_columns
 
 PROG = "kestrova-party"
 
@@ -25,6 +28,7 @@ EXAMPLES = {
     "decrypt": "kestrova-party decrypt --secret-key A.key --in C.sender --out S.dec",
     "finish": "kestrova-party finish --secret-key W.key --sender S.dec --receiver R.dec --gamma C.gamma \\\n"
               "    --delta C.delta --out flags.csv --transactions tx.csv --id-column tx_id",
+    "inspect": "kestrova-party inspect C.sender",
 }
 
 HELP = {
@@ -35,14 +39,15 @@ HELP = {
     "combine": "the central party: add the two banks' copies and split them into four point lists",
     "decrypt": "a bank: remove its key from its component (bank A: C.sender, bank B: C.receiver)",
     "finish": "the central party: one true/false per transaction",
+    "inspect": "any party: print a file's header (kind, count, keying, fingerprints) and check its digest",
 }
 
 
-def _columns(text: str) -> List[str]:
-    columns = [c.strip() for c in text.split(",") if c.strip()]
-    if not columns:
-        raise argparse.ArgumentTypeError("expected one or more comma-separated column names")
-    return columns
+def _columns(text: str):
+    try:
+        return parse_columns(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _positive(text: str) -> int:
@@ -78,6 +83,8 @@ def build_parser() -> argparse.ArgumentParser:
         sub[name] = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".",
                                         epilog="example:\n" + textwrap.indent(EXAMPLES[name], "  "),
                                         formatter_class=argparse.RawDescriptionHelpFormatter)
+        if name == "inspect":
+            continue
         common = sub[name].add_argument_group("common options")
         common.add_argument("--force", action="store_true", help="replace existing output files")
         common.add_argument("--raw", nargs="?", const="both", choices=("in", "out", "both"),
@@ -93,16 +100,23 @@ def build_parser() -> argparse.ArgumentParser:
                                 help="transactions per batch (default 10000); memory grows with it, "
                                      "not with the number of transactions")
             common.add_argument("--dask", type=_dask, metavar="ADDRESS",
-                                help="run the batches as tasks on this Dask scheduler (e.g. tcp://host:8786), "
-                                     "or on N worker processes started here for the run (local:N); "
-                                     "needs kestrova[dask]")
+                                help="run the batches as tasks on this Dask scheduler (e.g. tls://host:8786), "
+                                     "or on N worker processes started here for the run (local:N, closed "
+                                     "to other processes by TLS); needs kestrova[dask]. decrypt and finish "
+                                     "send the secret key to the workers")
+            common.add_argument("--dask-security", metavar="FILE",
+                                help="TLS settings for --dask tls://...: a YAML or JSON mapping of "
+                                     "distributed.Security's arguments (default: Dask's configuration)")
 
     sub["keygen"].add_argument("--out", required=True, metavar="DIR/NAME")
 
     p = sub["build-store"]
     p.add_argument("--public-key", required=True, metavar="FILE", help="the bank's own public key")
     p.add_argument("--rows", required=True, metavar="TABLE", help="accounts, CSV with a header (UTF-8) or Parquet")
-    p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..", help="the columns that make a row")
+    p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..",
+                   help="the columns that make a row, each optionally with normalisations recorded in the "
+                        "store and applied by query: trim (strip and collapse white space), compact (remove "
+                        "all white space), casefold; e.g. account:compact,name:trim,casefold")
     p.add_argument("--out", required=True, metavar="FILE")
 
     p = sub["query"]
@@ -142,6 +156,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, metavar="CSV")
     p.add_argument("--transactions", metavar="TABLE", help="take each transaction's id from this table")
     p.add_argument("--id-column", metavar="NAME", help="the id column (default: the 0-based index)")
+
+    sub["inspect"].add_argument("file", metavar="FILE")
     return parser
 
 
@@ -151,11 +167,16 @@ def run(args: argparse.Namespace) -> dict:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     from . import party
 
-    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=args.force,
-                            quiet=getattr(args, "quiet", False), raw_in=args.raw in ("in", "both"),
-                            raw_out=args.raw in ("out", "both"), dask=getattr(args, "dask", None),
-                            threads=getattr(args, "threads", None))
+    raw = getattr(args, "raw", None)
+    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=getattr(args, "force", False),
+                            quiet=getattr(args, "quiet", False), raw_in=raw in ("in", "both"),
+                            raw_out=raw in ("out", "both"), dask=getattr(args, "dask", None),
+                            threads=getattr(args, "threads", None),
+                            dask_security=getattr(args, "dask_security", None))
     c = args.command
+    if c == "inspect":
+        print("\n".join(party.inspect(args.file)))
+        return {}
     if c == "keygen":
         return party.keygen(args.out, options)
     if c == "build-store":
@@ -175,8 +196,61 @@ def run(args: argparse.Namespace) -> dict:
                         transactions=args.transactions, id_column=args.id_column, options=options)
 
 
+class Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: the step ends as on Ctrl-C, its temporaries removed."""
+
+    def __init__(self, number: int):
+        super().__init__(number)
+        self.number = number
+
+
+def _stop(number, frame):
+    raise Stopped(number)
+
+
+@contextlib.contextmanager
+def _own_stderr():
+    """The module writes a report of every refusal straight to file descriptor 2; the
+    command says it in one line of its own. So its own messages go to a copy of
+    descriptor 2, and what the extension writes there is dropped."""
+    sys.stderr.flush()
+    saved, real = sys.stderr, os.dup(2)
+    try:
+        sys.stderr = open(real, "w", buffering=1, encoding="utf-8", errors="backslashreplace", closefd=False)
+    except OSError:
+        os.close(real)
+        yield
+        return
+    faulted = faulthandler.is_enabled()
+    if faulted:
+        faulthandler.enable(sys.stderr)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    os.close(null)
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(real, 2)
+        sys.stderr.close()
+        sys.stderr = saved
+        if faulted:
+            faulthandler.enable(saved)
+        os.close(real)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        with _own_stderr():
+            return _main(args)
+    finally:
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+
+
+def _main(args: argparse.Namespace) -> int:
     try:
         run(args)
     except PartyError as e:
@@ -185,6 +259,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MemoryError:
         print(f"{PROG}: error: out of memory (try a smaller --batch)", file=sys.stderr)
         return 1
+    except OSError as e:
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"{PROG}: error: {where}{e.strerror or e}", file=sys.stderr)
+        return 1
+    except Stopped as e:
+        print(f"{PROG}: stopped by {signal.Signals(e.number).name}; no output written", file=sys.stderr)
+        return 128 + e.number
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted; no output written", file=sys.stderr)
         return 130

@@ -12,6 +12,7 @@ import collections
 import contextlib
 import itertools
 import os
+import sys
 from typing import Callable, Iterable, Iterator, Optional
 
 from . import batches as work
@@ -36,6 +37,29 @@ def local_workers(address: str) -> Optional[int]:
     return n
 
 
+def security(path: Optional[str]):
+    """The TLS settings for a cluster of one's own: a YAML or JSON mapping of
+    distributed.Security's arguments (tls_ca_file, tls_client_cert, tls_client_key, ...);
+    without a file, Dask's own configuration (distributed.comm.tls.*) applies."""
+    distributed = _distributed()
+    if not path:
+        return distributed.Security()
+    import yaml  # a dependency of dask
+    try:
+        with open(path, encoding="utf-8") as f:
+            settings = yaml.safe_load(f)
+    except OSError as e:
+        raise PartyError(f"{path}: cannot read ({e.strerror})") from None
+    except yaml.YAMLError as e:
+        raise PartyError(f"{path}: not YAML or JSON ({str(e).splitlines()[0]})") from None
+    if not isinstance(settings, dict):
+        raise PartyError(f"{path}: expected a mapping of TLS settings")
+    try:
+        return distributed.Security(**settings)
+    except TypeError as e:
+        raise PartyError(f"{path}: {e}") from None
+
+
 def _distributed():
     try:
         import distributed
@@ -45,12 +69,14 @@ def _distributed():
 
 
 @contextlib.contextmanager
-def connect(address: str, threads: Optional[int] = None):
+def connect(address: str, threads: Optional[int] = None, security_file: Optional[str] = None):
     """A client of the scheduler at `address`, or of a new local cluster for 'local:N'.
 
     A local worker runs one task at a time (a call keeps the interpreter lock
     for its whole length) and gives the module's pool `threads` threads, or
-    its share of the cores.
+    its share of the cores. A local cluster is closed to every other process:
+    mutual TLS with a certificate made for this run and held only in memory,
+    loopback only, no dashboard.
     """
     distributed = _distributed()
     import dask
@@ -61,13 +87,22 @@ def connect(address: str, threads: Optional[int] = None):
         target = address
         if n is not None:
             pool = threads if threads is not None else max(1, (os.cpu_count() or 1) // n)
+            closed = distributed.Security.temporary()
             # Spawned, not forked: a worker starts with no state of this process, random or other.
-            with dask.config.set({"distributed.worker.multiprocessing-method": "spawn"}):
+            # The scheduler and the workers always listen for HTTP too: on a loopback port of
+            # the system's choice, with no routes, that is no dashboard, metrics or API.
+            with dask.config.set({"distributed.worker.multiprocessing-method": "spawn",
+                                  "distributed.scheduler.http.routes": [],
+                                  "distributed.worker.http.routes": []}):
                 target = stack.enter_context(distributed.LocalCluster(
-                    n_workers=n, processes=True, threads_per_worker=1, dashboard_address=None,
+                    n_workers=n, processes=True, threads_per_worker=1, protocol="tls://", host="127.0.0.1",
+                    security=closed, dashboard_address="127.0.0.1:0", worker_dashboard_address=None,
                     silence_logs=logging.ERROR, env={"RAYON_NUM_THREADS": str(pool)}))
+            settings = closed
+        else:
+            settings = security(security_file)
         try:
-            client = stack.enter_context(distributed.Client(target, timeout="30s"))
+            client = stack.enter_context(distributed.Client(target, timeout="30s", security=settings))
         except OSError as e:
             raise PartyError(f"--dask {address}: cannot reach the scheduler ({e})") from None
         yield client
@@ -81,10 +116,14 @@ def _wipe_scattered(keys, dask_worker=None) -> None:
 
 
 def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[..., object],
-             batches: Iterable[tuple], *shared) -> Iterator:
+             batches: Iterable[tuple], *shared, security: Optional[str] = None) -> Iterator:
     """Yields `work_fn(*batch, *shared)` for each batch, run on the cluster, in batch order."""
     distributed = _distributed()
-    with connect(address, threads) as client:
+    if local_workers(address) is None and not address.startswith("tls://") and \
+            any(isinstance(value, bytearray) for value in shared):
+        print(f"kestrova-party: warning: --dask {address}: the secret key goes to the workers unencrypted; "
+              "use a tls:// scheduler (--dask-security)", file=sys.stderr)
+    with connect(address, threads, security) as client:
         remote, secrets = [], []
         try:
             # Once per run and per worker, not once per batch. A secret (a bytearray) is wiped there afterwards.

@@ -2,37 +2,50 @@
 
 Header (little-endian, HEADER.size bytes):
 
-    magic "KESTROVA"  version u16  kind u16  keying u8  3 zero bytes
-    item count u64    SHA-256 of the payload (32 bytes)
-    eight 16-byte fingerprints (all zero = not known)
+    magic "KESTROVA"  version u16  kind u16  keying u8  unknown-lineage mask u8  2 zero bytes
+    item count u64    digest (32 bytes)
+    column normalisations (16 bytes, a store's only; see `keying`)
+    eight 16-byte fingerprints (see `lineage`)
 
-The fingerprints tie a file to what it was made under, so that a file from
-another batch, or one meant for another party's key, is refused instead of
-silently giving wrong flags.
+The digest is SHA-256 over the header with its digest field zeroed, followed
+by SHA-256 of the payload: it covers every header field as well as the data.
+Inputs are read once, exactly as long as they were when opened, and hashed
+as they are read; outputs appear together or not at all (`Outputs`).
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import enum
+import errno
 import hashlib
 import os
+import secrets
+import signal
 import stat
 import struct
 import sys
-import tempfile
 from typing import BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
+from . import lineage
 from .errors import PartyError
+from .keying import RULES_BYTES, rules_problem
+from .lineage import FIELDS, FP_BYTES, ZERO
 
 MAGIC = b"KESTROVA"
-VERSION = 1
-FINGERPRINTS = ("key", "sender_store", "receiver_store", "sender_key", "receiver_key",
-                "central_key", "batch", "decrypted_by")
-FP_BYTES = 16
-UNKNOWN = bytes(FP_BYTES)
-HEADER = struct.Struct("<8sHHB3xQ32s" + f"{FP_BYTES}s" * len(FINGERPRINTS))
+VERSION = 2
+HEADER = struct.Struct(f"<8sHHBB2xQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
+_DIGEST_AT = 24  # offset of the digest field in the header
 _READ_SLICE = 1 << 20
+# The store's byte form: three seeds and 32 dense cells around 64-byte sparse cells.
+STORE_FIXED_BYTES = 2072
+CELL_BYTES = 64
+
+
+def store_bytes(rows: int) -> int:
+    """The byte length of a store over `rows` rows: ceil(2.4 rows) sparse cells."""
+    return STORE_FIXED_BYTES + CELL_BYTES * ((12 * rows + 4) // 5)
 
 
 class Kind(enum.IntEnum):
@@ -68,123 +81,190 @@ _LABELS = {
 _ITEM_BYTES = {Kind.STORE: 0, Kind.QUERY: 128, Kind.RANDOMIZED: 128}
 
 
-def fingerprint(data: bytes) -> bytes:
-    return hashlib.sha256(data).digest()[:FP_BYTES]
-
-
 @dataclasses.dataclass
 class Header:
+    """A file's header. In memory a zero fingerprint means "unknown" (lineage from a bare input);
+    on disk the mask says so, and a zero fingerprint the mask does not name is damage."""
     kind: Kind
     count: int = 0
     digest: bytes = bytes(32)
     keying: int = 0
-    key: bytes = UNKNOWN
-    sender_store: bytes = UNKNOWN
-    receiver_store: bytes = UNKNOWN
-    sender_key: bytes = UNKNOWN
-    receiver_key: bytes = UNKNOWN
-    central_key: bytes = UNKNOWN
-    batch: bytes = UNKNOWN
-    decrypted_by: bytes = UNKNOWN
+    rules: bytes = bytes(RULES_BYTES)
+    key: bytes = ZERO
+    sender_store: bytes = ZERO
+    receiver_store: bytes = ZERO
+    sender_key: bytes = ZERO
+    receiver_key: bytes = ZERO
+    central_key: bytes = ZERO
+    batch: bytes = ZERO
+    decrypted_by: bytes = ZERO
 
-    def pack(self) -> bytes:
-        return HEADER.pack(MAGIC, VERSION, self.kind, self.keying, self.count, self.digest,
-                           *(getattr(self, name) for name in FINGERPRINTS))
+    def fingerprints(self) -> dict:
+        return {name: getattr(self, name) for name in FIELDS}
 
-    def lineage(self) -> dict:
-        """What a batch's ciphertexts and every list derived from them share."""
-        return {name: getattr(self, name) for name in FINGERPRINTS[1:7]}
+    def unknown_mask(self) -> int:
+        return lineage.mask_of(n for n in lineage.fields_of(self.kind) if getattr(self, n) == ZERO)
+
+    def pack(self, digest: Optional[bytes] = None) -> bytes:
+        return HEADER.pack(MAGIC, VERSION, self.kind, self.keying, self.unknown_mask(), self.count,
+                           self.digest if digest is None else digest, self.rules, *self.fingerprints().values())
+
+    def payload_digest(self, payload_hash: bytes) -> bytes:
+        return file_digest(self.pack(), payload_hash)
+
+    def batch_lineage(self) -> dict:
+        return {name: getattr(self, name) for name in lineage.BATCH}
 
     def derived(self, kind: Kind, **changes) -> "Header":
-        return Header(kind=kind, **self.lineage(), **changes)
+        return Header(kind=kind, **{**self.batch_lineage(), **changes})
 
 
-def same(a: bytes, b: bytes) -> bool:
-    """Equal fingerprints, or one of them not known (a bare file read with --raw)."""
-    return a == UNKNOWN or b == UNKNOWN or a == b
+def file_digest(header: bytes, payload_hash: bytes) -> bytes:
+    """Over the header's bytes as they stand (its digest field zeroed) and the payload's hash."""
+    return hashlib.sha256(header[:_DIGEST_AT] + bytes(32) + header[_DIGEST_AT + 32:] + payload_hash).digest()
 
 
-def _stat_input(path: str) -> os.stat_result:
+# ---------------------------------------------------------------- regular files only
+
+
+def _identity(st: os.stat_result) -> Tuple[int, int]:
+    return st.st_dev, st.st_ino
+
+
+def _not_regular(st: os.stat_result) -> str:
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory, expected a file"
+    if stat.S_ISREG(st.st_mode):
+        return ""
+    what = ("a named pipe" if stat.S_ISFIFO(st.st_mode) else "a socket" if stat.S_ISSOCK(st.st_mode)
+            else "a device" if stat.S_ISCHR(st.st_mode) or stat.S_ISBLK(st.st_mode) else "not a regular file")
+    return f"is {what}, expected a regular file"
+
+
+def open_regular(path: str, buffering: int = -1) -> Tuple[BinaryIO, os.stat_result]:
+    """Opens a regular file (or a symlink to one) for reading; anything else is refused at once.
+
+    Opened without blocking, so that a named pipe cannot hold the step for ever.
+    """
+    if not path:
+        raise PartyError("an empty file name")
     try:
-        st = os.stat(path)
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except FileNotFoundError:
         raise PartyError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise PartyError(f"{path}: is a directory, expected a file") from None
     except OSError as e:
         raise PartyError(f"{path}: cannot read ({e.strerror})") from None
-    if stat.S_ISDIR(st.st_mode):
-        raise PartyError(f"{path}: is a directory, expected a file")
-    return st
+    st = os.fstat(fd)
+    why = _not_regular(st)
+    if why:
+        os.close(fd)
+        raise PartyError(f"{path}: {why}")
+    os.set_blocking(fd, True)
+    return open(fd, "rb", buffering=buffering), st
 
 
-def open_binary(path: str, buffering: int = -1) -> Tuple[BinaryIO, os.stat_result]:
-    st = _stat_input(path)
-    try:
-        return open(path, "rb", buffering=buffering), st
-    except OSError as e:
-        raise PartyError(f"{path}: cannot read ({e.strerror})") from None
+def input_identities(paths: Sequence[Optional[str]]) -> List[Tuple[str, Tuple[int, int]]]:
+    """(path, device and inode) of each input that exists, to keep outputs off them."""
+    found = []
+    for path in paths:
+        if path:
+            try:
+                found.append((path, _identity(os.stat(path))))
+            except OSError:
+                pass  # reported when the input is opened
+    return found
+
+
+# ---------------------------------------------------------------- inputs
 
 
 class Input:
-    """A file read and checked: header first, payload whole or in slices."""
+    """A file read and checked: its header at once, its digest as the payload is read.
+
+    The payload is exactly the length the file had when it was opened; `verify`
+    (called by every step before its outputs are committed) checks the digest
+    and that the file did not change while it was read.
+    """
 
     def __init__(self, path: str, kinds: Sequence[Kind], raw: bool = False):
         self.path = path
         # Unbuffered: no copy of a secret key is left in a reader's buffer; reads are large anyway.
-        self.file, st = open_binary(path, buffering=0)
-        head = self.file.read(HEADER.size)
+        self.file, self._opened = open_regular(path, buffering=0)
+        self._payload = hashlib.sha256()
+        head = self._read_exactly(min(HEADER.size, self._opened.st_size), hashed=False)
         if head.startswith(MAGIC) and len(head) == HEADER.size:
-            fields = HEADER.unpack(head)
-            version, kind_code, keying, count, digest = fields[1:6]
-            if version != VERSION:
-                self._fail(f"file format version {version}, this program reads version {VERSION}")
-            try:
-                kind = Kind(kind_code)
-            except ValueError:
-                self._fail(f"unknown file kind {kind_code}")
-            self.header = Header(kind, count, digest, keying, *fields[6:])
             self.raw = False
-            self.payload_bytes = st.st_size - HEADER.size
+            self._head = bytes(head)
+            self.header = self._parse(head)
+            self.payload_bytes = self._opened.st_size - HEADER.size
         elif raw:
             self.file.seek(0)
-            self.header = Header(kinds[0])
             self.raw = True
-            self.payload_bytes = st.st_size
+            self.header = Header(kinds[0])
+            self.payload_bytes = self._opened.st_size
         elif head.startswith(MAGIC[:len(head)]) and head:
             self._fail("truncated: shorter than a file header")
         else:
             self._fail("not a kestrova-party file (use --raw to read bare protocol bytes)")
         if self.header.kind not in kinds:
             self._fail(f"is a {self.header.kind.label} file, expected " + " or ".join(k.label for k in kinds))
-        size = self.header.kind.item_bytes
-        if self.raw:
-            if size and self.payload_bytes % size:
-                self._fail(f"{self.payload_bytes} bytes is not a whole number of {size}-byte items")
-            self.header.count = self.payload_bytes // size if size else 0
-        elif size and self.payload_bytes != self.header.count * size:
-            self._fail(f"truncated or damaged: {self.payload_bytes} bytes of {self.header.kind.label}, "
-                       f"the header says {self.header.count * size}")
-        if self.header.kind in (Kind.PUBLIC_KEY, Kind.SECRET_KEY) and self.payload_bytes != 32:
-            self._fail(f"a key is 32 bytes, this one has {self.payload_bytes}")
-        if self.header.kind == Kind.SECRET_KEY and st.st_mode & 0o077:
+        self._check_length()
+        self._left = self.payload_bytes
+        if self.header.kind == Kind.SECRET_KEY and self._opened.st_mode & 0o077:
             print(f"kestrova-party: warning: {path}: secret key is readable by others (chmod 600 {path})",
                   file=sys.stderr)
-        if not self.raw:
-            self._verify()
 
-    def _verify(self) -> None:
-        """Checks the digest before any work, so a damaged file never reaches the module."""
-        digest = hashlib.sha256()
-        buffer = bytearray(min(_READ_SLICE, max(self.payload_bytes, 1)))
-        with memoryview(buffer) as view:
-            while True:
-                got = self.file.readinto(buffer)
-                if not got:
-                    break
-                digest.update(view[:got])
-        buffer[:] = bytes(len(buffer))  # it may have held a secret key
-        if digest.digest() != self.header.digest:
-            self._fail("damaged or altered (its content does not match its checksum)")
-        self.file.seek(HEADER.size)
+    def _parse(self, head: bytes) -> Header:
+        fields = HEADER.unpack(head)
+        version, kind_code, keying, unknown, count, digest, rules = fields[1:8]
+        if version == 1:
+            self._fail("written by an older kestrova-party (file format version 1, whose header no "
+                       "checksum covers); this one reads version 2: make the file again")
+        if version != VERSION:
+            self._fail(f"file format version {version}, this program reads version {VERSION}")
+        try:
+            kind = Kind(kind_code)
+        except ValueError:
+            self._fail(f"damaged or altered (unknown file kind {kind_code})")
+        header = Header(kind, count, digest, keying, rules, *fields[8:])
+        why = lineage.problem(kind, header.fingerprints(), unknown)
+        if not why and (rules_problem(rules) if kind == Kind.STORE else any(rules)):
+            why = rules_problem(rules) or "its header has column normalisations, which only a store carries"
+        if why or header.unknown_mask() != unknown:
+            self._fail(f"damaged or altered ({why or 'its header does not match its checksum'})")
+        return header
+
+    def _check_length(self) -> None:
+        kind, size, have = self.header.kind, self.header.kind.item_bytes, self.payload_bytes
+        if kind in (Kind.PUBLIC_KEY, Kind.SECRET_KEY) and have != 32:
+            self._fail(f"a key is 32 bytes, this one has {have}")
+        if kind == Kind.STORE:
+            if self.raw and have < STORE_FIXED_BYTES:
+                self._fail(f"{have} bytes is shorter than any store ({STORE_FIXED_BYTES} bytes)")
+            if not self.raw and have != store_bytes(self.header.count):
+                self._fail(f"truncated or damaged: {have:,} bytes of store, a store of "
+                           f"{self.header.count:,} rows has {store_bytes(self.header.count):,}")
+        elif self.raw:
+            if have % size:
+                self._fail(f"{have} bytes is not a whole number of {size}-byte items")
+            self.header.count = have // size
+        elif have != self.header.count * size:
+            self._fail(f"truncated or damaged: {have} bytes of {kind.label}, the header says {self.header.count * size}")
+
+    def _read_exactly(self, n: int, hashed: bool = True) -> bytearray:
+        data = bytearray(n)
+        with memoryview(data) as view:
+            got = 0
+            while got < n:
+                more = self.file.readinto(view[got:])
+                if not more:
+                    self._fail("changed while being read (it became shorter)")
+                got += more
+            if hashed:
+                self._payload.update(view)
+        return data
 
     def _fail(self, message: str):
         self.close()
@@ -195,30 +275,38 @@ class Input:
         return self.header.count
 
     def read_all(self) -> bytearray:
-        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is."""
-        data = bytearray(self.payload_bytes)
-        got = self.file.readinto(data)
-        self.close()
-        if got != len(data):
-            raise PartyError(f"{self.path}: changed while being read")
-        if self.raw:  # a bare store's fingerprint is that of its content
-            self.header.digest = hashlib.sha256(data).digest()
+        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is; verified."""
+        data = self._read_exactly(self._left)
+        self._left = 0
+        self.verify()
         return data
 
     def batches(self, items: int) -> Iterator[bytes]:
-        """The payload in slices of `items` items."""
+        """The payload in slices of `items` items; `verify` checks them once all are read."""
         step = items * self.header.kind.item_bytes
-        while True:
-            data = self.file.read(step)
-            if not data:
-                break
-            while len(data) < step:  # an unbuffered read may come back short; batches stay whole items
-                more = self.file.read(step - len(data))
-                if not more:
-                    break
-                data += more
-            yield data
+        while self._left:
+            n = min(step, self._left)
+            data = self._read_exactly(n)
+            self._left -= n
+            yield bytes(data)
+
+    def verify(self) -> None:
+        """Reads what is left, then checks the digest and that the file did not change."""
+        if self.file.closed:
+            return
+        while self._left:
+            n = min(_READ_SLICE, self._left)
+            self._read_exactly(n)
+            self._left -= n
+        now = os.fstat(self.file.fileno())
+        changed = (now.st_size, now.st_mtime_ns) != (self._opened.st_size, self._opened.st_mtime_ns)
         self.close()
+        if changed:
+            raise PartyError(f"{self.path}: changed while being read")
+        if self.raw:  # a bare file's fingerprint is that of its content
+            self.header.digest = self._payload.digest()
+        elif file_digest(self._head, self._payload.digest()) != self.header.digest:
+            raise PartyError(f"{self.path}: damaged or altered (its content does not match its checksum)")
 
     def close(self) -> None:
         self.file.close()
@@ -230,40 +318,147 @@ def read_whole(path: str, kind: Kind, raw: bool = False) -> Tuple[Header, bytear
     return source.header, data
 
 
-class Output:
-    """A file written under a temporary name in its folder and renamed when complete.
+def verify_all(inputs: Sequence[Input]) -> None:
+    for source in inputs:
+        source.verify()
 
-    Opening it checks that the result can be written, so a step fails before
-    any work; an interrupted or failed step leaves no half file behind.
+
+# ---------------------------------------------------------------- outputs
+
+
+def _output_name_problem(path: str) -> str:
+    if not path:
+        return "an empty output name"
+    if path.endswith(os.sep) or os.path.basename(path) in ("", ".", ".."):
+        return f"{path}: names a folder, expected a file name"
+    return ""
+
+
+def _looks_like_secret_key(path: str, st: os.stat_result) -> bool:
+    """A headed secret key, or a bare 32-byte file only its owner may read."""
+    if st.st_size == 32 and not st.st_mode & 0o077:
+        return True
+    if st.st_size != HEADER.size + 32:
+        return False
+    try:
+        with open(path, "rb", buffering=0) as f:
+            head = f.read(12)
+    except OSError:
+        return False
+    return head[:8] == MAGIC and struct.unpack("<H", head[10:12])[0] == Kind.SECRET_KEY
+
+
+def _temporaries(path: str) -> Tuple[str, str]:
+    folder = os.path.dirname(os.path.abspath(path))
+    return folder, f".{os.path.basename(path)}."
+
+
+def _remove_stale(path: str) -> List[str]:
+    """Removes temporaries of `path` whose writer is gone; returns those it cannot tell about."""
+    folder, prefix = _temporaries(path)
+    unclear = []
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return unclear
+    for name in names:
+        if not (name.startswith(prefix) and name.endswith(".part")):
+            continue
+        pid_text = name[len(prefix):-len(".part")].split("-")[0]
+        if not pid_text.isdigit():
+            unclear.append(os.path.join(folder, name))
+            continue
+        try:
+            os.kill(int(pid_text), 0)
+            continue  # its writer still runs
+        except ProcessLookupError:
+            pass
+        except PermissionError:
+            continue
+        try:
+            os.unlink(os.path.join(folder, name))
+        except OSError:
+            unclear.append(os.path.join(folder, name))
+    return unclear
+
+
+def check_writable(paths: Sequence[str], force: bool, inputs: Sequence[Optional[str]] = (),
+                   secret_keys: Sequence[str] = ()) -> None:
+    """Refuses outputs that cannot or must not be written, before anything else is opened.
+
+    `inputs`: the step's input files, which no output may be, under any name;
+    `secret_keys`: the outputs that are secret keys, the only ones that may replace one.
     """
-
-    def __init__(self, path: str, force: bool = False, private: bool = False):
-        self.path = path
-        if os.path.isdir(path):
-            raise PartyError(f"{path}: is a directory, expected a file name")
-        if os.path.lexists(path) and not force:
-            raise PartyError(f"{path}: exists (use --force to replace it)")
+    sources = input_identities(inputs)
+    for path in paths:
+        why = _output_name_problem(path)
+        if why:
+            raise PartyError(why)
+        try:
+            st = os.stat(path)
+        except FileNotFoundError:
+            if os.path.islink(path):
+                raise PartyError(f"{path}: is a dangling symbolic link") from None
+            st = None
+        except OSError as e:
+            raise PartyError(f"{path}: cannot write ({e.strerror})") from None
+        if st is not None:
+            why = _not_regular(st)
+            if why:
+                raise PartyError(f"{path}: {why}")
+            for source, identity in sources:
+                if identity == _identity(st):
+                    raise PartyError(f"{path}: is the input {source}; write the output elsewhere")
+            if not force:
+                raise PartyError(f"{path}: exists (use --force to replace it)")
+            if path not in secret_keys and _looks_like_secret_key(path, st):
+                raise PartyError(f"{path}: is a secret key; --force replaces it with nothing but a secret key")
         folder = os.path.dirname(os.path.abspath(path))
         if not os.path.isdir(folder):
             raise PartyError(f"{path}: cannot write (no folder {folder})")
+        for left in _remove_stale(path):
+            print(f"kestrova-party: note: {left}: a temporary left by an interrupted run; remove it",
+                  file=sys.stderr)
+
+
+class Output:
+    """A file written under a temporary name in its folder (`.NAME.PID-RANDOM.part`)."""
+
+    def __init__(self, path: str, force: bool = False, private: bool = False):
+        self.path = path
+        self.force = force
+        folder, prefix = _temporaries(path)
+        self.temp = os.path.join(folder, f"{prefix}{os.getpid()}-{secrets.token_hex(4)}.part")
         try:
-            fd, self.temp = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
+            fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         except OSError as e:
             raise PartyError(f"{path}: cannot write ({e.strerror})") from None
-        if not private:  # mkstemp makes 0600; only a secret key stays that way
+        if not private:  # a secret key stays 0600
             umask = os.umask(0)
             os.umask(umask)
             os.fchmod(fd, 0o666 & ~umask)
         self.file = os.fdopen(fd, "wb")
 
-    def commit(self) -> None:
-        self.file.flush()
-        os.fsync(self.file.fileno())
-        self.file.close()
-        os.replace(self.temp, self.path)
+    def write(self, data: bytes) -> None:
+        try:
+            self.file.write(data)
+        except OSError as e:
+            raise PartyError(f"{self.path}: cannot write ({e.strerror})") from None
+
+    def finalize(self) -> None:
+        """Everything on disk under the temporary name."""
+        try:
+            self.file.flush()
+            os.fsync(self.file.fileno())
+            self.file.close()
+        except OSError as e:
+            raise PartyError(f"{self.path}: cannot write ({e.strerror})") from None
 
     def discard(self) -> None:
-        self.file.close()
+        try:
+            self.file.close()
+        except OSError:
+            pass
         try:
             os.unlink(self.temp)
         except FileNotFoundError:
@@ -281,26 +476,52 @@ class PayloadOutput(Output):
         self._hash = hashlib.sha256()
         self._bytes = 0
         if not raw:
-            self.file.write(header.pack())  # count and digest are filled in at commit
+            super().write(header.pack())  # count and digest are filled in when complete
 
     def write(self, data: bytes) -> None:
         self._hash.update(data)
         self._bytes += len(data)
-        self.file.write(data)
+        super().write(data)
 
-    def commit(self) -> None:
+    def finalize(self) -> None:
         if not self.raw:
             size = self.header.kind.item_bytes
             if size:
                 self.header.count = self._bytes // size
-            self.header.digest = self._hash.digest()
-            self.file.seek(0)
-            self.file.write(self.header.pack())
-        super().commit()
+            self.header.digest = self.header.payload_digest(self._hash.digest())
+            try:
+                self.file.seek(0)
+            except OSError as e:
+                raise PartyError(f"{self.path}: cannot write ({e.strerror})") from None
+            super().write(self.header.pack())
+        super().finalize()
+
+
+_STOPPING = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+def _fsync_folder(folder: str) -> None:
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 class Outputs:
-    """Several outputs that appear together or not at all."""
+    """Several outputs that appear together or not at all.
+
+    All are written and synced under temporary names first, then committed
+    at once: without --force by hard link, which fails where the name exists,
+    so two writers of one name cannot both win; with --force by rename, the
+    replaced file kept aside until every output is in place. A failure undoes
+    what was committed.
+    """
 
     def __init__(self):
         self.items: List[Output] = []
@@ -313,22 +534,95 @@ class Outputs:
         return self
 
     def __exit__(self, kind, value, trace) -> None:
-        if kind is None:
+        if kind is not None:
+            self._discard()
+            return
+        try:
             for output in self.items:
-                output.commit()
+                output.finalize()
+        except BaseException:
+            self._discard()
+            raise
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPING)
+        try:
+            self._commit()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+    def _discard(self) -> None:
+        for output in self.items:
+            output.discard()
+
+    def _commit(self) -> None:
+        done: List[Tuple[Output, bool, Optional[str]]] = []  # (output, linked, the replaced file kept aside)
+        try:
+            for output in self.items:
+                done.append((output, *_place(output)))
+        except BaseException as e:
+            for output, linked, aside in reversed(done):
+                _undo(output, aside)
+            self._discard()
+            _sync_folders(self.items)
+            if isinstance(e, FileExistsError):
+                raise PartyError(f"{e.filename}: exists (written by another run meanwhile; "
+                                 "use --force to replace it)") from None
+            if isinstance(e, OSError):
+                raise PartyError(f"{e.filename or '?'}: cannot write ({e.strerror})") from None
+            raise
+        for output, linked, aside in done:
+            for name in (output.temp if linked else None, aside):
+                if name:
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(name)
+        _sync_folders(self.items)
+
+
+def _place(output: Output) -> Tuple[bool, Optional[str]]:
+    """Puts the output under its name: (by a hard link?, where a replaced file was kept)."""
+    if not output.force:
+        try:
+            os.link(output.temp, output.path)
+            return True, None
+        except FileExistsError:
+            raise FileExistsError(errno.EEXIST, "exists", output.path) from None
+        except OSError as e:
+            if e.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK):
+                raise OSError(e.errno, e.strerror, output.path) from None
+            # No hard links on this file system: rename, after one more look.
+            if os.path.lexists(output.path):
+                raise FileExistsError(errno.EEXIST, "exists", output.path) from None
+    aside = None
+    if os.path.lexists(output.path):
+        aside = output.temp[:-len(".part")] + ".old.part"
+        try:
+            os.link(output.path, aside)
+        except OSError:
+            aside = None  # cannot be kept: the replacement still goes ahead, as --force asks
+    try:
+        os.rename(output.temp, output.path)
+    except OSError as e:
+        if aside:
+            os.unlink(aside)
+        raise OSError(e.errno, e.strerror, output.path) from None
+    return False, aside
+
+
+def _undo(output: Output, aside: Optional[str]) -> None:
+    try:
+        if aside:
+            os.rename(aside, output.path)
         else:
-            for output in self.items:
-                output.discard()
+            os.unlink(output.path)
+    except OSError:
+        pass
+
+
+def _sync_folders(items: Sequence[Output]) -> None:
+    for folder in {os.path.dirname(os.path.abspath(o.path)) for o in items}:
+        _fsync_folder(folder)
 
 
 def write_whole(outputs: Outputs, path: str, header: Header, data: bytes, raw: bool, force: bool,
                 private: bool = False) -> None:
     out = outputs.add(PayloadOutput(path, header, raw, force, private))
     out.write(data)
-
-
-def check_writable(paths: Sequence[Optional[str]], force: bool) -> None:
-    """Refuses existing outputs before anything else is opened."""
-    for path in paths:
-        if path and os.path.lexists(path) and not os.path.isdir(path) and not force:
-            raise PartyError(f"{path}: exists (use --force to replace it)")

@@ -14,13 +14,15 @@ import dataclasses
 import io
 import itertools
 import os
-from typing import Iterator, Optional, Sequence, Tuple
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import batches as work
 from . import keying as keys
 from .errors import PartyError
-from .files import (UNKNOWN, Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, fingerprint,
-                    read_whole, same, write_whole)
+from . import files, lineage
+from .files import (Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, read_whole, verify_all,
+                    write_whole)
+from .lineage import ZERO, fingerprint, same
 from .progress import Report
 from .tables import Table
 
@@ -39,6 +41,8 @@ class Options:
     # import the calling script again, so a script keeps its work under `if __name__ == "__main__":`.
     dask: Optional[str] = None
     threads: Optional[int] = None  # the module's pool on each local Dask worker (None: the cores shared out)
+    # TLS settings for a cluster of one's own (a YAML or JSON file of distributed.Security's arguments).
+    dask_security: Optional[str] = None
 
 
 def _wipe(secret: bytearray) -> None:
@@ -51,17 +55,32 @@ def _read_secret_key(path: str, raw: bool) -> Tuple[bytearray, bytes]:
     return secret, fingerprint(work.public_key_of(secret))
 
 
+# p = 2^255 - 19; an encoding's y (its low 255 bits) must be below it.
+_P = (1 << 255) - 19
+_IDENTITY = bytes([1]) + bytes(31)
+_EIGHT = bytes([8]) + bytes(31)
+
+
 def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
+    """A key to encrypt under: canonically encoded, on the curve, not of small order."""
     _, data = read_whole(path, Kind.PUBLIC_KEY, raw)
-    return bytes(data), fingerprint(data)
+    key = bytes(data)
+    if int.from_bytes(key, "little") & ((1 << 255) - 1) >= _P:
+        raise PartyError(f"{path}: not a canonical point encoding")
+    eight_times = work.guarded(work.decrypt_batch, key, _EIGHT)  # 8·P: the identity for small order
+    if isinstance(eight_times, work.Refused):
+        raise PartyError(f"{path}: not a point of the curve")
+    if eight_times == _IDENTITY:
+        raise PartyError(f"{path}: a point of small order, which would reveal every row; not a public key")
+    return key, fingerprint(key)
 
 
 def _store_fingerprint(header: Header) -> bytes:
-    return header.digest[:len(header.key)]
+    return header.digest[:len(ZERO)]
 
 
 def _refuse_other_batch(reference: Input, other: Input) -> None:
-    mine, theirs = reference.header.lineage(), other.header.lineage()
+    mine, theirs = reference.header.batch_lineage(), other.header.batch_lineage()
     if not all(same(mine[name], theirs[name]) for name in mine):
         raise PartyError(f"{other.path}: belongs to another batch than {reference.path}")
     if reference.count != other.count:
@@ -69,6 +88,7 @@ def _refuse_other_batch(reference: Input, other: Input) -> None:
 
 
 def _call(step: str, fn, *args):
+    """`fn(*args)`; a refusal by the module is one line."""
     result = work.guarded(fn, *args)
     if isinstance(result, work.Refused):
         raise PartyError(f"{step}: the module refused the data ({result.text})")
@@ -81,7 +101,9 @@ def _call(step: str, fn, *args):
 def keygen(out: str, options: Options = Options()) -> dict:
     """Writes OUT.pub and OUT.key (mode 0600)."""
     report = Report("keygen", True)
-    check_writable([out + ".pub", out + ".key"], options.force)
+    if not out or out.endswith(os.sep) or os.path.basename(out) in ("", ".", ".."):
+        raise PartyError(f"{out or 'an empty name'}: expected DIR/NAME for NAME.pub and NAME.key")
+    check_writable([out + ".pub", out + ".key"], options.force, secret_keys=[out + ".key"])
     public, secret_list = work.kestrova.key_gen()
     public, secret = bytes(public), bytearray(secret_list)
     secret_list[:] = [0] * len(secret_list)
@@ -97,23 +119,44 @@ def keygen(out: str, options: Options = Options()) -> dict:
     return report.done(1, "key pair")
 
 
-def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *, keying: str = keys.NFC,
-                options: Options = Options()) -> dict:
+def _as_columns(columns: Sequence[Union[str, keys.Column]]) -> List[keys.Column]:
+    return [c if isinstance(c, keys.Column) else keys.Column(c) for c in columns]
+
+
+def _rules_of(columns: Sequence[keys.Column], keying: str) -> Optional[List[Tuple[str, ...]]]:
+    if keying == keys.PLAIN:
+        if any(c.rules for c in columns):
+            raise PartyError("--keying plain keeps the strings as they are: no column normalisations")
+        return None
+    return [c.rules for c in columns]
+
+
+def build_store(public_key: str, rows: str, columns: Sequence[Union[str, keys.Column]], out: str, *,
+                keying: str = keys.NFC, options: Options = Options()) -> dict:
+    """`columns`: names, or `keying.Column`s with normalisations (recorded in the store)."""
     report = Report("build-store", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[public_key, rows])
+    columns = _as_columns(columns)
+    rules = _rules_of(columns, keying)
+    try:
+        packed = keys.pack_rules(columns) if rules is not None else bytes(keys.RULES_BYTES)
+    except ValueError as e:
+        raise PartyError(f"--columns: {e}") from None
     key, key_fp = _read_public_key(public_key, options.raw_in)
-    table = Table(rows, columns)
+    table = Table(rows, [c.name for c in columns])
     with Outputs() as outputs:
-        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], key=key_fp),
-                                           options.raw_out, options.force))
-        read = list(table.rows(lambda cells: tuple(keys.row_key(cells, keying))))
+        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], rules=packed,
+                                                       key=key_fp), options.raw_out, options.force))
+        # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row.
+        read = list(table.rows(lambda cells: "".join(keys.row_key(cells, keying, rules))))
+        table.verify()
         distinct = list(dict.fromkeys(read))
         if len(distinct) != len(read):
             report.note(f"{rows}: {len(read) - len(distinct):,} repeated rows dropped "
                         "(a store holds each row once)")
         del read
         report.phase(f"building the store over {len(distinct):,} rows (one call, no progress until it returns)")
-        store = bytes(_call("build-store", work.kestrova.build_okvs, key, [list(r) for r in distinct]))
+        store = bytes(_call("build-store", work.kestrova.build_okvs, key, [[r] for r in distinct]))
         target.header.count = len(distinct)
         target.write(store)
         report.phase(f"store of {len(store):,} bytes built")
@@ -126,41 +169,73 @@ def build_store(public_key: str, rows: str, columns: Sequence[str], out: str, *,
 def _batches(options: Options, step: str, fn, batches, *shared) -> Iterator:
     if options.dask:
         from . import cluster
-        return cluster.in_order(options.dask, options.threads, step, fn, batches, *shared)
+        return cluster.in_order(options.dask, options.threads, step, fn, batches, *shared,
+                                security=options.dask_security)
     return work.in_order(step, fn, batches, *shared)
 
 
-def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of) -> int:
+def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
+            inputs: Sequence[Input] = ()) -> int:
+    """Writes each batch's result; then checks that the inputs were what their digests say.
+
+    A batch the module refuses is most often a damaged input: that is named
+    instead, when the rest of the input shows it.
+    """
     done = 0
-    # Closed on a failed write too, which stops a cluster at once.
-    with contextlib.closing(results), report.bar(total) as bar:
-        for result in results:
-            write(result)
-            n = items_of(result)
-            done += n
-            bar.update(n)
+    try:
+        # Closed on a failed write too, which stops a cluster at once.
+        with contextlib.closing(results), report.bar(total) as bar:
+            for result in results:
+                write(result)
+                n = items_of(result)
+                done += n
+                bar.update(n)
+    except PartyError:
+        verify_all(inputs)
+        raise
+    verify_all(inputs)
     return done
 
 
+def _store_rules(path: str, header: Header, columns: Sequence[keys.Column], keying: str, option: str):
+    """The normalisations the store was keyed with, applied to this side's columns."""
+    given = _rules_of(columns, keying)
+    if keying == keys.PLAIN:
+        return None
+    recorded = keys.unpack_rules(header.rules)
+    if recorded is None:  # a bare store, or one that recorded nothing: NFC alone unless told otherwise
+        return given if any(given) else None
+    if len(recorded) != len(columns):
+        raise PartyError(f"{path}: built over {len(recorded)} columns, {option} names {len(columns)}")
+    if any(given) and [set(r) for r in given] != [set(r) for r in recorded]:
+        raise PartyError(f"{path}: its columns were normalised as {keys.describe(recorded)}; "
+                         f"{option} asks for {keys.describe(given)}")
+    return recorded
+
+
 def query(sender_store: str, receiver_store: str, central_key: str, transactions: str,
-          sender_columns: Sequence[str], receiver_columns: Sequence[str], out: str, *,
-          keying: str = keys.NFC, options: Options = Options()) -> dict:
+          sender_columns: Sequence[Union[str, keys.Column]], receiver_columns: Sequence[Union[str, keys.Column]],
+          out: str, *, keying: str = keys.NFC, options: Options = Options()) -> dict:
+    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated)."""
     report = Report("query", options.quiet)
-    check_writable([out], options.force)
-    stores = []
-    for path in (sender_store, receiver_store):
+    check_writable([out], options.force, inputs=[sender_store, receiver_store, central_key, transactions])
+    sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
+    stores, rules = [], []
+    for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
+                                                                             "--receiver-columns")):
         header, data = read_whole(path, Kind.STORE, options.raw_in)
         if header.keying and keys.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
+        rules.append(_store_rules(path, header, columns, keying, option))
         stores.append((header, bytes(data)))
     (a_header, a_store), (b_header, b_store) = stores
     central, central_fp = _read_public_key(central_key, options.raw_in)
-    table = Table(transactions, list(sender_columns) + list(receiver_columns))
-    split = len(sender_columns)
+    table = Table(transactions, [c.name for c in sides[0] + sides[1]])
+    split = len(sides[0])
 
     def convert(cells):
-        return keys.row_key(cells[:split], keying), keys.row_key(cells[split:], keying)
+        return keys.row_key(cells[:split], keying, rules[0]), keys.row_key(cells[split:], keying, rules[1])
 
     def transposed():
         for chunk in table.batches(options.batch, convert):
@@ -173,37 +248,38 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
         results = _batches(options, "query", work.query_batch, transposed(), a_store, b_store, central)
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
+        table.verify()
     return report.done(done, "transactions")
 
 
 def randomize(source: str, out: str, options: Options = Options()) -> dict:
     report = Report("randomize", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[source])
     queries = Input(source, (Kind.QUERY,), options.raw_in)
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
         results = _batches(options, "randomize", work.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
-        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128)
+        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
     return report.done(done, "ciphertexts")
 
 
 def combine(first: str, second: str, out_prefix: str, options: Options = Options()) -> dict:
     report = Report("combine", options.quiet)
     paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
-    check_writable(paths, options.force)
+    if not out_prefix or out_prefix.endswith(os.sep):
+        raise PartyError(f"{out_prefix or 'an empty prefix'}: expected DIR/PREFIX for PREFIX.sender and the rest")
+    check_writable(paths, options.force, inputs=[first, second])
     a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
     b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
     _refuse_other_batch(a, b)
     if not a.raw and a.header.digest == b.header.digest:
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
-    # Each combination is a batch of its own: lists of two combinations of the same queries do not mix.
-    known = a.header if a.header.batch != UNKNOWN else b.header
-    lineage = dataclasses.replace(known, batch=fingerprint(known.batch + a.header.digest + b.header.digest))
+    known = a.header if a.header.batch != ZERO else b.header
     with Outputs() as outputs:
-        targets = [outputs.add(PayloadOutput(p, lineage.derived(k), options.raw_out, options.force))
+        targets = [outputs.add(PayloadOutput(p, known.derived(k), options.raw_out, options.force))
                    for p, k in zip(paths, kinds)]
 
         def write(parts):
@@ -212,7 +288,11 @@ def combine(first: str, second: str, out_prefix: str, options: Options = Options
 
         pairs = zip(a.batches(options.batch), b.batches(options.batch))
         results = _batches(options, "combine", work.combine_batch, pairs)
-        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32)
+        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b])
+        # Each combination is a batch of its own: lists of two combinations of the same queries do not
+        # mix. Set once both inputs are read, when a bare one's digest is known too.
+        for target in targets:
+            target.header.batch = fingerprint(known.batch + a.header.digest + b.header.digest)
     return report.done(done, "ciphertext pairs")
 
 
@@ -220,7 +300,7 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
             options: Options = Options()) -> dict:
     """`side` (sender or receiver) only matters for a bare input read with --raw."""
     report = Report("decrypt", options.quiet)
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[secret_key, source])
     kinds = (Kind.SENDER, Kind.RECEIVER)
     if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
@@ -238,7 +318,7 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
                                                options.raw_out, options.force))
             results = _batches(options, "decrypt", work.decrypt_batch,
                                ((b,) for b in points.batches(options.batch)), secret)
-            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32)
+            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
     finally:
         _wipe(secret)
     return report.done(done, "points")
@@ -251,12 +331,16 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
     report = Report("finish", options.quiet)
     if id_column and not transactions:
         raise PartyError("--id-column needs --transactions")
-    check_writable([out], options.force)
+    check_writable([out], options.force, inputs=[secret_key, sender, receiver, gamma, delta, transactions])
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
     inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
     for other in inputs[1:]:
         _refuse_other_batch(inputs[0], other)
+    for source, bank in ((inputs[0], "sender_key"), (inputs[1], "receiver_key")):
+        if not same(source.header.decrypted_by, getattr(source.header, bank)):
+            raise PartyError(f"{source.path}: decrypted with a key that is not the {bank.split('_')[0]} bank's")
     ids: Iterator[str] = (str(i) for i in itertools.count())
+    table = None
     if transactions:
         table = Table(transactions, [id_column] if id_column else [])
         rows = table.rows(lambda cells: cells[0] if id_column else None)
@@ -265,11 +349,14 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
     try:
         if not same(inputs[0].header.central_key, own):
             raise PartyError(f"{secret_key}: not the central key these points were made for")
+        matched = 0
         with Outputs() as outputs:
             target = outputs.add(Output(out, options.force))
-            target.file.write(_csv_line([id_column or "transaction", "match"]))
+            target.write(_csv_line([id_column or "transaction", "match"]))
 
             def write(flags: bytes):
+                nonlocal matched
+                matched += sum(flags)
                 lines = io.StringIO()
                 writer = csv.writer(lines, lineterminator="\n")
                 for flag in flags:
@@ -277,16 +364,46 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
                     if row_id is None:
                         raise PartyError(f"{transactions}: fewer transactions than the {inputs[0].count:,} points")
                     writer.writerow([row_id, "true" if flag else "false"])
-                target.file.write(lines.getvalue().encode("utf-8"))
+                target.write(lines.getvalue().encode("utf-8"))
 
             parts = zip(*(source.batches(options.batch) for source in inputs))
             results = _batches(options, "finish", work.finish_batch, parts, secret)
-            done = _stream(report, inputs[0].count, results, write, len)
-            if transactions and next(ids, None) is not None:
+            done = _stream(report, inputs[0].count, results, write, len, inputs)
+            if table and next(ids, None) is not None:
                 raise PartyError(f"{transactions}: more transactions than the {inputs[0].count:,} points")
+            if table:
+                table.verify()
     finally:
         _wipe(secret)
-    return report.done(done, "transactions")
+    return report.done(done, "transactions", f"{matched:,} matched")
+
+
+def inspect(path: str) -> List[str]:
+    """A file's header in lines of text, its digest checked: for the people running the exchange."""
+    source = Input(path, list(Kind))
+    header = source.header
+    lines = [f"file: {path}", f"kind: {header.kind.label}", f"format version: {files.VERSION}"]
+    if header.kind == Kind.STORE:
+        lines.append(f"rows: {header.count:,} ({source.payload_bytes:,} bytes)")
+        lines.append(f"keying: {keys.NAMES.get(header.keying, 'not recorded')}")
+        if header.keying == keys.CODES[keys.NFC]:
+            lines.append(f"columns: {keys.describe(keys.unpack_rules(header.rules))}")
+    else:
+        lines.append(f"items: {header.count:,}")
+    for name in lineage.fields_of(header.kind):
+        value = getattr(header, name)
+        lines.append(f"{LABELS[name]}: {value.hex() if value != ZERO else 'unknown (from a bare input)'}")
+    try:
+        source.verify()
+        lines.append("checksum: matches")
+    except PartyError as e:
+        lines.append(f"checksum: {str(e).split(': ', 1)[1]}")
+    return lines
+
+
+LABELS = {"key": "key fingerprint", "sender_store": "sender store", "receiver_store": "receiver store",
+          "sender_key": "sender bank key", "receiver_key": "receiver bank key", "central_key": "central key",
+          "batch": "batch", "decrypted_by": "decrypted by key"}
 
 
 def _csv_line(cells) -> bytes:

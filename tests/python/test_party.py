@@ -230,8 +230,8 @@ def test_query_memory_does_not_grow_with_the_transactions(central):
     for n in (2_000, 40_000):
         write_csv(central / f"tx{n}.csv", ["s", "r"], [[f"NL{i}", f"FR{i}"] for i in range(n)])
         peaks[n] = peak_rss_kib(central, "query", "--sender-store", "A.store", "--receiver-store", "B.store",
-                                "--central-key", "W.pub", "--transactions", f"tx{n}.csv", "--sender-columns", "s",
-                                "--receiver-columns", "r", "--out", f"q{n}.cts", "--batch", 1000, "--quiet")
+                                "--central-key", "W.pub", "--transactions", f"tx{n}.csv", "--sender-columns", "s,s",
+                                "--receiver-columns", "r,r", "--out", f"q{n}.cts", "--batch", 1000, "--quiet")
         assert (central / f"q{n}.cts").stat().st_size > 128 * n
     # Holding the 40 000 rows would take about 13 MiB more, their results as lists of ints 40 MiB.
     assert peaks[40_000] - peaks[2_000] < 6 * 1024, peaks
