@@ -1,47 +1,43 @@
-"""The per-batch work of each streamed step: pure functions of bytes.
+"""The per-batch work of each streamed step: pure functions of bytes, through the engine.
 
 Each function takes one batch (and the few values every batch shares: keys,
-stores) and returns bytes, converting the module's list results once. They
-keep no state, so a driver may run them in this process, as `in_order`
-does, or elsewhere (`cluster`) as long as it hands the results back in
-batch order.
+stores) and returns bytes. They keep no state, so a driver may run them in
+this process, as `in_order` does, or elsewhere (`cluster`) as long as it
+hands the results back in batch order.
 """
 
 from __future__ import annotations
 
-from typing import Callable, Iterable, Iterator, List, Sequence, Tuple
+from typing import Callable, Iterable, Iterator, Tuple
 
-import kestrova
-
+from . import engine
 from .errors import PartyError
-
-Row = List[str]
 
 # The compressed base point: decrypt(BASE, k) is k·B, the public key of k.
 BASE_POINT = bytes([0x58] + [0x66] * 31)
 
 
-def query_batch(senders: Sequence[Row], receivers: Sequence[Row], sender_store: bytes,
-                receiver_store: bytes, central_key: bytes) -> bytes:
-    return bytes(kestrova.initiate_queries(senders, receivers, sender_store, receiver_store, central_key))
+def query_batch(senders: engine.Keys, receivers: engine.Keys, sender_store, receiver_store,
+                central_key: bytes) -> bytes:
+    """Packed key bytes per side; each store a parsed Store, or its byte form (a worker's copy)."""
+    return engine.query(sender_store, receiver_store, senders, receivers, central_key)
 
 
 def randomize_batch(ciphertexts: bytes) -> bytes:
-    return bytes(kestrova.randomize(ciphertexts))
+    return engine.randomize(ciphertexts)
 
 
 def combine_batch(first: bytes, second: bytes) -> Tuple[bytes, bytes, bytes, bytes]:
-    sender, receiver, gamma, delta = kestrova.combine(first, second)
-    return bytes(sender), bytes(receiver), bytes(gamma), bytes(delta)
+    return engine.combine(first, second)
 
 
 def decrypt_batch(points: bytes, secret_key: bytes) -> bytes:
-    return bytes(kestrova.decrypt(points, secret_key))
+    return engine.decrypt(points, secret_key)
 
 
 def finish_batch(sender: bytes, receiver: bytes, gamma: bytes, delta: bytes, central_secret_key: bytes) -> bytes:
     """One byte per transaction, 1 for a match."""
-    return bytes(kestrova.finish(sender, receiver, gamma, delta, central_secret_key))
+    return engine.finish(sender, receiver, gamma, delta, central_secret_key)
 
 
 def public_key_of(secret_key: bytes) -> bytes:
@@ -60,13 +56,10 @@ class Refused:
 
 
 def guarded(work: Callable[..., object], *args):
-    """`work(*args)`, or a Refused when the module refuses the data."""
+    """`work(*args)`, or a Refused when the engine refuses the data."""
     try:
         return work(*args)
-    except BaseException as e:
-        # The module's PanicException derives from BaseException and is not exported.
-        if type(e).__name__ != "PanicException":
-            raise
+    except engine.Refusal as e:
         return Refused(str(e))
 
 

@@ -47,18 +47,20 @@ def packed(rows: Iterable[Sequence[str]], batch: int) -> Iterator[Keys]:
         yield pack_keys(chunk)
 
 
-def _refused(e: BaseException) -> PartyError:
-    text = str(e) or type(e).__name__
-    if isinstance(e, EngineError):
-        text = f"the engine refused the data ({text})"
-    return PartyError(text)
+class Refusal(PartyError):
+    """The engine refused the data: its message, one line."""
 
 
 def _call(fn, *args):
     try:
         return fn(*args)
     except (EngineError, ValueError, MemoryError) as e:
-        raise _refused(e) from None
+        raise Refusal(str(e) or type(e).__name__) from None
+
+
+def map_readonly(fd: int, length: int) -> mmap.mmap:
+    """`length` bytes of a file mapped read-only, populated up front: lookups would otherwise fault page by page."""
+    return mmap.mmap(fd, length, flags=mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0), prot=mmap.PROT_READ)
 
 
 class MappedStore:
@@ -74,9 +76,7 @@ class MappedStore:
             size = os.fstat(fd).st_size
             if size <= offset:
                 raise PartyError(f"{os.fspath(path)}: no store after byte {offset}")
-            # Populated up front: the lookups would otherwise fault page by page.
-            flags = mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0)
-            self._map = mmap.mmap(fd, size, flags=flags, prot=mmap.PROT_READ)
+            self._map = map_readonly(fd, size)
         finally:
             os.close(fd)
         self._view = memoryview(self._map)[offset:]
@@ -104,12 +104,20 @@ class MappedStore:
         self.close()
 
 
-def _store(s: Union[MappedStore, Store]) -> Store:
-    return s.store if isinstance(s, MappedStore) else s
+def key_gen() -> Tuple[bytes, bytearray]:
+    """A key pair; the secret comes as a bytearray, for its holder to overwrite when done."""
+    return _engine.key_gen()
+
+
+def as_store(s) -> Store:
+    """A MappedStore's or a Store's parse, or a store's byte form parsed now (no copy of its cells)."""
+    if isinstance(s, MappedStore):
+        return s.store
+    return s if isinstance(s, Store) else _call(Store, s)
 
 
 def query(sender_store, receiver_store, sender_keys: Keys, receiver_keys: Keys, central_key: bytes) -> bytes:
-    return _call(_engine.query, _store(sender_store), _store(receiver_store), *sender_keys, *receiver_keys,
+    return _call(_engine.query, as_store(sender_store), as_store(receiver_store), *sender_keys, *receiver_keys,
                  central_key)
 
 
@@ -130,18 +138,27 @@ def finish(sender, receiver, gamma, delta, central_secret_key) -> bytes:
     return _call(_engine.finish, sender, receiver, gamma, delta, central_secret_key)
 
 
-def build_store(public_key: bytes, batches: Iterable[Keys], out, *, expected_rows: int = 0,
-                added: Optional[Callable[[int], None]] = None, progress: Optional[Progress] = None) -> dict:
-    """Builds a store from batches of packed keys and writes it to the file `out`
-    at its position (flushed first). Repeated keys are dropped and counted.
+class StoreBuilder:
+    """A store built from batches of packed keys; it holds only their bytes until `write`."""
 
-    `added(rows)` is called after each batch, `progress(phase, done, total)`
-    during the build. Returns the counts: rows, duplicates, bytes, attempts.
-    """
-    builder = _call(_engine.Builder, public_key, expected_rows)
-    for joined, offsets in batches:
-        rows = _call(builder.add, joined, offsets)
-        if added is not None:
-            added(rows)
+    def __init__(self, public_key: bytes, expected_rows: int = 0):
+        self._builder = _call(_engine.Builder, public_key, expected_rows)
+
+    def add(self, keys: Keys) -> int:
+        """Returns the rows held so far."""
+        return _call(self._builder.add, *keys)
+
+    def write(self, fd: int, progress: Optional[Progress] = None) -> dict:
+        """Drops repeated keys, solves, encrypts and writes the store's byte form to fd at its position;
+        `progress(phase, done, total)` hears each phase. Returns the counts: rows, duplicates, bytes, attempts."""
+        return _call(self._builder.write, fd, progress)
+
+
+def build_store(public_key: bytes, batches: Iterable[Keys], out, *, expected_rows: int = 0,
+                progress: Optional[Progress] = None) -> dict:
+    """A store over every batch written to the file `out` at its position (flushed first)."""
+    builder = StoreBuilder(public_key, expected_rows)
+    for keys in batches:
+        builder.add(keys)
     out.flush()
-    return _call(builder.write, out.fileno(), progress)
+    return builder.write(out.fileno(), progress)

@@ -26,7 +26,7 @@ import signal
 import stat
 import struct
 import sys
-from typing import BinaryIO, Iterator, List, Optional, Sequence, Tuple
+from typing import BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
 
 from . import lineage
 from .errors import PartyError
@@ -38,6 +38,7 @@ VERSION = 2
 HEADER = struct.Struct(f"<8sHHBB2xQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
 _DIGEST_AT = 24  # offset of the digest field in the header
 _READ_SLICE = 1 << 20
+_HASH_SLICE = 1 << 23
 # The store's byte form: three seeds and 32 dense cells around 64-byte sparse cells.
 STORE_FIXED_BYTES = 2072
 CELL_BYTES = 64
@@ -290,6 +291,26 @@ class Input:
             self._left -= n
             yield bytes(data)
 
+    def mapped(self) -> memoryview:
+        """The payload mapped instead of read (a store, for every batch of a run), its digest checked now.
+
+        `verify` still checks at the end that the file did not change meanwhile.
+        """
+        from .engine import map_readonly
+        size = self._opened.st_size
+        self._map = map_readonly(self.file.fileno(), size) if size else b""
+        view = memoryview(self._map)[size - self.payload_bytes:]
+        self._payload.update(view)
+        self._left = 0
+        self._check_digest()
+        return view
+
+    def _check_digest(self) -> None:
+        if self.raw:  # a bare file's fingerprint is that of its content
+            self.header.digest = self._payload.digest()
+        elif file_digest(self._head, self._payload.digest()) != self.header.digest:
+            self._fail("damaged or altered (its content does not match its checksum)")
+
     def verify(self) -> None:
         """Reads what is left, then checks the digest and that the file did not change."""
         if self.file.closed:
@@ -300,13 +321,10 @@ class Input:
             self._left -= n
         now = os.fstat(self.file.fileno())
         changed = (now.st_size, now.st_mtime_ns) != (self._opened.st_size, self._opened.st_mtime_ns)
-        self.close()
         if changed:
-            raise PartyError(f"{self.path}: changed while being read")
-        if self.raw:  # a bare file's fingerprint is that of its content
-            self.header.digest = self._payload.digest()
-        elif file_digest(self._head, self._payload.digest()) != self.header.digest:
-            raise PartyError(f"{self.path}: damaged or altered (its content does not match its checksum)")
+            self._fail("changed while being read")
+        self._check_digest()
+        self.close()
 
     def close(self) -> None:
         self.file.close()
@@ -482,6 +500,31 @@ class PayloadOutput(Output):
         self._hash.update(data)
         self._bytes += len(data)
         super().write(data)
+
+    def write_natively(self, produce: Callable[[int], object]):
+        """The payload written by `produce(fd)` straight to the file (the engine's store builder), then
+        hashed from the file in slices; returns what `produce` returned."""
+        try:
+            self.file.flush()
+            fd = self.file.fileno()
+            start = os.lseek(fd, 0, os.SEEK_CUR)
+            result = produce(fd)
+            end = os.lseek(fd, 0, os.SEEK_CUR)
+            self.file.seek(end)  # the writer's own idea of its position
+            reader = os.open(self.temp, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                with memoryview(bytearray(_HASH_SLICE)) as buffer:
+                    for at in range(start, end, _HASH_SLICE):
+                        n = os.preadv(reader, [buffer[:min(_HASH_SLICE, end - at)]], at)
+                        if n <= 0:
+                            raise PartyError(f"{self.path}: changed while being written")
+                        self._hash.update(buffer[:n])
+            finally:
+                os.close(reader)
+        except OSError as e:
+            raise PartyError(f"{self.path}: cannot write ({e.strerror})") from None
+        self._bytes += end - start
+        return result
 
     def finalize(self) -> None:
         if not self.raw:

@@ -17,6 +17,7 @@ import os
 from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import batches as work
+from . import engine
 from . import keying as keys
 from .errors import PartyError
 from . import files, lineage
@@ -104,9 +105,7 @@ def keygen(out: str, options: Options = Options()) -> dict:
     if not out or out.endswith(os.sep) or os.path.basename(out) in ("", ".", ".."):
         raise PartyError(f"{out or 'an empty name'}: expected DIR/NAME for NAME.pub and NAME.key")
     check_writable([out + ".pub", out + ".key"], options.force, secret_keys=[out + ".key"])
-    public, secret_list = work.kestrova.key_gen()
-    public, secret = bytes(public), bytearray(secret_list)
-    secret_list[:] = [0] * len(secret_list)
+    public, secret = engine.key_gen()
     own = fingerprint(public)
     try:
         with Outputs() as outputs:
@@ -147,20 +146,57 @@ def build_store(public_key: str, rows: str, columns: Sequence[Union[str, keys.Co
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], rules=packed,
                                                        key=key_fp), options.raw_out, options.force))
-        # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row.
-        read = list(table.rows(lambda cells: "".join(keys.row_key(cells, keying, rules))))
+        builder = engine.StoreBuilder(key, table.total or 0)
+        # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
+        # which the builder keeps once.
+        held = 0
+        with report.bar(table.total, "rows") as bar:
+            for chunk in table.batches(options.batch, lambda cells: engine.key_bytes(keys.row_key(cells, keying,
+                                                                                                  rules))):
+                held = _built("build-store", builder.add, engine.pack_keys(chunk))
+                bar.update(len(chunk))
         table.verify()
-        distinct = list(dict.fromkeys(read))
-        if len(distinct) != len(read):
-            report.note(f"{rows}: {len(read) - len(distinct):,} repeated rows dropped "
-                        "(a store holds each row once)")
-        del read
-        report.phase(f"building the store over {len(distinct):,} rows (one call, no progress until it returns)")
-        store = bytes(_call("build-store", work.kestrova.build_okvs, key, [[r] for r in distinct]))
-        target.header.count = len(distinct)
-        target.write(store)
-        report.phase(f"store of {len(store):,} bytes built")
-    return report.done(len(distinct), "rows")
+        report.phase(f"rows read: {held:,}")
+        progress = _BuildProgress(report)
+        try:
+            counts = target.write_natively(lambda fd: _built("build-store", builder.write, fd, progress))
+        finally:
+            progress.close()
+        if counts["duplicates"]:
+            report.note(f"{rows}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)")
+        target.header.count = counts["rows"]
+        report.phase(f"store of {counts['bytes']:,} bytes built")
+    return report.done(counts["rows"], "rows")
+
+
+def _built(step: str, fn, *args):
+    try:
+        return fn(*args)
+    except engine.Refusal as e:
+        raise PartyError(f"{step}: {e}") from None
+
+
+class _BuildProgress:
+    """The builder's phases as progress lines; the encryption, the long one, as a bar."""
+
+    def __init__(self, report: Report):
+        self.report = report
+        self.bar = None
+        self.done = 0
+
+    def __call__(self, phase: str, done: int, total: int) -> None:
+        if phase != "rows encrypted":
+            self.report.phase(f"{phase}: {done:,} rows")
+            return
+        if self.bar is None:
+            self.bar = self.report.bar(total, "rows")
+            self.bar.__enter__()
+        self.bar.update(done - self.done)
+        self.done = done
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.__exit__(None, None, None)
 
 
 # ---------------------------------------------------------------- streamed steps
@@ -220,26 +256,32 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
     report = Report("query", options.quiet)
     check_writable([out], options.force, inputs=[sender_store, receiver_store, central_key, transactions])
     sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
-    stores, rules = [], []
+    stores, rules, sources = [], [], []
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
                                                                              "--receiver-columns")):
-        header, data = read_whole(path, Kind.STORE, options.raw_in)
+        source = Input(path, (Kind.STORE,), options.raw_in)
+        # Mapped and parsed once for every batch; checked against its digest now, for changes at the end.
+        data = source.mapped()
+        header = source.header
+        sources.append(source)
         if header.keying and keys.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
         rules.append(_store_rules(path, header, columns, keying, option))
-        stores.append((header, bytes(data)))
+        # A worker elsewhere gets the bytes once and parses them per batch, without a copy.
+        stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
     (a_header, a_store), (b_header, b_store) = stores
     central, central_fp = _read_public_key(central_key, options.raw_in)
     table = Table(transactions, [c.name for c in sides[0] + sides[1]])
     split = len(sides[0])
 
     def convert(cells):
-        return keys.row_key(cells[:split], keying, rules[0]), keys.row_key(cells[split:], keying, rules[1])
+        return (engine.key_bytes(keys.row_key(cells[:split], keying, rules[0])),
+                engine.key_bytes(keys.row_key(cells[split:], keying, rules[1])))
 
     def transposed():
         for chunk in table.batches(options.batch, convert):
-            yield [s for s, _ in chunk], [r for _, r in chunk]
+            yield engine.pack_keys([s for s, _ in chunk]), engine.pack_keys([r for _, r in chunk])
 
     header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_header),
                     receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
@@ -247,7 +289,7 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
         results = _batches(options, "query", work.query_batch, transposed(), a_store, b_store, central)
-        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
+        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128, sources)
         table.verify()
     return report.done(done, "transactions")
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "ct/wipe.h"
 #include "engine/key_column.h"
 #include "engine/store_builder.h"
 #include "okvs/paxos.h"
@@ -67,6 +68,18 @@ struct Output {
         return r;
     }
 };
+
+PyObject* key_gen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        bind("key_gen", {}, 0, args, nargs, kwnames, nullptr);
+        auto [public_key, secret_key] = ops::key_gen();
+        const ct::WipeOnExit wipe_secret(secret_key.data(), secret_key.size());
+        // The secret as a bytearray, which its holder can overwrite when done.
+        return Py_BuildValue("(y#N)", reinterpret_cast<const char*>(public_key.data()), Py_ssize_t(public_key.size()),
+                             PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret_key.data()),
+                                                           Py_ssize_t(secret_key.size())));
+    });
+}
 
 PyObject* randomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
@@ -399,6 +412,8 @@ PyObject* build_peak_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef functions[] = {
+    {"key_gen", as_cfunction(key_gen), METH_FASTCALL | METH_KEYWORDS,
+     "key_gen(): (public_key: bytes, secret_key: bytearray)."},
     {"randomize", as_cfunction(randomize), METH_FASTCALL | METH_KEYWORDS,
      "randomize(ciphertexts, out=None): each 128-byte ciphertext times a fresh scalar."},
     {"combine", as_cfunction(combine), METH_FASTCALL | METH_KEYWORDS,
