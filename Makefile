@@ -48,7 +48,7 @@ test-python: install build-cpp
 	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q tests/python
 	KESTROVA_BACKEND=serial KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
 	  $(VPY) -m pytest -q tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py \
-	  tests/python/test_engine.py --deselect tests/python/test_engine.py::test_build_peak_memory_grows_with_the_store_once
+	  tests/python/test_engine.py --deselect tests/python/test_engine.py::test_build_store_peak_memory_grows_with_the_store_once
 
 test-cpp: build-cpp
 	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
