@@ -41,8 +41,20 @@ uint64_t available_memory() {
 
 std::string gib(uint64_t bytes) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f GiB", double(bytes) / double(uint64_t(1) << 30));
+    if (bytes < (uint64_t(1) << 30))
+        std::snprintf(text, sizeof text, "%.0f MiB", double(bytes) / double(uint64_t(1) << 20));
+    else
+        std::snprintf(text, sizeof text, "%.1f GiB", double(bytes) / double(uint64_t(1) << 30));
     return text;
+}
+
+std::string grouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
 }
 
 }  // namespace kestrova::engine

@@ -29,6 +29,7 @@ namespace kestrova::engine {
 namespace {
 
 constexpr size_t kBlockBytes = size_t(64) << 20;
+constexpr size_t kFirstBlockBytes = size_t(1) << 20;
 // Row values encrypted per round of the fill: large enough to keep both
 // workers busy, small enough to stay in cache-sized memory.
 constexpr size_t kValueChunk = size_t(1) << 15;
@@ -117,11 +118,11 @@ std::optional<Solved> solve(const okvs::EdgeEnds& edges, uint64_t m, const curve
     return out;
 }
 
+// available: UINT64_MAX when an allocation failed (a limit of this process, not of the machine).
 std::string needs_message(uint64_t rows, uint64_t need, uint64_t available) {
-    std::string text = "building a store of " + std::to_string(rows) + " rows needs about " + gib(need) +
-                       " of memory";
-    if (available != UINT64_MAX) text += ", and " + gib(available) + " is available";
-    return text;
+    return "building a store of " + grouped(rows) + " rows needs about " + gib(need) + " of memory, " +
+           (available == UINT64_MAX ? std::string("more than this process could get")
+                                    : "and only " + gib(available) + " is available");
 }
 
 }  // namespace
@@ -146,7 +147,8 @@ void StoreBuilder::add(const KeyColumn& keys) {
             if (k.size() > UINT32_MAX - 4) throw BadInput("a key longer than 4 GiB");
             const size_t need = 4 + k.size();
             if (blocks_.empty() || block_size_ - block_used_ < need) {
-                block_size_ = std::max(kBlockBytes, need);
+                // Doubling up to kBlockBytes: a small table takes little.
+                block_size_ = std::max(std::min(kBlockBytes, kFirstBlockBytes << blocks_.size()), need);
                 blocks_.emplace_back(new uint8_t[block_size_]);
                 block_used_ = 0;
             }
@@ -159,7 +161,8 @@ void StoreBuilder::add(const KeyColumn& keys) {
             key_bytes_ += k.size();
         }
     } catch (const std::bad_alloc&) {
-        throw NeedsMemory("holding the keys of " + std::to_string(where_.size()) + " rows took all memory; " +
+        throw NeedsMemory("the keys of the first " + grouped(where_.size()) + " rows took all the memory this "
+                          "process could get; " +
                           needs_message(where_.size(), peak_bytes(where_.size(), key_bytes_), UINT64_MAX));
     }
 }
@@ -178,7 +181,7 @@ uint64_t StoreBuilder::peak_bytes(uint64_t rows, uint64_t key_bytes) {
 }
 
 uint64_t StoreBuilder::held_bytes() const {
-    return blocks_.size() * kBlockBytes + where_.capacity() * sizeof(uint64_t);
+    return key_bytes_ + 4 * where_.size() + where_.capacity() * sizeof(uint64_t);
 }
 
 void StoreBuilder::release_keys() {
@@ -318,7 +321,7 @@ BuildResult StoreBuilder::write(int fd, Progress& progress) {
         return result;
     } catch (const std::bad_alloc&) {
         release_keys();
-        throw NeedsMemory(needs_message(rows_given, need, available_memory()));
+        throw NeedsMemory(needs_message(rows_given, need, UINT64_MAX));
     }
 }
 

@@ -161,24 +161,38 @@ def test_key_offsets_are_checked_before_any_read(offsets, problem):
 
 BUILD = textwrap.dedent("""
     import json, resource, sys
-    from kestrova_protocol import cli
-    folder, n = sys.argv[1], int(sys.argv[2])
+    from kestrova_protocol import cli, engine
+    folder, n, limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     with open(f"{folder}/rows.csv", "w") as rows:
         rows.write("account,name\\n" + "".join(f"NL{i:012d},Zoë {i}\\n" for i in range(n)))
     assert cli.main(["keygen", "--out", f"{folder}/A", "--force"]) == 0
-    assert cli.main(["build-store", "--public-key", f"{folder}/A.pub", "--rows", f"{folder}/rows.csv",
-                     "--columns", "account,name", "--out", f"{folder}/A.store", "--quiet", "--force"]) == 0
-    print(json.dumps(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024))
+    if limit:
+        engine.randomize(b"")  # the pool's threads start before the limit
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + limit, resource.RLIM_INFINITY))
+    code = cli.main(["build-store", "--public-key", f"{folder}/A.pub", "--rows", f"{folder}/rows.csv",
+                     "--columns", "account,name", "--out", f"{folder}/A.store", "--quiet", "--force"])
+    print(json.dumps([code, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024]))
 """)
 
 
-def test_build_store_peak_memory_grows_with_the_store_once(tmp_path):
-    def peak(n):
-        out = subprocess.run([sys.executable, "-c", BUILD, str(tmp_path), str(n)], check=True,
-                             capture_output=True, text=True).stdout
-        return json.loads(out)
+def build(folder, rows, limit=0):
+    done = subprocess.run([sys.executable, "-c", BUILD, str(folder), str(rows), str(limit)], capture_output=True,
+                          text=True)
+    return json.loads(done.stdout), done.stderr
 
-    small, large = peak(15_000), peak(165_000)
+
+def test_build_store_peak_memory_grows_with_the_store_once(tmp_path):
+    (code_small, small), _ = build(tmp_path, 15_000)
+    (code_large, large), _ = build(tmp_path, 165_000)
+    assert code_small == code_large == 0
     # The store is 1.0 of the growth, the build's own working set ~0.15; the
     # rows, their values or the store held a second time would pass 1.4.
     assert large - small < 1.4 * (engine.store_bytes(165_000) - engine.store_bytes(15_000))
+
+
+def test_a_build_without_the_memory_it_needs_is_one_line(tmp_path):
+    (code, _), stderr = build(tmp_path, 300_000, limit=48 << 20)
+    assert code == 1
+    assert stderr.splitlines()[-1].startswith("kestrova-party: error: build-store: building a store of 300,000 rows "
+                                              "needs about")
