@@ -189,6 +189,7 @@ class _BuildProgress:
             self.report.phase(f"{phase}: {done:,} rows")
             return
         if self.bar is None:
+            self.report.phase(f"encrypting the rows' values: {total:,} rows")
             self.bar = self.report.bar(total, "rows")
             self.bar.__enter__()
         self.bar.update(done - self.done)
