@@ -145,11 +145,15 @@ BUILD = """
 import json, resource, sys, time
 sys.path.insert(0, sys.argv[4])
 import kestrova
-from parties import bank, build_with_engine
+from kestrova_protocol import engine
+from parties import bank
 n, path, batch = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
 pk = bytes(kestrova.key_gen()[0])
 start = time.perf_counter()
-counts = build_with_engine(pk, bank(path[-1], 0, n), path, batch)
+# Rows made batch by batch, as the command reads a table: none are held beside the builder's keys.
+with open(path, "wb") as out:
+    counts = engine.build_store(pk, (engine.pack_keys([r.encode() for r in bank(path[-1], s, min(n, s + batch))])
+                                     for s in range(0, n, batch)), out, expected_rows=n)
 print(json.dumps({"rows": n, "seconds": time.perf_counter() - start, "store_bytes": counts["bytes"],
                   "peak_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
 """
