@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import os
 import random
 import shutil
 import sys
@@ -169,12 +170,14 @@ def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     data_arguments(p)
     args = p.parse_args(argv)
+    if args.threads:  # the module sizes its pool once, at its first parallel call
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     import kestrova_protocol as kp
 
     root = Path(args.workdir)
     rows = write_tables(root, args.accounts, args.transactions_count, args.mix, args.seed)
     a, b, w = (str(root / who) + "/" for who in PARTIES)
-    options = kp.Options(batch=args.batch, quiet=True, threads=args.threads)
+    options = kp.Options(batch=args.batch, quiet=True)
     start = time.perf_counter()
     for folder, name in ((a, "A"), (b, "B"), (w, "W")):
         kp.keygen(folder + name, options)
