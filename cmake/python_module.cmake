@@ -21,9 +21,13 @@ function(kestrova_add_python_module name)
     Python_add_library(${name} MODULE WITH_SOABI ${ARGN})
   endif()
   set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  # zig's clang links its libc++ statically anyway.
   if(KESTROVA_STATIC_RUNTIME AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
-  # Archives linked in (the runtime among them) export nothing: only PyInit_ is public.
-  target_link_options(${name} PRIVATE LINKER:--exclude-libs,ALL)
+  # Only PyInit_ is public; the archives linked in (the runtime among them) stay inside.
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}.exports")
+  file(WRITE "${script}" "{ global: PyInit_${name}; local: *; };\n")
+  target_link_options(${name} PRIVATE "LINKER:--version-script=${script}")
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${script}")
 endfunction()

@@ -19,6 +19,8 @@ if(NOT KESTROVA_ZIG)
     message(FATAL_ERROR "the zig toolchain needs the ziglang package (pip install ziglang) in ${_python}")
   endif()
 endif()
+# CMake's own test projects read this file again, without the cache.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KESTROVA_ZIG)
 
 # CMake wants one executable per tool: small wrappers, rewritten on each run.
 set(_wrappers "${CMAKE_BINARY_DIR}/zig-${KESTROVA_ZIG_TARGET}")
@@ -35,6 +37,9 @@ endforeach()
 set(CMAKE_CXX_COMPILER "${_wrappers}/c++")
 set(CMAKE_AR "${_wrappers}/ar" CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB "${_wrappers}/ranlib" CACHE FILEPATH "" FORCE)
+
+# A wheel carries no debug information.
+string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " -s")
 
 # The target's headers and libraries are zig's own; nothing from the host.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
