@@ -39,7 +39,7 @@ set(CMAKE_AR "${_wrappers}/ar" CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB "${_wrappers}/ranlib" CACHE FILEPATH "" FORCE)
 
 # A wheel carries no debug information.
-string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " -s")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
 
 # The target's headers and libraries are zig's own; nothing from the host.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

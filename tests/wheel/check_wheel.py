@@ -67,7 +67,8 @@ def foreign_libraries(names):
     foreign = []
     for line in names:
         line = line.strip()
-        if not line or line.startswith("statically linked"):
+        # "(0x...)" alone is the vDSO, which qemu's loader lists without a name.
+        if not line or line.startswith("statically linked") or line.startswith("("):
             continue
         if "not found" in line or not C_LIBRARY.match(Path(line.split()[0]).name):
             foreign.append(line)
@@ -209,7 +210,8 @@ class Wheel:
         foreign = foreign_libraries(out.splitlines())
         if foreign:
             raise CheckFailed("the aarch64 extension loads more than glibc:\n  " + "\n  ".join(foreign))
-        return "ldd (emulated loader): " + ", ".join(sorted(Path(l.split()[0]).name for l in out.splitlines() if l.strip()))
+        names = [Path(line.split()[0]).name for line in out.splitlines() if line.strip() and line.split()[0][0] != "("]
+        return "ldd (emulated loader): " + ", ".join(sorted(names))
 
     def emulated_tests(self):
         result = subprocess.run([self.emulated_python(), "-m", "pytest", "-q", "-p", "no:cacheprovider", *EMULATED_TESTS],
