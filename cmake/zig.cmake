@@ -38,8 +38,9 @@ set(CMAKE_CXX_COMPILER "${_wrappers}/c++")
 set(CMAKE_AR "${_wrappers}/ar" CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB "${_wrappers}/ranlib" CACHE FILEPATH "" FORCE)
 
+# CMake's compiler checks compile only: linking a test program would make zig
+# build its C++ runtime once more, for executables.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
 # A wheel carries no debug information.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
-
-# The target's headers and libraries are zig's own; nothing from the host.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
