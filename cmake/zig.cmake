@@ -42,5 +42,8 @@ set(CMAKE_RANLIB "${_wrappers}/ranlib" CACHE FILEPATH "" FORCE)
 # build its C++ runtime once more, for executables.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
+# zig keeps the frame pointer by default; the field arithmetic wants the register (as with GCC).
+set(CMAKE_CXX_FLAGS_INIT "-fomit-frame-pointer")
+
 # A wheel carries no debug information.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
