@@ -82,7 +82,8 @@ def stable_abi_floor():
 def local_pythons(floor):
     """This Python and the other CPythons from the floor on that this machine has, one per minor."""
     found = {sys.version_info[:2]: sys.executable}
-    candidates = glob.glob("/root/.pyenv/versions/3.*/bin/python3") + \
+    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    candidates = glob.glob(f"{pyenv}/versions/3.*/bin/python3") + \
         [p for p in (shutil.which(f"python3.{m}") for m in range(10, 20)) if p]
     for path in candidates:
         out = subprocess.run([path, "-c", "import sys; print(*sys.version_info[:2])"], capture_output=True, text=True)
