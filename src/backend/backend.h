@@ -61,7 +61,9 @@ const Backend& chosen();
 
 // The portable one-point-at-a-time backend.
 const Backend& serial();
+#if defined(__x86_64__)
 // Null when the processor or the operating system lacks AVX-512 IFMA.
 const Backend* ifma();
+#endif
 
 }  // namespace kestrova::backend

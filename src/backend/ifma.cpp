@@ -4,7 +4,8 @@
 // instruction sequence as the serial routines (same windows, same full table
 // scans with per-lane masks), so nothing depends on secret values.
 //
-// Only the functions between the target pragmas use AVX-512; nothing from the
+// Only the functions between the target pragmas use AVX-512 (GCC's pragma,
+// clang's attribute push: each names the same targets); nothing from the
 // headers is instantiated inside them, so no shared inline or template code is
 // ever compiled for AVX-512 (which would break machines without it).
 #include <immintrin.h>
@@ -32,12 +33,18 @@ using group::Scalar;
 
 using namespace ifma_layout;
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512ifma")
+#endif
 // GCC 12 misreads the intrinsics' deliberately undefined pass-through operand.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // -O2 keeps short loops rolled, which sends every limb through memory.
 #define KESTROVA_UNROLL _Pragma("GCC unroll 32")
 // Inlined field operations let independent ones overlap in the pipeline; a
@@ -385,7 +392,11 @@ void ifma_mul_cleared_each(const Point* points, const Point& addend, const Scala
 #undef KESTROVA_UNROLL
 #undef KESTROVA_FIELD_OP
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace {
 
