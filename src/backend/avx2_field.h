@@ -19,7 +19,7 @@
 // -O2 keeps short loops rolled, which sends every limb through memory.
 #define KESTROVA_UNROLL _Pragma("GCC unroll 100")
 
-namespace kestrova::backend::avx2 {
+namespace kestrova::backend::avx2_lanes {
 
 inline constexpr int kLanes = 4;
 inline constexpr int kLimbs = 10;
@@ -262,4 +262,4 @@ KESTROVA_AVX2 T f_pow22523(const T& a) {
     return f_mul(f_sqn(e250, 2), a);
 }
 
-}  // namespace kestrova::backend::avx2
+}  // namespace kestrova::backend::avx2_lanes

@@ -2,7 +2,7 @@
 
 #include "ct/wipe.h"
 
-namespace kestrova::backend::avx2 {
+namespace kestrova::backend::avx2_lanes {
 
 using field::Fe;
 
@@ -102,4 +102,4 @@ const SplitTable& base_split_table() {
     return *t;
 }
 
-}  // namespace kestrova::backend::avx2
+}  // namespace kestrova::backend::avx2_lanes

@@ -13,7 +13,7 @@
 #include "group/scalar.h"
 #include "group/scalar_mul.h"
 
-namespace kestrova::backend::avx2 {
+namespace kestrova::backend::avx2_lanes {
 
 // Carried ten limbs from the serial limbs, and back (serial limbs below 2^52).
 void fe_to_limbs(const field::Fe& f, uint64_t out[kLimbs]);
@@ -69,4 +69,4 @@ struct SplitDigits {
 const Table& base_table();
 const SplitTable& base_split_table();
 
-}  // namespace kestrova::backend::avx2
+}  // namespace kestrova::backend::avx2_lanes
