@@ -70,25 +70,25 @@ void BM_fe_mul_4chains(benchmark::State& st) {
 }
 BENCHMARK(BM_fe_mul_4chains);
 
-namespace avx2 = kestrova::backend::avx2;
+namespace avx2 = kestrova::backend::avx2_lanes;
 
 KESTROVA_AVX2 void avx2_mul_chain(avx2::Stage& x, const avx2::Stage& y, int count) {
     avx2::F a = avx2::f_load(x);
     const avx2::F b = avx2::f_load(y);
-    for (int i = 0; i < count; ++i) a = avx2::f_mul(a, b);
+    for (int i = 0; i < count; ++i) avx2::f_mul(a, a, b);
     avx2::f_store(x, a);
 }
 
 KESTROVA_AVX2 void avx2_mul_chain2(avx2::Stage& x, const avx2::Stage& y, int count) {
     avx2::F2 a{avx2::f_load(x), avx2::f_load(y)};
     const avx2::F2 b{avx2::f_load(y), avx2::f_load(x)};
-    for (int i = 0; i < count; ++i) a = avx2::f_mul(a, b);
+    for (int i = 0; i < count; ++i) avx2::f_mul(a, a, b);
     avx2::f_store(x, a.a);
 }
 
 KESTROVA_AVX2 void avx2_sq_chain(avx2::Stage& x, int count) {
     avx2::F a = avx2::f_load(x);
-    for (int i = 0; i < count; ++i) a = avx2::f_sq(a);
+    for (int i = 0; i < count; ++i) avx2::f_sq(a, a);
     avx2::f_store(x, a);
 }
 

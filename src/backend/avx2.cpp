@@ -41,11 +41,9 @@ Limbs limbs_of(const Fe& f) {
 }
 const Limbs kD2 = limbs_of(field::kFeD2);
 
+// A P2 point is held in a VP3 whose T is not used.
 struct VP3 {
     F X, Y, Z, T;
-};
-struct VP2 {
-    F X, Y, Z;
 };
 struct VP1P1 {
     F X, Y, Z, T;
@@ -57,11 +55,16 @@ struct VNiels {
     F ypx, ymx, xy2d;
 };
 
-KESTROVA_AVX2_INLINE F f_broadcast(const Limbs& c) {
-    F f;
+// Every point operation writes its result in place (see f_mul); the outputs
+// never alias the inputs.
+KESTROVA_AVX2_INLINE void f_copy(F& out, const F& a) {
     KESTROVA_UNROLL
-    for (int k = 0; k < kLimbs; ++k) f.l[k] = bc(c.l[k]);
-    return f;
+    for (int k = 0; k < kLimbs; ++k) out.l[k] = a.l[k];
+}
+
+KESTROVA_AVX2_INLINE void f_broadcast(F& out, const Limbs& c) {
+    KESTROVA_UNROLL
+    for (int k = 0; k < kLimbs; ++k) out.l[k] = bc(c.l[k]);
 }
 
 // t = src in the lanes where mask is all ones.
@@ -70,54 +73,103 @@ KESTROVA_AVX2_INLINE void f_blend(F& t, V mask, const F& src) {
     for (int k = 0; k < kLimbs; ++k) t.l[k] = _mm256_blendv_epi8(t.l[k], src.l[k], mask);
 }
 
-KESTROVA_AVX2_INLINE VP2 to_p2(const VP1P1& r) { return VP2{f_mul(r.X, r.T), f_mul(r.Y, r.Z), f_mul(r.Z, r.T)}; }
-KESTROVA_AVX2_INLINE VP3 to_p3(const VP1P1& r) {
-    return VP3{f_mul(r.X, r.T), f_mul(r.Y, r.Z), f_mul(r.Z, r.T), f_mul(r.X, r.Y)};
+KESTROVA_AVX2_INLINE void to_p2(VP3& o, const VP1P1& r) {
+    f_mul(o.X, r.X, r.T);
+    f_mul(o.Y, r.Y, r.Z);
+    f_mul(o.Z, r.Z, r.T);
 }
-KESTROVA_AVX2_INLINE VP2 to_p2(const VP3& p) { return VP2{p.X, p.Y, p.Z}; }
+KESTROVA_AVX2_INLINE void to_p3(VP3& o, const VP1P1& r) {
+    to_p2(o, r);
+    f_mul(o.T, r.X, r.Y);
+}
 
-KESTROVA_AVX2_INLINE VP3 v_identity() { return VP3{f_const(0), f_const(1), f_const(1), f_const(0)}; }
+KESTROVA_AVX2_INLINE void set_identity(VP3& o) {
+    o.X = f_const(0);
+    o.Y = f_const(1);
+    o.Z = f_const(1);
+    o.T = f_const(0);
+}
 
-KESTROVA_AVX2_INLINE VCached to_cached(const VP3& p) {
-    return VCached{f_add(p.Y, p.X), f_sub(p.Y, p.X), p.Z, f_mul(p.T, f_broadcast(kD2))};
+KESTROVA_AVX2 void to_cached(VCached& o, const VP3& p) {
+    o.YpX = f_add(p.Y, p.X);
+    o.YmX = f_sub(p.Y, p.X);
+    f_copy(o.Z, p.Z);
+    F d2;
+    f_broadcast(d2, kD2);
+    f_mul(o.T2d, p.T, d2);
 }
 
 // Products come out carried, so only the last difference needs a carry.
-KESTROVA_AVX2_INLINE VP1P1 dbl(const VP2& p) {
-    const F xx = f_sq(p.X);
-    const F yy = f_sq(p.Y);
-    const F zz = f_sq(p.Z);
+KESTROVA_AVX2 void dbl(VP1P1& o, const VP3& p) {
+    F xx, yy, zz, xy;
+    f_sq(xx, p.X);
+    f_sq(yy, p.Y);
+    f_sq(zz, p.Z);
     // 2XY as a product: fewer operations here than (X + Y)^2 - X^2 - Y^2.
-    const F xy = f_mul(p.X, p.Y);
-    const F z3 = f_sub(yy, xx);
-    return VP1P1{f_add(xy, xy), f_add(yy, xx), z3, f_sub_carried(f_add(zz, zz), z3)};
+    f_mul(xy, p.X, p.Y);
+    o.X = f_add(xy, xy);
+    o.Y = f_add(yy, xx);
+    o.Z = f_sub(yy, xx);
+    o.T = f_sub_carried(f_add(zz, zz), o.Z);
 }
 
-KESTROVA_AVX2_INLINE VP1P1 add_cached(const VP3& p, const VCached& q) {
-    const F a = f_mul(f_add(p.Y, p.X), q.YpX);
-    const F b = f_mul(f_sub(p.Y, p.X), q.YmX);
-    const F c = f_mul(q.T2d, p.T);
-    const F zz = f_mul(p.Z, q.Z);
+KESTROVA_AVX2 void add_cached(VP1P1& o, const VP3& p, const VCached& q) {
+    F a, b, c, zz, t;
+    t = f_add(p.Y, p.X);
+    f_mul(a, t, q.YpX);
+    t = f_sub(p.Y, p.X);
+    f_mul(b, t, q.YmX);
+    f_mul(c, q.T2d, p.T);
+    f_mul(zz, p.Z, q.Z);
     const F d = f_add(zz, zz);
-    return VP1P1{f_sub(a, b), f_add(a, b), f_add(d, c), f_sub_carried(d, c)};
+    o.X = f_sub(a, b);
+    o.Y = f_add(a, b);
+    o.Z = f_add(d, c);
+    o.T = f_sub_carried(d, c);
 }
 
-KESTROVA_AVX2_INLINE VP1P1 madd(const VP3& p, const VNiels& q) {
-    const F a = f_mul(f_add(p.Y, p.X), q.ypx);
-    const F b = f_mul(f_sub(p.Y, p.X), q.ymx);
-    const F c = f_mul(q.xy2d, p.T);
+KESTROVA_AVX2 void madd(VP1P1& o, const VP3& p, const VNiels& q) {
+    F a, b, c, t;
+    t = f_add(p.Y, p.X);
+    f_mul(a, t, q.ypx);
+    t = f_sub(p.Y, p.X);
+    f_mul(b, t, q.ymx);
+    f_mul(c, q.xy2d, p.T);
     const F d = f_add(p.Z, p.Z);
-    return VP1P1{f_sub(a, b), f_add(a, b), f_add(d, c), f_sub_carried(d, c)};
+    o.X = f_sub(a, b);
+    o.Y = f_add(a, b);
+    o.Z = f_add(d, c);
+    o.T = f_sub_carried(d, c);
 }
 
-KESTROVA_AVX2_INLINE VP3 add_p3(const VP3& a, const VP3& b) { return to_p3(add_cached(a, to_cached(b))); }
-KESTROVA_AVX2_INLINE VP3 dbl_p3(const VP3& a) { return to_p3(dbl(to_p2(a))); }
+KESTROVA_AVX2 void add_p3(VP3& o, const VP3& a, const VP3& b) {
+    VCached c;
+    VP1P1 r;
+    to_cached(c, b);
+    add_cached(r, a, c);
+    to_p3(o, r);
+}
 
-KESTROVA_AVX2_INLINE VP3 times16(const VP2& p) {
-    VP2 q = to_p2(dbl(p));
-    q = to_p2(dbl(q));
-    q = to_p2(dbl(q));
-    return to_p3(dbl(q));
+KESTROVA_AVX2 void dbl_p3(VP3& o, const VP3& a) {
+    VP1P1 r;
+    dbl(r, a);
+    to_p3(o, r);
+}
+
+// o = 2^n r; r is left with o as a completed point.
+KESTROVA_AVX2 void doublings(VP3& o, VP1P1& r, int n) {
+    VP3 q;
+    for (int i = 0; i < n; ++i) {
+        to_p2(q, r);
+        dbl(r, q);
+    }
+    to_p3(o, r);
+}
+
+KESTROVA_AVX2 void times16(VP3& h) {
+    VP1P1 r;
+    dbl(r, h);
+    doublings(h, r, 3);
 }
 
 // Per-lane |digit| and the lanes (all ones) whose digit is negative.
@@ -127,11 +179,13 @@ KESTROVA_AVX2_INLINE void split_digits(const int64_t* d, V& magnitude, V& negati
     magnitude = _mm256_sub_epi64(_mm256_xor_si256(e, negative), negative);
 }
 
-KESTROVA_AVX2_INLINE VCached select_cached(const VCached table[8], const int64_t* digits) {
+KESTROVA_AVX2 void select_cached(VCached& t, const VCached table[8], const int64_t* digits) {
     V magnitude, negative;
     split_digits(digits, magnitude, negative);
-    VCached t{f_const(1), f_const(1), f_const(1), f_const(0)};
-    KESTROVA_UNROLL
+    t.YpX = f_const(1);
+    t.YmX = f_const(1);
+    t.Z = f_const(1);
+    t.T2d = f_const(0);
     for (int j = 0; j < 8; ++j) {
         const V k = _mm256_cmpeq_epi64(magnitude, bc(uint64_t(j + 1)));
         f_blend(t.YpX, k, table[j].YpX);
@@ -139,37 +193,40 @@ KESTROVA_AVX2_INLINE VCached select_cached(const VCached table[8], const int64_t
         f_blend(t.Z, k, table[j].Z);
         f_blend(t.T2d, k, table[j].T2d);
     }
-    const F ypx = t.YpX;
-    f_blend(t.YpX, negative, t.YmX);
-    f_blend(t.YmX, negative, ypx);
+    KESTROVA_UNROLL
+    for (int i = 0; i < kLimbs; ++i) {
+        const V ypx = t.YpX.l[i], ymx = t.YmX.l[i];
+        t.YpX.l[i] = _mm256_blendv_epi8(ypx, ymx, negative);
+        t.YmX.l[i] = _mm256_blendv_epi8(ymx, ypx, negative);
+    }
     f_blend(t.T2d, negative, f_neg(t.T2d));
-    return t;
 }
 
 // Constant-time scan of eight Niels entries per lane; load(j, i) gives limb
 // word i of entry j for all lanes.
 template <class Load>
-KESTROVA_AVX2_INLINE VNiels select_niels_with(const int64_t* digits, const Load& load) {
+KESTROVA_AVX2 void select_niels_with(VNiels& t, const int64_t* digits, const Load& load) {
     V magnitude, negative;
     split_digits(digits, magnitude, negative);
-    V w[kEntryWords];
-    KESTROVA_UNROLL
-    for (int i = 0; i < kEntryWords; ++i) w[i] = (i == 0 || i == kLimbs) ? bc(1) : _mm256_setzero_si256();
-    KESTROVA_UNROLL
+    F* w[3] = {&t.ypx, &t.ymx, &t.xy2d};
+    t.ypx = f_const(1);
+    t.ymx = f_const(1);
+    t.xy2d = f_const(0);
     for (int j = 0; j < 8; ++j) {
         const V k = _mm256_cmpeq_epi64(magnitude, bc(uint64_t(j + 1)));
         KESTROVA_UNROLL
-        for (int i = 0; i < kEntryWords; ++i) w[i] = _mm256_blendv_epi8(w[i], load(j, i), k);
+        for (int i = 0; i < kEntryWords; ++i) {
+            V& word = w[i / kLimbs]->l[i % kLimbs];
+            word = _mm256_blendv_epi8(word, load(j, i), k);
+        }
     }
-    VNiels t;
     KESTROVA_UNROLL
     for (int i = 0; i < kLimbs; ++i) {
-        t.ypx.l[i] = _mm256_blendv_epi8(w[i], w[kLimbs + i], negative);
-        t.ymx.l[i] = _mm256_blendv_epi8(w[kLimbs + i], w[i], negative);
-        t.xy2d.l[i] = w[2 * kLimbs + i];
+        const V ypx = t.ypx.l[i], ymx = t.ymx.l[i];
+        t.ypx.l[i] = _mm256_blendv_epi8(ypx, ymx, negative);
+        t.ymx.l[i] = _mm256_blendv_epi8(ymx, ypx, negative);
     }
     f_blend(t.xy2d, negative, f_neg(t.xy2d));
-    return t;
 }
 
 // All lanes scan the same row.
@@ -186,8 +243,11 @@ struct SplitLoad {
     }
 };
 
-KESTROVA_AVX2_INLINE VP3 load_points(const PointStage& s) {
-    return VP3{f_load(s.X), f_load(s.Y), f_load(s.Z), f_load(s.T)};
+KESTROVA_AVX2_INLINE void load_points(VP3& o, const PointStage& s) {
+    o.X = f_load(s.X);
+    o.Y = f_load(s.Y);
+    o.Z = f_load(s.Z);
+    o.T = f_load(s.T);
 }
 
 KESTROVA_AVX2_INLINE void store_points(PointStage& s, const VP3& p) {
@@ -197,32 +257,49 @@ KESTROVA_AVX2_INLINE void store_points(PointStage& s, const VP3& p) {
     f_store(s.T, p.T);
 }
 
-KESTROVA_AVX2 VP3 v_mul(const VP3& p, const Digits& e) {
+// o = e p, the window of the serial code.
+KESTROVA_AVX2 void v_mul(VP3& o, const VP3& p, const Digits& e) {
     VCached table[8];
-    VP3 m[8];
-    m[0] = p;
-    m[1] = dbl_p3(p);
-    m[2] = add_p3(m[1], p);
-    m[3] = dbl_p3(m[1]);
-    m[4] = add_p3(m[3], p);
-    m[5] = dbl_p3(m[2]);
-    m[6] = add_p3(m[5], p);
-    m[7] = dbl_p3(m[3]);
-    for (int j = 0; j < 8; ++j) table[j] = to_cached(m[j]);
-    VP3 h = v_identity();
-    for (int i = 63;; --i) {
-        const VP1P1 r = add_cached(h, select_cached(table, e.d[i]));
-        if (i == 0) return to_p3(r);
-        h = times16(to_p2(r));
+    {
+        VP3 m[8];
+        m[0] = p;
+        dbl_p3(m[1], p);
+        add_p3(m[2], m[1], p);
+        dbl_p3(m[3], m[1]);
+        add_p3(m[4], m[3], p);
+        dbl_p3(m[5], m[2]);
+        add_p3(m[6], m[5], p);
+        dbl_p3(m[7], m[3]);
+        for (int j = 0; j < 8; ++j) to_cached(table[j], m[j]);
     }
+    VP3 h;
+    set_identity(h);
+    VCached q;
+    VP1P1 r;
+    for (int i = 63;; --i) {
+        select_cached(q, table, e.d[i]);
+        add_cached(r, h, q);
+        if (i == 0) break;
+        doublings(h, r, 4);
+    }
+    to_p3(o, r);
 }
 
-KESTROVA_AVX2 VP3 v_mul_table(const Table& t, const Digits& e) {
-    VP3 h = v_identity();
-    for (int i = 1; i < 64; i += 2) h = to_p3(madd(h, select_niels_with(e.d[i], RowLoad{t.w + 8 * (i / 2)})));
-    h = times16(to_p2(h));
-    for (int i = 0; i < 64; i += 2) h = to_p3(madd(h, select_niels_with(e.d[i], RowLoad{t.w + 8 * (i / 2)})));
-    return h;
+// h += the entry of each lane's digit, row by row.
+template <class Load>
+KESTROVA_AVX2 void add_selected(VP3& h, const int64_t* digits, const Load& load) {
+    VNiels q;
+    VP1P1 r;
+    select_niels_with(q, digits, load);
+    madd(r, h, q);
+    to_p3(h, r);
+}
+
+KESTROVA_AVX2 void v_mul_table(VP3& h, const Table& t, const Digits& e) {
+    set_identity(h);
+    for (int i = 1; i < 64; i += 2) add_selected(h, e.d[i], RowLoad{t.w + 8 * (i / 2)});
+    times16(h);
+    for (int i = 0; i < 64; i += 2) add_selected(h, e.d[i], RowLoad{t.w + 8 * (i / 2)});
 }
 
 constexpr int kPair = 2 * kLanes;
@@ -231,9 +308,10 @@ constexpr int kPair = 2 * kLanes;
 KESTROVA_AVX2 void pow22523_pair(const Fe* in, Fe* pow, size_t m) {
     Stage w[2];
     for (int lane = 0; lane < kPair; ++lane) w[lane / kLanes].put(lane % kLanes, in[size_t(lane) < m ? lane : 0]);
-    const F2 r = f_pow22523(F2{f_load(w[0]), f_load(w[1])});
-    f_store(w[0], r.a);
-    f_store(w[1], r.b);
+    F2 x{f_load(w[0]), f_load(w[1])};
+    f_pow22523(x, x);
+    f_store(w[0], x.a);
+    f_store(w[1], x.b);
     for (size_t i = 0; i < m; ++i) pow[i] = w[i / kLanes].get(int(i % kLanes));
     ct::wipe(w, sizeof w);
 }
@@ -274,8 +352,12 @@ KESTROVA_AVX2 void mul_each_of(const Point* points, const Scalar* scalars, Point
             in.put(lane, points[i]);
             e.put(lane, scalars[i]);
         }
+        VP3 p, q;
+        load_points(p, in);
+        base(q, p);
+        v_mul(p, q, e);
         PointStage res;
-        store_points(res, v_mul(base(load_points(in)), e));
+        store_points(res, p);
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
         ct::wipe(&e, sizeof e);
         ct::wipe(&res, sizeof res);
@@ -283,13 +365,20 @@ KESTROVA_AVX2 void mul_each_of(const Point* points, const Scalar* scalars, Point
 }
 
 struct Plain {
-    KESTROVA_AVX2_INLINE VP3 operator()(const VP3& p) const { return p; }
+    KESTROVA_AVX2_INLINE void operator()(VP3& o, const VP3& p) const { o = p; }
 };
 
 // The doublings of the cofactor and the addition run in the lanes, ahead of v_mul.
 struct Cleared {
     VP3 addend;
-    KESTROVA_AVX2_INLINE VP3 operator()(const VP3& p) const { return add_p3(dbl_p3(dbl_p3(dbl_p3(p))), addend); }
+    KESTROVA_AVX2_INLINE void operator()(VP3& o, const VP3& p) const {
+        VP3 t;
+        dbl_p3(o, p);
+        dbl_p3(t, o);
+        dbl_p3(o, t);
+        t = o;
+        add_p3(o, t, addend);
+    }
 };
 
 void avx2_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
@@ -300,7 +389,9 @@ KESTROVA_AVX2 void avx2_mul_cleared_each(const Point* points, const Point& adden
                                          size_t n) {
     PointStage a;
     for (int lane = 0; lane < kLanes; ++lane) a.put(lane, addend);
-    mul_each_of(points, scalars, out, n, Cleared{load_points(a)});
+    Cleared cleared;
+    load_points(cleared.addend, a);
+    mul_each_of(points, scalars, out, n, cleared);
 }
 
 KESTROVA_AVX2 void avx2_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
@@ -310,8 +401,11 @@ KESTROVA_AVX2 void avx2_mul_all(const Point* points, const Scalar& s, Point* out
         const size_t m = block_items(n, start);
         PointStage in;
         for (int lane = 0; lane < kLanes; ++lane) in.put(lane, points[lane_item(start, m, lane)]);
+        VP3 p, q;
+        load_points(p, in);
+        v_mul(q, p, e);
         PointStage res;
-        store_points(res, v_mul(load_points(in), e));
+        store_points(res, q);
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
         ct::wipe(&res, sizeof res);
     }
@@ -323,8 +417,10 @@ KESTROVA_AVX2 void table_mul_blocks(const Table& t, const Scalar* scalars, Point
         const size_t m = block_items(n, start);
         Digits e;
         for (int lane = 0; lane < kLanes; ++lane) e.put(lane, scalars[lane_item(start, m, lane)]);
+        VP3 h;
+        v_mul_table(h, t, e);
         PointStage res;
-        store_points(res, v_mul_table(t, e));
+        store_points(res, h);
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
         ct::wipe(&e, sizeof e);
         ct::wipe(&res, sizeof res);
@@ -335,11 +431,11 @@ KESTROVA_AVX2 void table_mul_blocks(const Table& t, const Scalar* scalars, Point
 // partial sums are then added serially: 16 table additions per lane instead of 64.
 KESTROVA_AVX2 Point mul_split(const SplitTable& t, const Scalar& s) {
     const SplitDigits d(s);
-    VP3 h = v_identity();
-    for (int step = 0; step < kSplitSteps; ++step) h = to_p3(madd(h, select_niels_with(d.odd[step], SplitLoad{t.w[step]})));
-    h = times16(to_p2(h));
-    for (int step = 0; step < kSplitSteps; ++step)
-        h = to_p3(madd(h, select_niels_with(d.even[step], SplitLoad{t.w[step]})));
+    VP3 h;
+    set_identity(h);
+    for (int step = 0; step < kSplitSteps; ++step) add_selected(h, d.odd[step], SplitLoad{t.w[step]});
+    times16(h);
+    for (int step = 0; step < kSplitSteps; ++step) add_selected(h, d.even[step], SplitLoad{t.w[step]});
     PointStage res;
     store_points(res, h);
     Point sum = res.get(0);

@@ -13,9 +13,11 @@
 #include "panic/verify.h"
 
 #define KESTROVA_AVX2 __attribute__((target("avx2")))
-// Inlined field operations let independent ones overlap in the pipeline; a
-// call passes every operand through memory.
+// Sums, differences and carries are inlined into their callers. Products are
+// not: a point operation with every product inlined outgrows the instruction
+// cache, and the ten limbs of an operand outnumber the registers anyway.
 #define KESTROVA_AVX2_INLINE inline __attribute__((target("avx2"), always_inline))
+#define KESTROVA_AVX2_OUTLINE inline __attribute__((target("avx2"), noinline))
 // -O2 keeps short loops rolled, which sends every limb through memory.
 #define KESTROVA_UNROLL _Pragma("GCC unroll 100")
 
@@ -43,8 +45,8 @@ constexpr int limb_bits(int k) { return k % 2 == 0 ? 26 : 25; }
 //  loose: up to three carried elements added, or a + 2p - b with a and b
 //         carried; the most a multiplication takes (19 times a limb stays
 //         below 2^32, a column of ten products below 2^63).
-inline constexpr uint64_t kCarriedEven = (uint64_t(1) << 26) + (uint64_t(1) << 17);
-inline constexpr uint64_t kCarriedOdd = (uint64_t(1) << 25) + (uint64_t(1) << 17);
+inline constexpr uint64_t kCarriedEven = (uint64_t(1) << 26) + (uint64_t(1) << 18);
+inline constexpr uint64_t kCarriedOdd = (uint64_t(1) << 25) + (uint64_t(1) << 18);
 inline constexpr uint64_t kLooseEven = 3 * (uint64_t(1) << 26) + (uint64_t(1) << 20);
 inline constexpr uint64_t kLooseOdd = 3 * (uint64_t(1) << 25) + (uint64_t(1) << 20);
 // N p limb by limb: limb 0 is 2^26 - 19, the others 2^26 - 1 or 2^25 - 1.
@@ -104,30 +106,9 @@ KESTROVA_AVX2_INLINE void carry_step(F& a) {
     }
 }
 
-// Columns of a product (below 2^63) to carried limbs: two interleaved chains,
-// so that each step waits on the one two places back.
-KESTROVA_AVX2_INLINE F carry_product(F a) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, (uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1));
-    carry_step<0>(a);
-    carry_step<4>(a);
-    carry_step<1>(a);
-    carry_step<5>(a);
-    carry_step<2>(a);
-    carry_step<6>(a);
-    carry_step<3>(a);
-    carry_step<7>(a);
-    carry_step<4>(a);
-    carry_step<8>(a);
-    carry_step<9>(a);
-    carry_step<0>(a);
-    KESTROVA_VERIFY_CHECK(f_carried(a));
-    return a;
-}
-
-// Limbs below 2^30 (sums, differences) to carried: each limb's carry moves up
-// one place at the same time.
-KESTROVA_AVX2_INLINE F carry(F a) {
-    KESTROVA_VERIFY_CHECK(f_at_most(a, (uint64_t(1) << 30) - 1, (uint64_t(1) << 30) - 1));
+// One carry pass: each limb's carry moves up one place at the same time (a
+// short dependency chain, where the ripple of the serial code waits limb by limb).
+KESTROVA_AVX2_INLINE F carry_pass(F a) {
     V c[kLimbs];
     KESTROVA_UNROLL
     for (int k = 0; k < kLimbs; ++k) {
@@ -137,8 +118,24 @@ KESTROVA_AVX2_INLINE F carry(F a) {
     a.l[0] = _mm256_add_epi64(a.l[0], times19(c[kLimbs - 1]));
     KESTROVA_UNROLL
     for (int k = 1; k < kLimbs; ++k) a.l[k] = _mm256_add_epi64(a.l[k], c[k - 1]);
-    KESTROVA_VERIFY_CHECK(f_carried(a));
     return a;
+}
+
+// Columns of a product (below 2^63) to carried limbs: the first pass leaves
+// at most 2^39 per limb, the second the carried bound.
+KESTROVA_AVX2_INLINE F carry_product(const F& a) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, (uint64_t(1) << 63) - 1, (uint64_t(1) << 63) - 1));
+    const F r = carry_pass(carry_pass(a));
+    KESTROVA_VERIFY_CHECK(f_carried(r));
+    return r;
+}
+
+// Limbs below 2^30 (sums, differences) to carried, in one pass.
+KESTROVA_AVX2_INLINE F carry(const F& a) {
+    KESTROVA_VERIFY_CHECK(f_at_most(a, (uint64_t(1) << 30) - 1, (uint64_t(1) << 30) - 1));
+    const F r = carry_pass(a);
+    KESTROVA_VERIFY_CHECK(f_carried(r));
+    return r;
 }
 
 // Limb by limb, no carry: carried plus carried is loose, and so is the sum of three.
@@ -176,90 +173,115 @@ KESTROVA_AVX2_INLINE F f_neg(const F& a) { return f_sub(f_const(0), a); }
 
 KESTROVA_AVX2_INLINE V mul32(V a, V b) { return _mm256_mul_epu32(a, b); }
 
+// acc + p, kept in the order written: left free, the compiler re-associates
+// the column sums into trees whose hundred products all live at once, and
+// spills most of them.
+KESTROVA_AVX2_INLINE V accumulate(V acc, V p) {
+    V r = _mm256_add_epi64(acc, p);
+    __asm__("" : "+x"(r));
+    return r;
+}
+
 // Column i + j takes a_i b_j, twice when both are odd (their weights add up to
-// one more than the column's); columns past 9 come round times 19.
-KESTROVA_AVX2_INLINE F f_mul(const F& a, const F& b) {
+// one more than the column's); columns past 9 come round times 19. Row by
+// row: the ten columns stay in registers, b and 19 b are read from memory.
+KESTROVA_AVX2_INLINE F mul_inline(const F& a, const F& b) {
     KESTROVA_VERIFY_CHECK(f_loose(a) && f_loose(b));
-    V b19[kLimbs], a2[kLimbs];
+    F b19;
     KESTROVA_UNROLL
-    for (int k = 0; k < kLimbs; ++k) {
-        b19[k] = times19(b.l[k]);
-        a2[k] = _mm256_add_epi64(a.l[k], a.l[k]);
-    }
+    for (int k = 0; k < kLimbs; ++k) b19.l[k] = times19(b.l[k]);
     F h;
     KESTROVA_UNROLL
-    for (int c = 0; c < kLimbs; ++c) {
-        V sum = _mm256_setzero_si256();
+    for (int i = 0; i < kLimbs; ++i) {
+        const V x = a.l[i];
+        const V x2 = _mm256_add_epi64(x, x);
         KESTROVA_UNROLL
-        for (int i = 0; i < kLimbs; ++i) {
-            const int j = (c - i + kLimbs) % kLimbs;
-            const V x = (i % 2 == 1 && j % 2 == 1) ? a2[i] : a.l[i];
-            const V y = i + j >= kLimbs ? b19[j] : b.l[j];
-            sum = _mm256_add_epi64(sum, mul32(x, y));
+        for (int j = 0; j < kLimbs; ++j) {
+            const int c = (i + j) % kLimbs;
+            const V p = mul32((i % 2 == 1 && j % 2 == 1) ? x2 : x, i + j >= kLimbs ? b19.l[j] : b.l[j]);
+            h.l[c] = i == 0 ? p : accumulate(h.l[c], p);
         }
-        h.l[c] = sum;
     }
     return carry_product(h);
 }
 
 // The products a_i a_j for i < j once, doubled through the left operand.
-KESTROVA_AVX2_INLINE F f_sq(const F& a) {
+KESTROVA_AVX2_INLINE F sq_inline(const F& a) {
     KESTROVA_VERIFY_CHECK(f_loose(a));
-    V a2[kLimbs], a4[kLimbs], a19[kLimbs];
+    F a19;
     KESTROVA_UNROLL
-    for (int k = 0; k < kLimbs; ++k) {
-        a2[k] = _mm256_add_epi64(a.l[k], a.l[k]);
-        a4[k] = _mm256_add_epi64(a2[k], a2[k]);
-        a19[k] = times19(a.l[k]);
-    }
+    for (int k = 0; k < kLimbs; ++k) a19.l[k] = times19(a.l[k]);
     F h;
     KESTROVA_UNROLL
-    for (int c = 0; c < kLimbs; ++c) {
-        V sum = _mm256_setzero_si256();
+    for (int k = 0; k < kLimbs; ++k) h.l[k] = _mm256_setzero_si256();
+    KESTROVA_UNROLL
+    for (int i = 0; i < kLimbs; ++i) {
+        const V x = a.l[i];
+        const V x2 = _mm256_add_epi64(x, x);
+        const V x4 = _mm256_add_epi64(x2, x2);
         KESTROVA_UNROLL
-        for (int i = 0; i < kLimbs; ++i) {
-            const int j = (c - i + kLimbs) % kLimbs;
-            if (j < i) continue;
+        for (int j = i; j < kLimbs; ++j) {
             const bool both_odd = i % 2 == 1 && j % 2 == 1;
             // i == j: a_i^2 (twice when odd); i < j: 2 a_i a_j (twice more when both odd).
-            const V x = i == j ? (both_odd ? a2[i] : a.l[i]) : (both_odd ? a4[i] : a2[i]);
-            const V y = i + j >= kLimbs ? a19[j] : a.l[j];
-            sum = _mm256_add_epi64(sum, mul32(x, y));
+            const V left = i == j ? (both_odd ? x2 : x) : (both_odd ? x4 : x2);
+            const int c = (i + j) % kLimbs;
+            h.l[c] = accumulate(h.l[c], mul32(left, i + j >= kLimbs ? a19.l[j] : a.l[j]));
         }
-        h.l[c] = sum;
     }
     return carry_product(h);
 }
 
-// Two blocks side by side: a chain of squarings is bound by latency, and a
-// second independent chain fills the idle cycles.
+// out = a b and out = a^2 (out may be an operand). Written in place: an F
+// returned by value from a call is copied, which costs more than the stores.
+KESTROVA_AVX2_OUTLINE void f_mul(F& out, const F& a, const F& b) { out = mul_inline(a, b); }
+KESTROVA_AVX2_OUTLINE void f_sq(F& out, const F& a) { out = sq_inline(a); }
+
+// Two blocks side by side: a chain of squarings is bound by latency, and the
+// other block's independent chain fills the idle cycles.
 struct F2 {
     F a, b;
 };
-KESTROVA_AVX2_INLINE F2 f_sq(const F2& x) { return F2{f_sq(x.a), f_sq(x.b)}; }
-KESTROVA_AVX2_INLINE F2 f_mul(const F2& x, const F2& y) { return F2{f_mul(x.a, y.a), f_mul(x.b, y.b)}; }
+KESTROVA_AVX2_INLINE void f_mul(F2& out, const F2& x, const F2& y) {
+    f_mul(out.a, x.a, y.a);
+    f_mul(out.b, x.b, y.b);
+}
+KESTROVA_AVX2_INLINE void f_sq(F2& out, const F2& x) {
+    f_sq(out.a, x.a);
+    f_sq(out.b, x.b);
+}
 
 template <class T>
-KESTROVA_AVX2_INLINE T f_sqn(T x, int n) {
-    for (int i = 0; i < n; ++i) x = f_sq(x);
-    return x;
+KESTROVA_AVX2_INLINE void f_sqn(T& out, const T& x, int n) {
+    f_sq(out, x);
+    for (int i = 1; i < n; ++i) f_sq(out, out);
 }
 
 // a^((p-5)/8), the chain of the serial code.
 template <class T>
-KESTROVA_AVX2 T f_pow22523(const T& a) {
-    const T a2 = f_sq(a);
-    const T a9 = f_mul(f_sqn(a2, 2), a);
-    const T a11 = f_mul(a9, a2);
-    const T e5 = f_mul(f_sq(a11), a9);
-    const T e10 = f_mul(f_sqn(e5, 5), e5);
-    const T e20 = f_mul(f_sqn(e10, 10), e10);
-    const T e40 = f_mul(f_sqn(e20, 20), e20);
-    const T e50 = f_mul(f_sqn(e40, 10), e10);
-    const T e100 = f_mul(f_sqn(e50, 50), e50);
-    const T e200 = f_mul(f_sqn(e100, 100), e100);
-    const T e250 = f_mul(f_sqn(e200, 50), e50);
-    return f_mul(f_sqn(e250, 2), a);
+KESTROVA_AVX2 void f_pow22523(T& out, const T& a) {
+    T a2, a9, a11, e5, e10, e20, e40, e50, e100, t;
+    f_sq(a2, a);
+    f_sqn(t, a2, 2);
+    f_mul(a9, t, a);
+    f_mul(a11, a9, a2);
+    f_sq(t, a11);
+    f_mul(e5, t, a9);
+    f_sqn(t, e5, 5);
+    f_mul(e10, t, e5);
+    f_sqn(t, e10, 10);
+    f_mul(e20, t, e10);
+    f_sqn(t, e20, 20);
+    f_mul(e40, t, e20);
+    f_sqn(t, e40, 10);
+    f_mul(e50, t, e10);
+    f_sqn(t, e50, 50);
+    f_mul(e100, t, e50);
+    f_sqn(t, e100, 100);
+    f_mul(t, t, e100);  // e200
+    f_sqn(t, t, 50);
+    f_mul(t, t, e50);  // e250
+    f_sqn(t, t, 2);
+    f_mul(out, t, a);
 }
 
 }  // namespace kestrova::backend::avx2_lanes
