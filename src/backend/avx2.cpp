@@ -271,6 +271,7 @@ KESTROVA_AVX2 void v_mul(VP3& o, const VP3& p, const Digits& e) {
         add_p3(m[6], m[5], p);
         dbl_p3(m[7], m[3]);
         for (int j = 0; j < 8; ++j) to_cached(table[j], m[j]);
+        ct::wipe(m, sizeof m);
     }
     VP3 h;
     set_identity(h);
@@ -283,6 +284,11 @@ KESTROVA_AVX2 void v_mul(VP3& o, const VP3& p, const Digits& e) {
         doublings(h, r, 4);
     }
     to_p3(o, r);
+    // The multiples and the running sum reveal the point and the scalar.
+    ct::wipe(table, sizeof table);
+    ct::wipe(&h, sizeof h);
+    ct::wipe(&q, sizeof q);
+    ct::wipe(&r, sizeof r);
 }
 
 // h += the entry of each lane's digit, row by row.
@@ -361,6 +367,8 @@ KESTROVA_AVX2 void mul_each_of(const Point* points, const Scalar* scalars, Point
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
         ct::wipe(&e, sizeof e);
         ct::wipe(&res, sizeof res);
+        ct::wipe(&p, sizeof p);
+        ct::wipe(&q, sizeof q);
     }
 }
 
@@ -424,6 +432,7 @@ KESTROVA_AVX2 void table_mul_blocks(const Table& t, const Scalar* scalars, Point
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
         ct::wipe(&e, sizeof e);
         ct::wipe(&res, sizeof res);
+        ct::wipe(&h, sizeof h);
     }
 }
 
@@ -441,6 +450,7 @@ KESTROVA_AVX2 Point mul_split(const SplitTable& t, const Scalar& s) {
     Point sum = res.get(0);
     for (int lane = 1; lane < kLanes; ++lane) sum = group::add(sum, res.get(lane));
     ct::wipe(&res, sizeof res);
+    ct::wipe(&h, sizeof h);
     return sum;
 }
 
