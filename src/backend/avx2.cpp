@@ -8,11 +8,11 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "backend/avx2_field.h"
 #include "backend/avx2_layout.h"
 #include "backend/backend.h"
+#include "backend/vector_backend.h"
 #include "ct/wipe.h"
 #include "field/field.h"
 #include "group/point.h"
@@ -179,6 +179,18 @@ KESTROVA_AVX2_INLINE void split_digits(const int64_t* d, V& magnitude, V& negati
     magnitude = _mm256_sub_epi64(_mm256_xor_si256(e, negative), negative);
 }
 
+// The entry of -P from that of P, in the lanes of mask: y + x and y - x
+// exchanged, the product term negated.
+KESTROVA_AVX2_INLINE void negate_where(F& ypx, F& ymx, F& t2d, V mask) {
+    KESTROVA_UNROLL
+    for (int i = 0; i < kLimbs; ++i) {
+        const V a = ypx.l[i], b = ymx.l[i];
+        ypx.l[i] = _mm256_blendv_epi8(a, b, mask);
+        ymx.l[i] = _mm256_blendv_epi8(b, a, mask);
+    }
+    f_blend(t2d, mask, f_neg(t2d));
+}
+
 KESTROVA_AVX2 void select_cached(VCached& t, const VCached table[8], const int64_t* digits) {
     V magnitude, negative;
     split_digits(digits, magnitude, negative);
@@ -193,13 +205,7 @@ KESTROVA_AVX2 void select_cached(VCached& t, const VCached table[8], const int64
         f_blend(t.Z, k, table[j].Z);
         f_blend(t.T2d, k, table[j].T2d);
     }
-    KESTROVA_UNROLL
-    for (int i = 0; i < kLimbs; ++i) {
-        const V ypx = t.YpX.l[i], ymx = t.YmX.l[i];
-        t.YpX.l[i] = _mm256_blendv_epi8(ypx, ymx, negative);
-        t.YmX.l[i] = _mm256_blendv_epi8(ymx, ypx, negative);
-    }
-    f_blend(t.T2d, negative, f_neg(t.T2d));
+    negate_where(t.YpX, t.YmX, t.T2d, negative);
 }
 
 // Constant-time scan of eight Niels entries per lane; load(j, i) gives limb
@@ -220,13 +226,7 @@ KESTROVA_AVX2 void select_niels_with(VNiels& t, const int64_t* digits, const Loa
             word = _mm256_blendv_epi8(word, load(j, i), k);
         }
     }
-    KESTROVA_UNROLL
-    for (int i = 0; i < kLimbs; ++i) {
-        const V ypx = t.ypx.l[i], ymx = t.ymx.l[i];
-        t.ypx.l[i] = _mm256_blendv_epi8(ypx, ymx, negative);
-        t.ymx.l[i] = _mm256_blendv_epi8(ymx, ypx, negative);
-    }
-    f_blend(t.xy2d, negative, f_neg(t.xy2d));
+    negate_where(t.ypx, t.ymx, t.xy2d, negative);
 }
 
 // All lanes scan the same row.
@@ -420,7 +420,7 @@ KESTROVA_AVX2 void avx2_mul_all(const Point* points, const Scalar& s, Point* out
     ct::wipe(&e, sizeof e);
 }
 
-KESTROVA_AVX2 void table_mul_blocks(const Table& t, const Scalar* scalars, Point* out, size_t n) {
+KESTROVA_AVX2 void avx2_table_mul_blocks(const Table& t, const Scalar* scalars, Point* out, size_t n) {
     for (size_t start = 0; start < n; start += kLanes) {
         const size_t m = block_items(n, start);
         Digits e;
@@ -438,7 +438,7 @@ KESTROVA_AVX2 void table_mul_blocks(const Table& t, const Scalar* scalars, Point
 
 // Each lane sums its eight rows (odd digits, times 16, even digits); the four
 // partial sums are then added serially: 16 table additions per lane instead of 64.
-KESTROVA_AVX2 Point mul_split(const SplitTable& t, const Scalar& s) {
+KESTROVA_AVX2 Point avx2_mul_split(const SplitTable& t, const Scalar& s) {
     const SplitDigits d(s);
     VP3 h;
     set_identity(h);
@@ -454,57 +454,26 @@ KESTROVA_AVX2 Point mul_split(const SplitTable& t, const Scalar& s) {
     return sum;
 }
 
-// A run-time table in both layouts: rows for blocks of four scalars, split
-// over the lanes for single multiplications.
-class Avx2Table final : public PreparedTable {
-public:
-    explicit Avx2Table(const PointNiels* entries) {
-        rows_->fill(entries);
-        fill_split(*split_, *rows_);
-    }
-    Point mul(const Scalar& s) const override { return mul_split(*split_, s); }
-    void mul_each(const Scalar* scalars, Point* out, size_t n) const override {
-        table_mul_blocks(*rows_, scalars, out, n);
-    }
-
-private:
-    std::unique_ptr<Table> rows_ = std::make_unique<Table>();
-    std::unique_ptr<SplitTable> split_ = std::make_unique<SplitTable>();
-};
-
-class Avx2Backend final : public Backend {
-public:
-    const char* name() const override { return "avx2"; }
-    void mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) const override {
-        avx2_mul_each(points, scalars, out, n);
-    }
-    void mul_all(const Point* points, const Scalar& s, Point* out, size_t n) const override {
-        avx2_mul_all(points, s, out, n);
-    }
-    void mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out,
-                          size_t n) const override {
-        avx2_mul_cleared_each(points, addend, scalars, out, n);
-    }
-    void mul_base_each(const Scalar* scalars, Point* out, size_t n) const override {
-        table_mul_blocks(avx2_lanes::base_table(), scalars, out, n);
-    }
-    Point mul_base_one(const Scalar& s) const override { return mul_split(base_split_table(), s); }
-    void compress_all(const Point* points, uint8_t* out, size_t n) const override {
-        group::compress_batch(points, out, n);
-    }
-    void decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) const override {
-        avx2_decompress_all(in, out, ok, n);
-    }
-    void pow22523_each(const Fe* in, Fe* out, size_t n) const override { avx2_pow22523_each(in, out, n); }
-    std::unique_ptr<PreparedTable> prepare_table(const PointNiels* entries) const override {
-        return std::make_unique<Avx2Table>(entries);
-    }
+struct Avx2Kernels {
+    static constexpr const char* kName = "avx2";
+    using Rows = Table;
+    using Split = SplitTable;
+    static constexpr auto fill_split = avx2_lanes::fill_split;
+    static constexpr auto mul_split = avx2_mul_split;
+    static constexpr auto table_mul_blocks = avx2_table_mul_blocks;
+    static constexpr auto base_rows = avx2_lanes::base_table;
+    static constexpr auto base_split = base_split_table;
+    static constexpr auto mul_each = avx2_mul_each;
+    static constexpr auto mul_all = avx2_mul_all;
+    static constexpr auto mul_cleared_each = avx2_mul_cleared_each;
+    static constexpr auto decompress_all = avx2_decompress_all;
+    static constexpr auto pow22523_each = avx2_pow22523_each;
 };
 
 }  // namespace
 
 const Backend* avx2() {
-    static const Avx2Backend backend;
+    static const VectorBackend<Avx2Kernels> backend;
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx2")) return nullptr;
     return &backend;
