@@ -365,6 +365,7 @@ KESTROVA_AVX2 void mul_each_of(const Point* points, const Scalar* scalars, Point
         PointStage res;
         store_points(res, p);
         for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
+        ct::wipe(&in, sizeof in);
         ct::wipe(&e, sizeof e);
         ct::wipe(&res, sizeof res);
         ct::wipe(&p, sizeof p);

@@ -73,5 +73,57 @@ TEST(Avx2Field, MatchesTheSerialFieldAtTheLimbBounds) {
     }
 }
 
+// One limb of one lane just past the bound an operation takes.
+FeLanes just_over(int limb, uint64_t bound) {
+    FeLanes s{};
+    s.limb[limb][2] = bound + 1;
+    return s;
+}
+
+KESTROVA_AVX2 void mul_over() {
+    F t;
+    f_mul(t, f_load(just_over(3, kLooseOdd)), f_const(1));
+}
+KESTROVA_AVX2 void square_over() {
+    F t;
+    f_sq(t, f_load(just_over(4, kLooseEven)));
+}
+KESTROVA_AVX2 void sub_over() {
+    F t;
+    f_mul(t, f_sub(f_const(0), f_load(just_over(1, kCarriedOdd))), f_const(1));
+}
+KESTROVA_AVX2 void sub_carried_over() {
+    F t;
+    f_mul(t, f_sub_carried(f_const(0), f_load(just_over(8, kLooseEven))), f_const(1));
+}
+KESTROVA_AVX2 void store_over() {
+    FeLanes s;
+    f_store(s, f_load(just_over(0, kCarriedEven)));
+}
+
+struct BrokenBound {
+    const char* name;
+    void (*run)();
+};
+
+class Avx2VerifyBounds : public ::testing::TestWithParam<BrokenBound> {};
+
+TEST_P(Avx2VerifyBounds, Abort) {
+#ifndef KESTROVA_VERIFY
+    GTEST_SKIP() << "bounds are checked in the KESTROVA_VERIFY build only";
+#else
+    if (avx2() == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(GetParam().run(), "arithmetic invariant broken");
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, Avx2VerifyBounds,
+                         ::testing::Values(BrokenBound{"mul", mul_over}, BrokenBound{"square", square_over},
+                                           BrokenBound{"sub", sub_over},
+                                           BrokenBound{"sub_carried", sub_carried_over},
+                                           BrokenBound{"store", store_over}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace kestrova::backend::avx2_lanes
