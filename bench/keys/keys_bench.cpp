@@ -5,8 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "backend/avx2_field.h"
-#include "backend/avx2_layout.h"
 #include "backend/backend.h"
 #include "curve/batch.h"
 #include "curve/multiply.h"
@@ -14,6 +12,11 @@
 #include "group/point.h"
 #include "group/scalar_mul.h"
 #include "point_conversion/elligator.h"
+
+#if defined(__x86_64__)
+#include "backend/avx2_field.h"
+#include "backend/avx2_layout.h"
+#endif
 
 namespace {
 
@@ -70,6 +73,7 @@ void BM_fe_mul_4chains(benchmark::State& st) {
 }
 BENCHMARK(BM_fe_mul_4chains);
 
+#if defined(__x86_64__)
 namespace avx2 = kestrova::backend::avx2_lanes;
 
 KESTROVA_AVX2 void avx2_mul_chain(avx2::Stage& x, const avx2::Stage& y, int count) {
@@ -123,6 +127,7 @@ void BM_fe_square_avx2_lanes(benchmark::State& st) {
     st.SetItemsProcessed(int64_t(st.iterations()) * 64 * avx2::kLanes);
 }
 BENCHMARK(BM_fe_square_avx2_lanes);
+#endif
 
 void BM_fe_square(benchmark::State& st) {
     Fe x = inputs().a;
