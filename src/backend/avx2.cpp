@@ -346,30 +346,34 @@ void avx2_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
     }
 }
 
+// out[0 .. m) = e * base(points[lane_item(start, m, lane)]) for one block of lanes.
+template <class Base>
+KESTROVA_AVX2 void mul_block(const Point* points, size_t start, size_t m, const Digits& e, const Base& base,
+                             Point* out) {
+    PointStage in;
+    for (int lane = 0; lane < kLanes; ++lane) in.put(lane, points[lane_item(start, m, lane)]);
+    VP3 p, q;
+    load_points(p, in);
+    base(q, p);
+    v_mul(p, q, e);
+    PointStage res;
+    store_points(res, p);
+    for (size_t lane = 0; lane < m; ++lane) out[lane] = res.get(int(lane));
+    ct::wipe(&in, sizeof in);
+    ct::wipe(&res, sizeof res);
+    ct::wipe(&p, sizeof p);
+    ct::wipe(&q, sizeof q);
+}
+
 // scalars[i] * base(points[i]), four items per block.
 template <class Base>
 KESTROVA_AVX2 void mul_each_of(const Point* points, const Scalar* scalars, Point* out, size_t n, const Base& base) {
     for (size_t start = 0; start < n; start += kLanes) {
         const size_t m = block_items(n, start);
-        PointStage in;
         Digits e;
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const size_t i = lane_item(start, m, lane);
-            in.put(lane, points[i]);
-            e.put(lane, scalars[i]);
-        }
-        VP3 p, q;
-        load_points(p, in);
-        base(q, p);
-        v_mul(p, q, e);
-        PointStage res;
-        store_points(res, p);
-        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
-        ct::wipe(&in, sizeof in);
+        for (int lane = 0; lane < kLanes; ++lane) e.put(lane, scalars[lane_item(start, m, lane)]);
+        mul_block(points, start, m, e, base, out + start);
         ct::wipe(&e, sizeof e);
-        ct::wipe(&res, sizeof res);
-        ct::wipe(&p, sizeof p);
-        ct::wipe(&q, sizeof q);
     }
 }
 
@@ -406,18 +410,8 @@ KESTROVA_AVX2 void avx2_mul_cleared_each(const Point* points, const Point& adden
 KESTROVA_AVX2 void avx2_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
     Digits e;
     for (int lane = 0; lane < kLanes; ++lane) e.put(lane, s);
-    for (size_t start = 0; start < n; start += kLanes) {
-        const size_t m = block_items(n, start);
-        PointStage in;
-        for (int lane = 0; lane < kLanes; ++lane) in.put(lane, points[lane_item(start, m, lane)]);
-        VP3 p, q;
-        load_points(p, in);
-        v_mul(q, p, e);
-        PointStage res;
-        store_points(res, q);
-        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
-        ct::wipe(&res, sizeof res);
-    }
+    for (size_t start = 0; start < n; start += kLanes)
+        mul_block(points, start, block_items(n, start), e, Plain{}, out + start);
     ct::wipe(&e, sizeof e);
 }
 
