@@ -43,11 +43,17 @@ build-asan: deps
 	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DKESTROVA_SANITIZE=ON -DKESTROVA_VERIFY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build/asan -j $(JOBS)
 
-# The protocol tests run once more on the serial backend, which every processor without IFMA uses.
+# The protocol tests run once more on each backend the default choice leaves
+# out here: serial (processors without AVX2) and AVX2 (those without IFMA).
+PROTOCOL_TESTS := tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py
 test-python: install build-cpp
 	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q tests/python
 	KESTROVA_BACKEND=serial KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
-	  $(VPY) -m pytest -q tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py
+	  $(VPY) -m pytest -q $(PROTOCOL_TESTS)
+	@if grep -qw avx2 /proc/cpuinfo; then \
+	  KESTROVA_BACKEND=avx2 KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
+	    $(VPY) -m pytest -q $(PROTOCOL_TESTS); \
+	else echo "no AVX2 here: the AVX2 run of the protocol tests is skipped"; fi
 
 test-cpp: build-cpp
 	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)

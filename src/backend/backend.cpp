@@ -10,31 +10,33 @@ namespace kestrova::backend {
 
 namespace {
 
-// The vector backends are built for x86-64 only.
-const Backend* vector_backend() {
-#if defined(__x86_64__)
-    return ifma();
-#else
-    return nullptr;
-#endif
-}
-
 const Backend& choose() {
     const char* name = std::getenv("KESTROVA_BACKEND");
     if (name == nullptr || *name == '\0') {
-        if (const Backend* vector = vector_backend()) return *vector;
+        if (const Backend* vector = ifma()) return *vector;
+        if (const Backend* vector = avx2()) return *vector;
         return serial();
     }
     const std::string wanted = name;
     if (wanted == "serial") return serial();
     if (wanted == "avx512ifma") {
-        if (const Backend* vector = vector_backend()) return *vector;
+        if (const Backend* vector = ifma()) return *vector;
         panic("KESTROVA_BACKEND=avx512ifma, but this processor lacks AVX-512 IFMA");
     }
-    panic("KESTROVA_BACKEND must be serial or avx512ifma, not " + wanted);
+    if (wanted == "avx2") {
+        if (const Backend* vector = avx2()) return *vector;
+        panic("KESTROVA_BACKEND=avx2, but this processor lacks AVX2");
+    }
+    panic("KESTROVA_BACKEND must be serial, avx2 or avx512ifma, not " + wanted);
 }
 
 }  // namespace
+
+#if !defined(__x86_64__)
+// The vector backends and their processor checks are built for x86-64 only.
+const Backend* ifma() { return nullptr; }
+const Backend* avx2() { return nullptr; }
+#endif
 
 const Backend& serial() {
     static const SerialBackend backend;

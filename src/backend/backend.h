@@ -54,16 +54,18 @@ public:
     virtual std::unique_ptr<PreparedTable> prepare_table(const group::PointNiels* entries) const = 0;
 };
 
-// The backend in use, chosen on the first call: KESTROVA_BACKEND ("serial" or
-// "avx512ifma") when set, otherwise the best this processor runs. An unknown
+// The backend in use, chosen on the first call: KESTROVA_BACKEND ("serial",
+// "avx2" or "avx512ifma") when set, otherwise the best this processor runs
+// (IFMA, then AVX2, then serial). An unknown
 // name, or one this processor cannot run, panics at every call.
 const Backend& chosen();
 
 // The portable one-point-at-a-time backend.
 const Backend& serial();
-#if defined(__x86_64__)
-// Null when the processor or the operating system lacks AVX-512 IFMA.
+// Null when the processor or the operating system lacks AVX-512 IFMA (and
+// always on processors other than x86-64).
 const Backend* ifma();
-#endif
+// Null when the processor or the operating system lacks AVX2.
+const Backend* avx2();
 
 }  // namespace kestrova::backend

@@ -38,8 +38,8 @@ protected:
         if (GetParam() == "serial") {
             backend_ = &serial();
         } else {
-            backend_ = ifma();
-            if (backend_ == nullptr) GTEST_SKIP() << "no AVX-512 IFMA on this processor";
+            backend_ = GetParam() == "avx2" ? avx2() : ifma();
+            if (backend_ == nullptr) GTEST_SKIP() << "no " << GetParam() << " on this processor";
         }
         ASSERT_EQ(std::string(backend_->name()), GetParam());
     }
@@ -186,7 +186,7 @@ TEST_P(EveryBackend, BatchedExponentiationMatchesTheFieldCode) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, EveryBackend, ::testing::Values("serial", "avx512ifma"));
+INSTANTIATE_TEST_SUITE_P(Backends, EveryBackend, ::testing::Values("serial", "avx2", "avx512ifma"));
 
 TEST(SpanForms, RefuseDifferentSizes) {
     std::vector<Point> points(3, base_point()), out(2);
