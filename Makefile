@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils qemu-user-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
+.PHONY: check-layers all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
 
 all: install
 
@@ -61,7 +61,7 @@ test-cpp: build-cpp
 test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
-test: test-python test-cpp test-asan wheel-check
+test: check-layers test-python test-cpp test-asan wheel-check
 
 demo: install
 	$(VPY) examples/parties.py
@@ -100,3 +100,7 @@ $(AARCH64_SYSROOT)/.complete: tests/wheel/aarch64_sysroot.sh
 
 wheel-check: wheel $(AARCH64_SYSROOT)/.complete
 	$(VPY) tests/wheel/check_wheel.py --sysroot $(AARCH64_SYSROOT) README.md $(WHEEL_DIR)/kestrova-*.whl
+
+# No include runs back up the layers, and the formulas' internals stay with the arithmetic.
+check-layers:
+	$(PYTHON) tests/layers/check_layers.py

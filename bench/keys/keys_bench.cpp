@@ -10,6 +10,7 @@
 #include "curve/multiply.h"
 #include "field/field.h"
 #include "group/point.h"
+#include "group/point_internal.h"
 #include "group/scalar_mul.h"
 #include "point_conversion/elligator.h"
 

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "backend/serial.h"
+#include "group/point_internal.h"
+#include "group/scalar_mul.h"
 #include "panic/panic.h"
 
 namespace kestrova::backend {
@@ -37,6 +39,12 @@ const Backend& choose() {
 const Backend* ifma() { return nullptr; }
 const Backend* avx2() { return nullptr; }
 #endif
+
+std::unique_ptr<PreparedTable> prepare_table_of(const group::Point& p) {
+    group::PointNiels entries[group::kTableEntries];
+    group::fill_table(p, entries);
+    return chosen().prepare_table(entries);
+}
 
 const Backend& serial() {
     static const SerialBackend backend;

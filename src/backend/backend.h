@@ -10,8 +10,11 @@
 
 #include "field/field.h"
 #include "group/point.h"
-#include "group/point_internal.h"
 #include "group/scalar.h"
+
+namespace kestrova::group {
+struct PointNiels;  // the formulas' intermediate form, seen only by group/ and backend/
+}
 
 namespace kestrova::backend {
 
@@ -59,6 +62,9 @@ public:
 // (IFMA, then AVX2, then serial). An unknown
 // name, or one this processor cannot run, panics at every call.
 const Backend& chosen();
+
+// The chosen backend's table of a point known at run time (group::fill_table's entries).
+std::unique_ptr<PreparedTable> prepare_table_of(const group::Point& p);
 
 // The portable one-point-at-a-time backend.
 const Backend& serial();

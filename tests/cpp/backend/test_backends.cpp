@@ -8,6 +8,7 @@
 #include "curve/batch.h"
 #include "curve/multiply.h"
 #include "curve_helpers.h"
+#include "group/point_internal.h"
 #include "group/scalar_mul.h"
 #include "panic/panic.h"
 

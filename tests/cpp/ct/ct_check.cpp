@@ -19,6 +19,7 @@
 #include "curve/batch.h"
 #include "curve/multiply.h"
 #include "curve_helpers.h"
+#include "group/point_internal.h"
 #include "group/scalar_mul.h"
 #include "keys/keys.h"
 #include "point_conversion/elligator.h"
