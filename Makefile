@@ -7,17 +7,23 @@ JOBS ?= $(shell nproc)
 APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils qemu-user-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: check-layers all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
+.PHONY: check-layers all setup deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
 
 all: install
 
-# Debian packages only when one is missing.
-system-deps:
+# System packages and the venv, once: each is redone only when its list changes.
+setup: deps
+
+# Debian packages only when one is missing; probed again only when the list changes.
+SYSTEM_STAMP := build/.system-deps
+$(SYSTEM_STAMP): Makefile
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+	@mkdir -p $(dir $@) && touch $@
+system-deps: $(SYSTEM_STAMP)
 
 $(VENV)/.deps: requirements-dev.txt
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
@@ -28,9 +34,15 @@ $(VENV)/.deps: requirements-dev.txt
 venv: $(VENV)/.deps
 deps: system-deps venv
 
-# Builds the extension with pip (scikit-build-core) and installs it into the venv.
-install: deps
+# Builds the extension with pip (scikit-build-core) and installs it into the venv,
+# again only when a source of the installed package changed.
+PACKAGE_SOURCES := $(shell find src okvs python cmake tools -type f -not -name '*.pyc' 2>/dev/null) \
+	CMakeLists.txt pyproject.toml
+INSTALL_STAMP := $(VENV)/.installed
+$(INSTALL_STAMP): $(SYSTEM_STAMP) $(VENV)/.deps $(PACKAGE_SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation .
+	@touch $@
+install: $(INSTALL_STAMP)
 
 CMAKE := $(VENV)/bin/cmake
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(VPY))
@@ -72,7 +84,7 @@ bench: install
 	$(VPY) bench/run_all.py
 
 clean:
-	rm -rf build
+	rm -rf build dist
 
 # One abi3 wheel per architecture under dist/, for glibc 2.17 on, built by
 # zig's clang (cmake/zig-<arch>.cmake); they install without a compiler.
@@ -86,14 +98,17 @@ $(VENV)/.wheel-deps: requirements-wheel.txt $(VENV)/.deps
 	$(VPY) -m pip install -q -r requirements-wheel.txt
 	@touch $@
 
-# After install, so that the two never build at once.
-wheel: install $(VENV)/.wheel-deps
+# After install, so that the two never build at once; again only when a source changed.
+WHEEL_STAMP := $(WHEEL_DIR)/.built
+$(WHEEL_STAMP): $(PACKAGE_SOURCES) $(INSTALL_STAMP) $(VENV)/.wheel-deps
 	rm -f $(WHEEL_DIR)/kestrova-*.whl
 	for arch in $(WHEEL_ARCHS); do \
 	  _PYTHON_HOST_PLATFORM=manylinux_$(WHEEL_GLIBC)_$$arch $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
 	    -w $(WHEEL_DIR) -Cbuild-dir=build/wheel-$$arch -Cinstall.strip=false \
 	    -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-$$arch.cmake) . || exit 1; \
 	done
+	@touch $@
+wheel: $(WHEEL_STAMP)
 
 $(AARCH64_SYSROOT)/.complete: tests/wheel/aarch64_sysroot.sh
 	tests/wheel/aarch64_sysroot.sh $(abspath $(AARCH64_SYSROOT)) $(abspath $(VENV))/bin/pip
