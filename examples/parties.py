@@ -3,8 +3,8 @@
 
 Each party has its own folder (bank_a, bank_b, central) and only sees the
 files it would receive; every step is one `kestrova-party` process run in
-that party's folder. The data comes from demo.py's generator. At the end the
-flags are checked against the plain-text answer; any wrong flag exits 1.
+that party's folder. The data and the check of every flag against the
+plain-text answer come from demo.py; any wrong flag exits 1.
 
     python examples/parties.py
     python examples/parties.py --accounts 100000 --transactions-count 1000000 --workdir /tmp/run
@@ -13,29 +13,20 @@ flags are checked against the plain-text answer; any wrong flag exits 1.
 from __future__ import annotations
 
 import argparse
-import csv
 import re
 import shutil
 import subprocess
 import sys
 import time
-import unicodedata
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from demo import BANK_COLUMNS, RECEIVER_COLUMNS, SENDER_COLUMNS, generate, write_table  # noqa: E402
-
-PARTIES = ("bank_a", "bank_b", "central")
+from demo import BANK_COLUMNS, PARTIES, RECEIVER_COLUMNS, SENDER_COLUMNS, check, data_arguments, write_tables  # noqa: E402
 
 
 def command() -> list:
     script = Path(sys.executable).with_name("kestrova-party")
     return [str(script)] if script.exists() else [sys.executable, "-m", "kestrova_protocol"]
-
-
-def nfc_key(row) -> str:
-    # The default keying of kestrova-party, so that the truth agrees with it.
-    return "\x1f".join(unicodedata.normalize("NFC", cell) for cell in row)
 
 
 class Run:
@@ -68,28 +59,16 @@ class Run:
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--accounts", type=int, default=20_000, help="accounts per bank")
-    p.add_argument("--transactions-count", type=int, default=20_000, metavar="N")
-    p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--threads", default="0", help="worker threads per process (0: one per processor)")
-    p.add_argument("--batch", type=int, default=10_000)
+    data_arguments(p)
     p.add_argument("--dask", metavar="ADDRESS", help="run the batched steps on Dask (e.g. local:2)")
-    p.add_argument("--workdir", default="build/demo", help="the parties' folders go here (emptied first)")
     args = p.parse_args()
 
     root = Path(args.workdir)
-    shutil.rmtree(root, ignore_errors=True)
-    for who in PARTIES:
-        (root / who).mkdir(parents=True)
-    bank_a, bank_b, senders, receivers = generate(args.accounts, args.transactions_count, [50, 20, 20, 10], args.seed)
-    write_table(str(root / "bank_a" / "accounts.csv"), BANK_COLUMNS, bank_a)
-    write_table(str(root / "bank_b" / "accounts.csv"), BANK_COLUMNS, bank_b)
-    write_table(str(root / "central" / "transactions.csv"), ("tx_id",) + SENDER_COLUMNS + RECEIVER_COLUMNS,
-                ([f"tx{i:07d}"] + s + r for i, (s, r) in enumerate(zip(senders, receivers))))
+    rows = write_tables(root, args.accounts, args.transactions_count, args.mix, args.seed)
     print(f"parties' folders under {root}/: {', '.join(PARTIES)}; "
-          f"{len(bank_a):,} + {len(bank_b):,} accounts, {len(senders):,} transactions")
+          f"{len(rows[0]):,} + {len(rows[1]):,} accounts, {len(rows[2]):,} transactions")
 
-    run = Run(root, args.threads, args.batch, args.dask)
+    run = Run(root, str(args.threads), args.batch, args.dask)
     columns = ",".join(BANK_COLUMNS)
     run.party("bank_a", "keygen", "--out", "A")
     run.party("bank_b", "keygen", "--out", "B")
@@ -124,18 +103,7 @@ def main() -> int:
     for name, items, seconds, rate, wall in run.steps:
         print(f"{name:<26} {items:>10,} {seconds:>8.2f} {rate:>10,} {wall:>10.2f}")
 
-    known_a = {nfc_key(row) for row in bank_a}
-    known_b = {nfc_key(row) for row in bank_b}
-    with open(root / "central" / "flags.csv", newline="", encoding="utf-8") as f:
-        flags = list(csv.reader(f))
-    wrong = [i for i, (s, r, row) in enumerate(zip(senders, receivers, flags[1:]))
-             if row != [f"tx{i:07d}", "true" if nfc_key(s) in known_a and nfc_key(r) in known_b else "false"]]
-    correct = len(senders) - len(wrong) if len(flags) == len(senders) + 1 else 0
-    matched = sum(row[1] == "true" for row in flags[1:])
-    print(f"\nmatched: {matched:,} of {len(senders):,}; correct flags: {correct} / {len(senders)}")
-    for i in wrong[:5]:
-        print(f"WRONG: transaction {i}: {flags[i + 1]}", file=sys.stderr)
-    return 0 if correct == len(senders) else 1
+    return check(root / "central" / "flags.csv", *rows)
 
 
 if __name__ == "__main__":

@@ -24,7 +24,11 @@ function's inputs from files, resets the peak (/proc/self/clear_refs), makes
 the one call and reads VmHWM; the growth over the resident size before the
 call is the call's own memory, C++ buffers included.
 
-    python bench/python/functions.py [--sizes 1000,10000,100000] [--threads 1,2] [--json FILE]
+Backends: --backends serial,avx2 times each function on each forced backend
+(KESTROVA_BACKEND in the child), alternating within every round, and prints
+each one's CPU time per item over the first one's.
+
+    python bench/python/functions.py [--sizes 1000,10000,100000] [--threads 1,2] [--backends A,B] [--json FILE]
 """
 
 from __future__ import annotations
@@ -209,9 +213,11 @@ def memory_probe(name: str, n: int, folder: str):
 # ------------------------------------------------------------ driver
 
 
-def run_child(args, threads: int):
+def run_child(args, threads: int, backend: str | None = None):
     """Runs this script in a fresh process with its own pool size; returns what it printed, parsed."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    if backend:
+        env["KESTROVA_BACKEND"] = backend
     done = subprocess.run([sys.executable, os.path.abspath(__file__), *args], env=env, check=True,
                           stdout=subprocess.PIPE, text=True)
     return json.loads(done.stdout) if done.stdout.strip() else None
@@ -221,7 +227,7 @@ def best_of_rounds(timings):
     """One record per function, size and thread count: the fastest wall and CPU times and peer of all rounds."""
     best = {}
     for r in timings:
-        key = (r["function"], r["n"], r["threads"])
+        key = (r["function"], r["n"], r["threads"], r.get("backend"))
         if key not in best:
             best[key] = dict(r)
             continue
@@ -230,7 +236,7 @@ def best_of_rounds(timings):
         b["cpu_seconds"] = min(b["cpu_seconds"], r["cpu_seconds"])
         if "peer_seconds" in r and "peer_seconds" in b:
             b["peer_seconds"] = tuple(min(x, y) for x, y in zip(b["peer_seconds"], r["peer_seconds"]))
-    for (_, n, threads), b in best.items():
+    for (_, n, threads, _), b in best.items():
         b["us_per_item_per_core"] = 1e6 * b["seconds"] * threads / n
         b["cpu_us_per_item"] = 1e6 * b["cpu_seconds"] / n
     return list(best.values())
@@ -293,6 +299,27 @@ def print_cost_model(by_key, sizes, thread_counts):
         print(line)
 
 
+def print_backend_ratios(timings, backends, thread_counts):
+    """CPU time per item of each backend over the first, per function, size and thread count."""
+    by_key = {(r["function"], r["n"], r["threads"], r["backend"]): r for r in timings}
+    sizes = sorted({r["n"] for r in timings})
+    first = backends[0]
+    print(f"\nCPU time per item over {first}'s (wall-clock ratio in brackets)")
+    head = f"{'function':<17} {'n':>7} {'threads':>7}"
+    for b in backends[1:]:
+        head += f" {b + ' / ' + first:>22}"
+    print(head)
+    for name, _ in FUNCTIONS:
+        for n in sizes:
+            for t in thread_counts:
+                base = by_key[(name, n, t, first)]
+                line = f"{name:<17} {n:>7,} {t:>7}"
+                for b in backends[1:]:
+                    r = by_key[(name, n, t, b)]
+                    line += f" {r['cpu_seconds'] / base['cpu_seconds']:>13.3f} ({r['seconds'] / base['seconds']:.3f})"
+                print(line)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="1000,10000,100000")
@@ -305,6 +332,8 @@ def main() -> int:
                              "a busy spell then hits one round, not one thread count")
     parser.add_argument("--repeats", type=int, default=2,
                         help="protocol runs per size above 10^4, the best kept (as for the peer)")
+    parser.add_argument("--backends", default="",
+                        help="comma-separated KESTROVA_BACKEND values to compare (default: the chosen one only)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--prepare", metavar="DIR", help=argparse.SUPPRESS)
     parser.add_argument("--probe", metavar="FUNCTION", help=argparse.SUPPRESS)
@@ -323,12 +352,18 @@ def main() -> int:
         return 0
 
     print(f"load average before: {' '.join(f'{x:.2f}' for x in os.getloadavg())}", file=sys.stderr)
+    backends = [b for b in args.backends.split(",") if b] or [None]
     timings = []
     for round_ in range(args.rounds):
         for threads in thread_counts:
-            print(f"round {round_ + 1} of {args.rounds}: timing with {threads} thread(s) ...", file=sys.stderr,
-                  flush=True)
-            timings += run_child(["--worker", "--sizes", args.sizes, "--repeats", str(args.repeats)], threads)
+            for backend in backends:
+                print(f"round {round_ + 1} of {args.rounds}: timing with {threads} thread(s)"
+                      + (f" on {backend}" if backend else "") + " ...", file=sys.stderr, flush=True)
+                records = run_child(["--worker", "--sizes", args.sizes, "--repeats", str(args.repeats)], threads,
+                                    backend)
+                for r in records:
+                    r["backend"] = backend
+                timings += records
     timings = best_of_rounds(timings)
     memory = []
     if args.memory_n:
@@ -340,7 +375,14 @@ def main() -> int:
                 m = run_child(common + ["--probe", name], args.memory_threads)
                 m["threads"] = args.memory_threads
                 memory.append(m)
-    print_tables(timings, memory, thread_counts)
+    for backend in backends:
+        if backend:
+            print(f"\n==== KESTROVA_BACKEND={backend}")
+        # Memory is measured on the default choice, printed once.
+        print_tables([r for r in timings if r["backend"] == backend], memory if backend == backends[0] else [],
+                     thread_counts)
+    if len(backends) > 1:
+        print_backend_ratios(timings, backends, thread_counts)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"machine": platform.platform(), "python": sys.version.split()[0], "cpus": os.cpu_count(),

@@ -10,8 +10,11 @@
 
 #include "field/field.h"
 #include "group/point.h"
-#include "group/point_internal.h"
 #include "group/scalar.h"
+
+namespace kestrova::group {
+struct PointNiels;  // the formulas' intermediate form, seen only by group/ and backend/
+}
 
 namespace kestrova::backend {
 
@@ -54,14 +57,21 @@ public:
     virtual std::unique_ptr<PreparedTable> prepare_table(const group::PointNiels* entries) const = 0;
 };
 
-// The backend in use, chosen on the first call: KESTROVA_BACKEND ("serial" or
-// "avx512ifma") when set, otherwise the best this processor runs. An unknown
+// The backend in use, chosen on the first call: KESTROVA_BACKEND ("serial",
+// "avx2" or "avx512ifma") when set, otherwise the best this processor runs
+// (IFMA, then AVX2, then serial). An unknown
 // name, or one this processor cannot run, panics at every call.
 const Backend& chosen();
 
+// The chosen backend's table of a point known at run time (group::fill_table's entries).
+std::unique_ptr<PreparedTable> prepare_table_of(const group::Point& p);
+
 // The portable one-point-at-a-time backend.
 const Backend& serial();
-// Null when the processor or the operating system lacks AVX-512 IFMA.
+// Null when the processor or the operating system lacks AVX-512 IFMA (and
+// always on processors other than x86-64).
 const Backend* ifma();
+// Null when the processor or the operating system lacks AVX2.
+const Backend* avx2();
 
 }  // namespace kestrova::backend

@@ -4,7 +4,8 @@
 // instruction sequence as the serial routines (same windows, same full table
 // scans with per-lane masks), so nothing depends on secret values.
 //
-// Only the functions between the target pragmas use AVX-512; nothing from the
+// Only the functions between the target pragmas use AVX-512 (GCC's pragma,
+// clang's attribute push: each names the same targets); nothing from the
 // headers is instantiated inside them, so no shared inline or template code is
 // ever compiled for AVX-512 (which would break machines without it).
 #include <immintrin.h>
@@ -14,6 +15,7 @@
 #include <memory>
 
 #include "backend/backend.h"
+#include "backend/vector_backend.h"
 #include "backend/ifma_layout.h"
 #include "ct/wipe.h"
 #include "field/field.h"
@@ -32,12 +34,18 @@ using group::Scalar;
 
 using namespace ifma_layout;
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512ifma")
+#endif
 // GCC 12 misreads the intrinsics' deliberately undefined pass-through operand.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // -O2 keeps short loops rolled, which sends every limb through memory.
 #define KESTROVA_UNROLL _Pragma("GCC unroll 32")
 // Inlined field operations let independent ones overlap in the pipeline; a
@@ -337,7 +345,7 @@ void ifma_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
     ct::wipe(&e, sizeof e);
 }
 
-void table_mul_blocks(const Table51& t, const Scalar* scalars, Point* out, size_t n) {
+void ifma_table_mul_blocks(const Table51& t, const Scalar* scalars, Point* out, size_t n) {
     for (size_t start = 0; start < n; start += kLanes) {
         const size_t m = block_items(n, start);
         Digits e;
@@ -350,13 +358,9 @@ void table_mul_blocks(const Table51& t, const Scalar* scalars, Point* out, size_
     }
 }
 
-void ifma_mul_base_each(const Scalar* scalars, Point* out, size_t n) {
-    table_mul_blocks(base_table51(), scalars, out, n);
-}
-
 // Each lane sums its four rows (odd digits, times 16, even digits); the eight
 // partial sums are then added serially: 8 table additions per lane instead of 64.
-Point mul_split(const SplitTable51& t, const Scalar& s) {
+Point ifma_mul_split(const SplitTable51& t, const Scalar& s) {
     const SplitDigits d(s);
     VP3 h = v_identity();
     for (int step = 0; step < 4; ++step) h = to_p3(madd(h, select_niels_split(t.w[step], d.odd[step])));
@@ -370,7 +374,6 @@ Point mul_split(const SplitTable51& t, const Scalar& s) {
     return sum;
 }
 
-Point ifma_mul_base_one(const Scalar& s) { return mul_split(base_split_table51(), s); }
 
 // The doublings of the cofactor and the addition run in the lanes, ahead of v_mul.
 void ifma_mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out, size_t n) {
@@ -385,61 +388,34 @@ void ifma_mul_cleared_each(const Point* points, const Point& addend, const Scala
 #undef KESTROVA_UNROLL
 #undef KESTROVA_FIELD_OP
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace {
 
-// A run-time table in both layouts: rows for blocks of eight scalars, split
-// over the lanes for single multiplications.
-class IfmaTable final : public PreparedTable {
-public:
-    explicit IfmaTable(const PointNiels* entries) {
-        rows_->fill(entries);
-        fill_split(*split_, *rows_);
-    }
-    Point mul(const Scalar& s) const override { return mul_split(*split_, s); }
-    void mul_each(const Scalar* scalars, Point* out, size_t n) const override {
-        table_mul_blocks(*rows_, scalars, out, n);
-    }
-
-private:
-    std::unique_ptr<Table51> rows_ = std::make_unique<Table51>();
-    std::unique_ptr<SplitTable51> split_ = std::make_unique<SplitTable51>();
-};
-
-class IfmaBackend final : public Backend {
-public:
-    const char* name() const override { return "avx512ifma"; }
-    void mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) const override {
-        ifma_mul_each(points, scalars, out, n);
-    }
-    void mul_all(const Point* points, const Scalar& s, Point* out, size_t n) const override {
-        ifma_mul_all(points, s, out, n);
-    }
-    void mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out,
-                          size_t n) const override {
-        ifma_mul_cleared_each(points, addend, scalars, out, n);
-    }
-    void mul_base_each(const Scalar* scalars, Point* out, size_t n) const override {
-        ifma_mul_base_each(scalars, out, n);
-    }
-    Point mul_base_one(const Scalar& s) const override { return ifma_mul_base_one(s); }
-    void compress_all(const Point* points, uint8_t* out, size_t n) const override {
-        group::compress_batch(points, out, n);
-    }
-    void decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) const override {
-        ifma_decompress_all(in, out, ok, n);
-    }
-    void pow22523_each(const Fe* in, Fe* out, size_t n) const override { ifma_pow22523_each(in, out, n); }
-    std::unique_ptr<PreparedTable> prepare_table(const PointNiels* entries) const override {
-        return std::make_unique<IfmaTable>(entries);
-    }
+struct IfmaKernels {
+    static constexpr const char* kName = "avx512ifma";
+    using Rows = Table51;
+    using Split = SplitTable51;
+    static constexpr auto fill_split = ifma_layout::fill_split;
+    static constexpr auto mul_split = ifma_mul_split;
+    static constexpr auto table_mul_blocks = ifma_table_mul_blocks;
+    static constexpr auto base_rows = base_table51;
+    static constexpr auto base_split = base_split_table51;
+    static constexpr auto mul_each = ifma_mul_each;
+    static constexpr auto mul_all = ifma_mul_all;
+    static constexpr auto mul_cleared_each = ifma_mul_cleared_each;
+    static constexpr auto decompress_all = ifma_decompress_all;
+    static constexpr auto pow22523_each = ifma_pow22523_each;
 };
 
 }  // namespace
 
 const Backend* ifma() {
-    static const IfmaBackend backend;
+    static const VectorBackend<IfmaKernels> backend;
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;
     return &backend;

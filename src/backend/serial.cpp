@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "group/point_internal.h"
 #include "group/scalar_mul.h"
 
 namespace kestrova::backend {

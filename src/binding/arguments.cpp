@@ -82,19 +82,21 @@ size_t check_sequence(PyObject* obj) {
 // Calls f(item) for each item (borrowed for the call). Exact lists and tuples are
 // walked by index exactly as their iterators would walk them, from index
 // `first`; everything else goes through the iterator protocol (first must be 0).
+// The item accessors are the stable ABI's functions, not the macros.
 template <typename F>
 void for_each_item_from(PyObject* obj, size_t first, F&& f) {
     if (PyList_CheckExact(obj)) {
         // Re-read the size each step: an item's __index__ may change the list.
-        for (Py_ssize_t i = Py_ssize_t(first); i < PyList_GET_SIZE(obj); ++i) {
-            Py_INCREF(PyList_GET_ITEM(obj, i));
-            Ref item(PyList_GET_ITEM(obj, i));
+        for (Py_ssize_t i = Py_ssize_t(first); i < PyList_Size(obj); ++i) {
+            PyObject* borrowed = PyList_GetItem(obj, i);
+            Py_INCREF(borrowed);
+            Ref item(borrowed);
             f(item.p);
         }
         return;
     }
     if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = Py_ssize_t(first); i < PyTuple_GET_SIZE(obj); ++i) f(PyTuple_GET_ITEM(obj, i));
+        for (Py_ssize_t i = Py_ssize_t(first); i < PyTuple_Size(obj); ++i) f(PyTuple_GetItem(obj, i));
         return;
     }
     Ref iter(PyObject_GetIter(obj));
@@ -171,12 +173,12 @@ uint8_t byte_of(PyObject* item) {
 
 std::vector<uint8_t> byte_vector(PyObject* obj) {
     if (PyBytes_CheckExact(obj)) {
-        auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
-        return std::vector<uint8_t>(data, data + PyBytes_GET_SIZE(obj));
+        auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj));
+        return std::vector<uint8_t>(data, data + PyBytes_Size(obj));
     }
     if (PyByteArray_CheckExact(obj)) {
-        auto* data = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(obj));
-        return std::vector<uint8_t>(data, data + PyByteArray_GET_SIZE(obj));
+        auto* data = reinterpret_cast<const uint8_t*>(PyByteArray_AsString(obj));
+        return std::vector<uint8_t>(data, data + PyByteArray_Size(obj));
     }
     std::vector<uint8_t> out;
     out.reserve(check_sequence(obj));
@@ -184,10 +186,10 @@ std::vector<uint8_t> byte_vector(PyObject* obj) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         // The cached ints run no Python code, so the list cannot change under them.
         const SmallInts& ints = small_ints();
-        PyObject* const* items = PySequence_Fast_ITEMS(obj);
-        const size_t size = size_t(PySequence_Fast_GET_SIZE(obj));
+        const bool list = PyList_CheckExact(obj);
+        const size_t size = size_t(list ? PyList_Size(obj) : PyTuple_Size(obj));
         for (; i < size; ++i) {
-            const int v = ints.find(items[i]);
+            const int v = ints.find(list ? PyList_GetItem(obj, Py_ssize_t(i)) : PyTuple_GetItem(obj, Py_ssize_t(i)));
             if (v < 0) break;
             out.push_back(uint8_t(v));
         }
@@ -208,11 +210,9 @@ std::string string_of(PyObject* item) {
 // The text of a str, with U+FFFD for each code point that UTF-8 cannot encode (lone surrogates).
 std::string lossy_utf8(PyObject* text) {
     std::string out;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t n = PyUnicode_GetLength(text);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        Py_UCS4 c = PyUnicode_ReadChar(text, i);
         if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
         if (c < 0x80) {
             out += char(c);
@@ -246,9 +246,9 @@ void bind_arguments(const FunctionSignature& sig, PyObject* const* args, Py_ssiz
         type_error(message.c_str());
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* key = PyTuple_GetItem(kwnames, k);
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &size);
         if (text == nullptr) PythonError::fetch_and_discard();  // unencodable: no parameter matches
@@ -305,14 +305,14 @@ PyObject* byte_vector_to_list(const std::vector<uint8_t>& v) {
     PyObject* list = PyList_New(Py_ssize_t(v.size()));
     if (list == nullptr) api_call_failed();
     const SmallInts& ints = small_ints();
-    for (size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list, Py_ssize_t(i), ints.get(v[i]));
+    for (size_t i = 0; i < v.size(); ++i) PyList_SetItem(list, Py_ssize_t(i), ints.get(v[i]));
     return list;
 }
 
 PyObject* bool_vector_to_list(const std::vector<bool>& v) {
     PyObject* list = PyList_New(Py_ssize_t(v.size()));
     if (list == nullptr) api_call_failed();
-    for (size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list, Py_ssize_t(i), PyBool_FromLong(v[i]));
+    for (size_t i = 0; i < v.size(); ++i) PyList_SetItem(list, Py_ssize_t(i), PyBool_FromLong(v[i]));
     return list;
 }
 
@@ -322,7 +322,7 @@ PyObject* tuple_of(std::vector<PyObject*> items) {
         for (PyObject* item : items) Py_DECREF(item);
         api_call_failed();
     }
-    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple, Py_ssize_t(i), items[i]);
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SetItem(tuple, Py_ssize_t(i), items[i]);
     return tuple;
 }
 

@@ -104,7 +104,7 @@ PythonError argument_error(const char* name, PythonError error) {
     PyObject* message = PyUnicode_FromFormat("argument '%s': %U", name, text);
     Py_DECREF(text);
     if (message == nullptr) return PythonError::fetch();
-    PyObject* wrapped = PyObject_CallOneArg(PyExc_TypeError, message);
+    PyObject* wrapped = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
     Py_DECREF(message);
     if (wrapped == nullptr) return PythonError::fetch();
     PyObject* cause = PyException_GetCause(error.value());  // new reference or null

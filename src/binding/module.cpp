@@ -197,7 +197,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
 }
 
 PyObject* create_module() {
-    PyObject* module = PyModule_Create2(&module_definition, 1013);
+    PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) throw PythonError::fetch();
     if (initialised.exchange(true)) {
         Py_DECREF(module);

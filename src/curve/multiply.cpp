@@ -1,5 +1,6 @@
 #include "curve/multiply.h"
 
+#include "backend/backend.h"
 #include "group/scalar_mul.h"
 
 namespace kestrova::curve {
@@ -8,11 +9,10 @@ group::Point mul(const group::Point& p, const group::Scalar& s) { return group::
 
 group::Point mul_base(const group::Scalar& s) { return backend::chosen().mul_base_one(s); }
 
-FixedBaseTable::FixedBaseTable(const group::Point& p) {
-    group::PointNiels entries[group::kTableEntries];
-    group::fill_table(p, entries);
-    prepared_ = backend::chosen().prepare_table(entries);
-}
+FixedBaseTable::FixedBaseTable(const group::Point& p) : prepared_(backend::prepare_table_of(p)) {}
+
+FixedBaseTable::~FixedBaseTable() = default;
+FixedBaseTable::FixedBaseTable(FixedBaseTable&&) noexcept = default;
 
 group::Point FixedBaseTable::mul(const group::Scalar& s) const { return prepared_->mul(s); }
 

@@ -6,9 +6,12 @@
 
 #include <memory>
 
-#include "backend/backend.h"
 #include "group/point.h"
 #include "group/scalar.h"
+
+namespace kestrova::backend {
+class PreparedTable;
+}
 
 namespace kestrova::curve {
 
@@ -23,6 +26,8 @@ group::Point mul_base(const group::Scalar& s);
 class FixedBaseTable {
 public:
     explicit FixedBaseTable(const group::Point& p);
+    ~FixedBaseTable();  // where the backend's table is a complete type
+    FixedBaseTable(FixedBaseTable&&) noexcept;
     group::Point mul(const group::Scalar& s) const;
     const backend::PreparedTable& prepared() const { return *prepared_; }
 

@@ -4,6 +4,7 @@
 
 #include "ct/choice.h"
 #include "ct/wipe.h"
+#include "group/point_internal.h"
 
 namespace kestrova::group {
 

@@ -5,10 +5,11 @@
 #pragma once
 
 #include "group/point.h"
-#include "group/point_internal.h"
 #include "group/scalar.h"
 
 namespace kestrova::group {
+
+struct PointNiels;  // point_internal.h
 
 // Entries of a fixed-base table: row i, entry j holds (j + 1) * 256^i * P in
 // affine form, row by row.

@@ -2,6 +2,12 @@
 // reports per point whether it decoded; the caller then walks the block in the
 // order a one-at-a-time pass would check it and calls the require_* functions,
 // so the failure reported is the one that pass would meet first.
+//
+// The messages are a frozen contract with the module's callers, who match on
+// them: a short chunk gives "source slice length (L) does not match destination
+// slice length (32)" (a point list) or "range end index E out of range for slice
+// of length L" (a ciphertext list), an encoding that is no point "called
+// `Option::unwrap()` on a `None` value", each for the lowest failing chunk.
 #pragma once
 
 #include <cstddef>
@@ -18,11 +24,11 @@ namespace kestrova::wide_ciphertexts {
 void decompress_chunks(std::span<const uint8_t> list, size_t c, size_t first, size_t m, group::Point* out,
                        uint8_t* ok);
 
-// The failure of decode_point_chunk for chunk i of a point list, if any.
+// The failure of chunk i of a point list, if any: its length, then whether it decoded.
 void require_point_chunk(std::span<const uint8_t> list, size_t i, uint8_t ok);
 // The failure of parse_wide_ciphertext for chunk i of a ciphertext list, if any.
 void require_ciphertext_chunk(std::span<const uint8_t> list, size_t i);
-// The failure of decode_point for one decoded point, if any.
+// The failure of one point that did not decode, if any.
 void require_point(uint8_t ok);
 
 }  // namespace kestrova::wide_ciphertexts

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "panic/panic.h"
-#include "wide_ciphertexts/batch_decode.h"
 
 namespace kestrova::wide_ciphertexts {
 
@@ -15,21 +14,6 @@ WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
         std::memcpy(ct.components[k].data(), chunk.data() + kPointBytes * k, kPointBytes);
     }
     return ct;
-}
-
-group::Point decode_point(const uint8_t in[kPointBytes]) {
-    auto p = group::decompress_vartime(in);
-    require_point(p.has_value() ? 1 : 0);
-    return *p;
-}
-
-group::Point decode_point_chunk(std::span<const uint8_t> chunk) {
-    if (chunk.size() != kPointBytes) panic(length_mismatch_message(chunk.size(), kPointBytes));
-    return decode_point(chunk.data());
-}
-
-void decode_components(const WideCiphertext& ct, group::Point out[4]) {
-    for (size_t k = 0; k < 4; ++k) out[k] = decode_point(ct.components[k].data());
 }
 
 }  // namespace kestrova::wide_ciphertexts

@@ -37,18 +37,38 @@ def test_serial_is_taken_when_asked(folder):
     assert run_probe("serial", folder) == "serial"
 
 
-def test_unset_takes_a_known_backend(folder):
-    assert run_probe(None, folder) in ("serial", "avx512ifma")
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
 
 
-@pytest.mark.parametrize("value, message", [
-    ("fast", "KESTROVA_BACKEND must be serial or avx512ifma, not fast"),
-    ("Serial", "KESTROVA_BACKEND must be serial or avx512ifma, not Serial"),
+def test_unset_takes_the_best_this_processor_runs(folder):
+    flags = cpu_flags()
+    if "avx512ifma" in flags:
+        expected = "avx512ifma"
+    elif "avx2" in flags:
+        expected = "avx2"
+    else:
+        expected = "serial"
+    assert run_probe(None, folder) == expected
+
+
+@pytest.mark.parametrize("value", ["fast", "Serial", "AVX2"])
+def test_unknown_names_fail_every_call(folder, value):
+    assert run_probe(value, folder) == (
+        "PanicException KESTROVA_BACKEND must be serial, avx2 or avx512ifma, not " + value)
+
+
+@pytest.mark.parametrize("value, flag, refusal", [
+    ("avx512ifma", "avx512ifma", "this processor lacks AVX-512 IFMA"),
+    ("avx2", "avx2", "this processor lacks AVX2"),
 ])
-def test_unknown_names_fail_every_call(folder, value, message):
-    assert run_probe(value, folder) == "PanicException " + message
-
-
-def test_ifma_is_taken_or_refused(folder):
-    assert run_probe("avx512ifma", folder) in (
-        "avx512ifma", "PanicException KESTROVA_BACKEND=avx512ifma, but this processor lacks AVX-512 IFMA")
+def test_vector_backends_are_taken_or_refused(folder, value, flag, refusal):
+    expected = value if flag in cpu_flags() else f"PanicException KESTROVA_BACKEND={value}, but {refusal}"
+    assert run_probe(value, folder) == expected

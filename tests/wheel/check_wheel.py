@@ -1,35 +1,44 @@
-"""Checks a built wheel the way a user without a compiler would meet it.
+"""Checks built wheels the way a user without a compiler would meet them.
 
-Usage: check_wheel.py WHEEL README
+Usage: check_wheel.py [--sysroot DIR] README WHEEL...
 
-Installs WHEEL into a fresh virtual environment (binary only), runs the Python
-example of README there and compares what it prints with the comments on its
-print lines, and checks with ldd that the extension loads nothing beyond the
-C and C++ runtimes every manylinux system has. Standard library only.
+For each WHEEL: its tag is the stable-ABI floor of pyproject.toml with an old
+manylinux tag, which `auditwheel show` confirms; `abi3audit` finds no call
+outside the stable ABI; the extension needs nothing but the C library. Then it
+is installed (binary only) and the Python example of README runs there, its
+printed lines compared with the comments on its print lines:
+- x86-64: into a fresh virtual environment of every CPython from the floor on
+  that this machine has (this one at least);
+- aarch64: for an aarch64 CPython from Debian unpacked in DIR (made by
+  aarch64_sysroot.sh), run under qemu-aarch64-static, which also runs the
+  protocol tests on the serial backend.
 """
+import argparse
+import glob
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
-import venv
+import tomllib
 from pathlib import Path
 
-# Libraries the manylinux policies let a wheel take from the system.
-SYSTEM_LIBRARIES = {
-    "linux-vdso.so.1", "ld-linux-x86-64.so.2", "libc.so.6", "libm.so.6", "libstdc++.so.6",
-    "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-}
+ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE_HEADING = "## The protocol in Python"
+# glibc's own libraries: what "only the C library" allows a wheel to need.
+C_LIBRARY = re.compile(r"^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|"
+                       r"ld-linux-(x86-64|aarch64)\.so\.[12]|linux-vdso\.so\.1)$")
+WHEEL_TAG = re.compile(r"-(?P<py>cp3\d+)-abi3-(?P<platform>manylinux_2_(17|28)_(?P<arch>x86_64|aarch64))\.whl$")
+EMULATED_TESTS = ["tests/python/test_protocol.py"]
 
 
 class CheckFailed(Exception):
     pass
 
 
-def run(argv, **kwargs):
-    result = subprocess.run(argv, capture_output=True, text=True, **kwargs)
+def run(argv, stderr=subprocess.PIPE, **kwargs):
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=stderr, text=True, **kwargs)
     if result.returncode != 0:
         raise CheckFailed(f"{' '.join(map(str, argv))} exited with {result.returncode}:\n"
                           f"{result.stdout}{result.stderr}")
@@ -53,80 +62,192 @@ def expected_output(code):
     return [m.group(1).strip() for m in re.finditer(r"^print\(.*\)\s*#\s*(.+)$", code, re.MULTILINE)]
 
 
-def foreign_libraries(ldd_output):
-    """Sonames ldd lists that are not system libraries, and those it cannot find."""
+def foreign_libraries(names):
+    """The entries of a library list (ldd's lines or bare sonames) that are not glibc's."""
     foreign = []
-    for line in ldd_output.splitlines():
+    for line in names:
         line = line.strip()
-        if not line or line.startswith("statically linked"):
+        # "(0x...)" alone is the vDSO, which qemu's loader lists without a name.
+        if not line or line.startswith("statically linked") or line.startswith("("):
             continue
-        name = Path(line.split()[0]).name
-        if "not found" in line or name not in SYSTEM_LIBRARIES:
+        if "not found" in line or not C_LIBRARY.match(Path(line.split()[0]).name):
             foreign.append(line)
     return foreign
 
 
-def main(wheel, readme):
-    wheel, readme = Path(wheel).resolve(), Path(readme).resolve()
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1", PYTHONNOUSERSITE="1")
-    env.pop("PYTHONPATH", None)
-    work = Path(tempfile.mkdtemp(prefix="kestrova-wheel-check-"))
-    python = work / "venv" / "bin" / "python"
-    state = {}
+def stable_abi_floor():
+    return tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["scikit-build"]["wheel"]["py-api"]
 
-    def install():
-        if "manylinux" not in wheel.name:
-            raise CheckFailed(f"{wheel.name} has no manylinux platform tag")
-        venv.EnvBuilder(with_pip=True, clear=True).create(work / "venv")
-        run([python, "-m", "pip", "install", "-q", "--only-binary", ":all:", wheel], env=env, cwd=work)
-        # -I: the fresh environment only, not this checkout or the caller's paths.
-        state["so"] = run([python, "-I", "-c", "import kestrova; print(kestrova.__file__)"],
-                          env=env, cwd=work).strip()
-        if not Path(state["so"]).is_relative_to(work / "venv"):
-            raise CheckFailed(f"kestrova was imported from {state['so']}, not from the fresh environment")
-        return f"installed {wheel.name}"
 
-    def version():
-        version_in_name = wheel.name.split("-")[1]
-        found = run([python, "-I", "-c", "import importlib.metadata as m; print(m.version('kestrova'))"],
-                    env=env, cwd=work).strip()
-        if found != version_in_name:
-            raise CheckFailed(f"importlib.metadata gives {found!r}, the wheel is {version_in_name!r}")
-        return f"version {found}"
+def local_pythons(floor):
+    """This Python and the other CPythons from the floor on that this machine has, one per minor."""
+    found = {sys.version_info[:2]: sys.executable}
+    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    candidates = glob.glob(f"{pyenv}/versions/3.*/bin/python3") + \
+        [p for p in (shutil.which(f"python3.{m}") for m in range(10, 20)) if p]
+    for path in candidates:
+        out = subprocess.run([path, "-c", "import sys; print(*sys.version_info[:2])"], capture_output=True, text=True)
+        if out.returncode == 0:
+            version = tuple(map(int, out.stdout.split()))
+            if version >= floor:
+                found.setdefault(version, path)
+    return [found[v] for v in sorted(found)]
 
-    def example():
-        code = readme_example(readme)
-        expected = expected_output(code)
-        printed = run([python, "-I", "-c", code], env=env, cwd=work).splitlines()
-        if printed != expected:
-            raise CheckFailed(f"README example printed {printed}, its comments say {expected}")
-        return f"README example printed {printed}"
 
-    def libraries():
-        output = run(["ldd", state["so"]], env=env)
-        foreign = foreign_libraries(output)
+class Wheel:
+    def __init__(self, path, readme, sysroot, work):
+        self.path, self.readme, self.sysroot, self.work = path, readme, sysroot, work
+        self.tag = WHEEL_TAG.search(path.name)
+        self.env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1", PYTHONNOUSERSITE="1")
+        self.env.pop("PYTHONPATH", None)
+
+    def checks(self):
+        common = [self.tag_and_audit, self.abi3audit, self.needed]
+        if self.tag and self.tag["arch"] == "aarch64":
+            return common + [self.emulated_install, self.emulated_example, self.emulated_ldd, self.emulated_tests]
+        return common + [self.native]
+
+    def tag_and_audit(self):
+        floor = stable_abi_floor()
+        if not self.tag or self.tag["py"] != floor:
+            raise CheckFailed(f"{self.path.name} is not tagged {floor}-abi3-manylinux_2_17/2_28_<arch>")
+        out = " ".join(run([Path(sys.executable).parent / "auditwheel", "show", self.path]).split())
+        consistent = re.search(r'is consistent with the following platform tag: "([^"]+)"', out)
+        if not consistent or consistent.group(1) != self.tag["platform"]:
+            raise CheckFailed(f"auditwheel show does not confirm {self.tag['platform']}:\n{out}")
+        return "auditwheel show: " + consistent.group(0)
+
+    def abi3audit(self):
+        out = " ".join(run([Path(sys.executable).parent / "abi3audit", "--strict", "--verbose", self.path],
+                           stderr=subprocess.STDOUT).split())
+        found = re.search(r"(\d+) extensions scanned; (\d+) ABI version mismatches and (\d+) ABI violations found", out)
+        if not found or found.group(1) == "0" or found.group(2, 3) != ("0", "0"):
+            raise CheckFailed(f"abi3audit does not pass the wheel:\n{out}")
+        return "abi3audit: " + found.group(0)
+
+    def extracted(self):
+        """The wheel unpacked: its extension modules."""
+        target = self.work / f"unpacked-{self.tag['arch']}"
+        if not target.exists():
+            shutil.unpack_archive(self.path, target, "zip")
+        modules = sorted(target.rglob("*.abi3.so"))
+        if not modules or any(p.suffixes[-2:] != [".abi3", ".so"] for p in modules):
+            raise CheckFailed(f"no *.abi3.so in {self.path.name}")
+        return modules
+
+    def needed(self):
+        names = []
+        for module in self.extracted():
+            out = run(["readelf", "-d", module])
+            names += re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+        foreign = foreign_libraries(names)
         if foreign:
-            raise CheckFailed("the extension needs non-system libraries:\n  " + "\n  ".join(foreign))
-        return "ldd: " + ", ".join(sorted(Path(l.split()[0]).name for l in output.splitlines() if l.strip()))
+            raise CheckFailed("the extension needs libraries beyond glibc's: " + ", ".join(foreign))
+        return "NEEDED: " + ", ".join(sorted(set(names)))
 
-    checks = [install, version, example, libraries]
+    def native(self):
+        floor = (int(self.tag["py"][2]), int(self.tag["py"][3:]))  # cp310 -> (3, 10)
+        code = readme_example(self.readme)
+        expected = expected_output(code)
+        versions = []
+        for i, base in enumerate(local_pythons(floor)):
+            env_dir = self.work / f"venv-{i}"
+            run([base, "-m", "venv", "--clear", "--without-pip", env_dir])
+            python = env_dir / "bin" / "python"
+            # This pip installs for that Python: it picks the dependencies for it and checks the tag.
+            run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--only-binary", ":all:", self.path],
+                env=self.env, cwd=self.work)
+            # -I: the fresh environment only, not this checkout or the caller's paths.
+            so = run([python, "-I", "-c", "import kestrova; print(kestrova.__file__)"], env=self.env, cwd=self.work).strip()
+            if not Path(so).is_relative_to(env_dir):
+                raise CheckFailed(f"kestrova was imported from {so}, not from the fresh environment")
+            printed = run([python, "-I", "-c", code], env=self.env, cwd=self.work).splitlines()
+            if printed != expected:
+                raise CheckFailed(f"README example printed {printed} on {base}, its comments say {expected}")
+            foreign = foreign_libraries(run(["ldd", so]).splitlines())
+            if foreign:
+                raise CheckFailed("ldd: the extension loads more than glibc:\n  " + "\n  ".join(foreign))
+            versions.append(run([python, "-c", "import platform; print(platform.python_version())"]).strip())
+        return f"installed, README example printed {expected}, ldd glibc only, on CPython " + ", ".join(versions)
+
+    # aarch64: the wheel installed for Debian's aarch64 CPython, which runs under qemu.
+    def emulated_python(self):
+        """A launcher that qemu passes as argv[0], so the tests' subprocesses are emulated too."""
+        launcher = self.work / "python3-aarch64"
+        if not launcher.exists():
+            python = self.sysroot / "usr/bin/python3.11"
+            if not python.exists():
+                raise CheckFailed(f"no aarch64 CPython in {self.sysroot} (run tests/wheel/aarch64_sysroot.sh)")
+            launcher.write_text(f'#!/bin/sh\nexec qemu-aarch64-static -L "{self.sysroot}" -0 "$0" "{python}" "$@"\n')
+            launcher.chmod(0o755)
+        return launcher
+
+    def emulated_env(self):
+        return dict(self.env, PYTHONPATH=f"{self.work / 'aarch64-site'}:{self.sysroot / 'site'}",
+                    KESTROVA_BACKEND="serial")
+
+    def emulated_install(self):
+        # pip checks the tag against what an aarch64 CPython 3.11 accepts.
+        run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--only-binary", ":all:",
+             "--platform", self.tag["platform"], "--python-version", "3.11", "--implementation", "cp",
+             "--target", self.work / "aarch64-site", self.path], env=self.env)
+        so = run([self.emulated_python(), "-c", "import kestrova, platform; print(platform.machine(), kestrova.__file__)"],
+                 env=self.emulated_env(), cwd=self.work).split()
+        if so[0] != "aarch64" or not Path(so[1]).is_relative_to(self.work / "aarch64-site"):
+            raise CheckFailed(f"imported {so}, not the aarch64 wheel")
+        self.so = so[1]
+        return f"installed for aarch64 CPython 3.11, imported under qemu from {Path(so[1]).name}"
+
+    def emulated_example(self):
+        code = readme_example(self.readme)
+        printed = run([self.emulated_python(), "-c", code], env=self.emulated_env(), cwd=self.work).splitlines()
+        if printed != expected_output(code):
+            raise CheckFailed(f"README example printed {printed} under qemu, its comments say {expected_output(code)}")
+        return f"README example printed {printed} under qemu"
+
+    def emulated_ldd(self):
+        loader = self.sysroot / "lib/ld-linux-aarch64.so.1"
+        out = run(["qemu-aarch64-static", "-L", self.sysroot, loader, "--list", self.so])
+        foreign = foreign_libraries(out.splitlines())
+        if foreign:
+            raise CheckFailed("the aarch64 extension loads more than glibc:\n  " + "\n  ".join(foreign))
+        names = [Path(line.split()[0]).name for line in out.splitlines() if line.strip() and line.split()[0][0] != "("]
+        return "ldd (emulated loader): " + ", ".join(sorted(names))
+
+    def emulated_tests(self):
+        result = subprocess.run([self.emulated_python(), "-m", "pytest", "-q", "-p", "no:cacheprovider", *EMULATED_TESTS],
+                                capture_output=True, text=True, env=self.emulated_env(), cwd=ROOT)
+        summary = (result.stdout.strip().splitlines() or ["(no output)"])[-1]
+        if result.returncode != 0:
+            raise CheckFailed(f"protocol tests under qemu: {summary}\n{result.stdout[-4000:]}{result.stderr[-2000:]}")
+        return f"protocol tests under qemu, serial backend: {summary}"
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sysroot", type=Path, default=ROOT / "build/aarch64-sysroot")
+    parser.add_argument("readme", type=Path)
+    parser.add_argument("wheels", type=Path, nargs="+")
+    args = parser.parse_args(argv)
     passed = failed = 0
-    try:
-        for check in checks:
-            try:
-                print(f"ok   {check()}")
-                passed += 1
-            except CheckFailed as e:
-                print(f"FAIL {check.__name__}: {e}")
-                failed += 1
-                break  # later checks need the earlier ones
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    for path in args.wheels:
+        work = Path(tempfile.mkdtemp(prefix="kestrova-wheel-check-"))
+        wheel = Wheel(path.resolve(), args.readme.resolve(), args.sysroot.resolve(), work)
+        print(path.name)
+        try:
+            for check in wheel.checks():
+                try:
+                    print(f"ok   {check()}", flush=True)
+                    passed += 1
+                except CheckFailed as e:
+                    print(f"FAIL {check.__name__}: {e}", flush=True)
+                    failed += 1
+                    break  # later checks need the earlier ones
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     print(f"wheel-check: {passed} passed, {failed} failed")
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit(__doc__)
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(sys.argv[1:]))

@@ -1,4 +1,4 @@
-# cmake -DVALGRIND=... -DBINARY=... -DMODE=clean|probe -P run_valgrind.cmake
+# cmake -DVALGRIND=... -DBINARY=... -DMODE=clean|probe -DBACKEND=serial|avx2 -P run_valgrind.cmake
 # clean: no memcheck error at all and exit 0. probe: memcheck must report a
 # dependence on a secret (proof that the check can fail).
 set(args --tool=memcheck --error-exitcode=99 --leak-check=no)
@@ -7,6 +7,7 @@ if(MODE STREQUAL "probe")
 else()
   list(APPEND args ${BINARY})
 endif()
+set(ENV{KESTROVA_BACKEND} ${BACKEND})
 string(TIMESTAMP start "%s")
 execute_process(COMMAND ${VALGRIND} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 string(TIMESTAMP stop "%s")
