@@ -3,6 +3,9 @@
 // and C++ failures turned into Python exceptions.
 #pragma once
 
+// The buffer protocol joined the stable ABI in 3.11: this module's floor, above the wheel's.
+#undef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
