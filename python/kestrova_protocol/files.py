@@ -291,20 +291,6 @@ class Input:
             self._left -= n
             yield bytes(data)
 
-    def mapped(self) -> memoryview:
-        """The payload mapped instead of read (a store, for every batch of a run), its digest checked now.
-
-        `verify` still checks at the end that the file did not change meanwhile.
-        """
-        from .engine import map_readonly
-        size = self._opened.st_size
-        self._map = map_readonly(self.file.fileno(), size) if size else b""
-        view = memoryview(self._map)[size - self.payload_bytes:]
-        self._payload.update(view)
-        self._left = 0
-        self._check_digest()
-        return view
-
     def _check_digest(self) -> None:
         if self.raw:  # a bare file's fingerprint is that of its content
             self.header.digest = self._payload.digest()

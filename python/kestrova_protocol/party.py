@@ -257,14 +257,14 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
     report = Report("query", options.quiet)
     check_writable([out], options.force, inputs=[sender_store, receiver_store, central_key, transactions])
     sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
-    stores, rules, sources = [], [], []
+    stores, rules = [], []
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
                                                                              "--receiver-columns")):
         source = Input(path, (Kind.STORE,), options.raw_in)
-        # Mapped and parsed once for every batch; checked against its digest now, for changes at the end.
-        data = source.mapped()
+        # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
+        # another process truncating a mapped file would end this one with SIGBUS.
+        data = source.read_all()
         header = source.header
-        sources.append(source)
         if header.keying and keys.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
@@ -290,7 +290,7 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
         results = _batches(options, "query", work.query_batch, transposed(), a_store, b_store, central)
-        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128, sources)
+        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
         table.verify()
     return report.done(done, "transactions")
 

@@ -287,3 +287,18 @@ def _listening_ports():
     import psutil
     return [(c.laddr.ip, c.laddr.port) for c in psutil.Process().net_connections(kind="inet")
             if c.status == "LISTEN"]
+
+
+def test_a_store_truncated_while_query_runs_cannot_crash_it(flow, monkeypatch):
+    shutil.copyfile(flow / "A.store", flow / "shrinking.store")
+    real = party.Table
+
+    def truncate_then_read(*args):  # once the stores are in, another process cuts one short
+        os.truncate(flow / "shrinking.store", files.HEADER.size)
+        return real(*args)
+
+    monkeypatch.setattr(party, "Table", truncate_then_read)
+    party.query(str(flow / "shrinking.store"), str(flow / "B.store"), str(flow / "W.pub"), str(flow / "tx.csv"),
+                ["from_account", "from_name"], ["to_account", "to_name"], str(flow / "cut.cts"),
+                options=party.Options(quiet=True))
+    assert (flow / "cut.cts").stat().st_size == files.HEADER.size + 128 * 5
