@@ -3,7 +3,7 @@
 // and C++ failures turned into Python exceptions.
 #pragma once
 
-// The buffer protocol joined the stable ABI in 3.11: this module's floor, above the wheel's.
+// The buffer protocol joined the stable ABI in 3.11, the floor of the wheel too.
 #undef Py_LIMITED_API
 #define Py_LIMITED_API 0x030B0000
 #define PY_SSIZE_T_CLEAN
