@@ -192,7 +192,7 @@ def main(argv=None) -> int:
     kp.decrypt(a + "A.key", w + "C.sender", a + "S.dec", options=options)
     kp.decrypt(b + "B.key", w + "C.receiver", b + "R.dec", options=options)
     kp.finish(w + "W.key", a + "S.dec", b + "R.dec", w + "C.gamma", w + "C.delta", w + "flags.csv",
-              transactions=w + "transactions.csv", id_column="tx_id", options=options)
+              transactions_path=w + "transactions.csv", id_column="tx_id", options=options)
     print(f"all steps: {time.perf_counter() - start:.2f} s (the closing line of each is above)")
     return check(root / "central" / "flags.csv", *rows)
 

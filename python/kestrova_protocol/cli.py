@@ -9,7 +9,7 @@ import os
 import signal
 import sys
 import textwrap
-from typing import List, Optional, Sequence
+from typing import Optional, Sequence
 
 from .errors import PartyError
 from .keying import KEYINGS, NFC, parse_columns
@@ -83,6 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub[name] = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".",
                                         epilog="example:\n" + textwrap.indent(EXAMPLES[name], "  "),
                                         formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub[name].set_defaults(step=STEPS[name])
         if name == "inspect":
             continue
         common = sub[name].add_argument_group("common options")
@@ -162,38 +163,26 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> dict:
-    if getattr(args, "threads", None) is not None:
-        # The module sizes its pool once, at its first parallel call.
-        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     from . import party
 
-    raw = getattr(args, "raw", None)
-    options = party.Options(batch=getattr(args, "batch", party.DEFAULT_BATCH), force=getattr(args, "force", False),
-                            quiet=getattr(args, "quiet", False), raw_in=raw in ("in", "both"),
-                            raw_out=raw in ("out", "both"), dask=getattr(args, "dask", None),
-                            threads=getattr(args, "threads", None),
-                            dask_security=getattr(args, "dask_security", None))
-    c = args.command
-    if c == "inspect":
-        print("\n".join(party.inspect(args.file)))
-        return {}
-    if c == "keygen":
-        return party.keygen(args.out, options)
-    if c == "build-store":
-        return party.build_store(args.public_key, args.rows, args.columns, args.out, keying=args.keying,
-                                 options=options)
-    if c == "query":
-        return party.query(args.sender_store, args.receiver_store, args.central_key, args.transactions,
-                           args.sender_columns, args.receiver_columns, args.out, keying=args.keying,
-                           options=options)
-    if c == "randomize":
-        return party.randomize(args.source, args.out, options)
-    if c == "combine":
-        return party.combine(*args.sources, args.out_prefix, options)
-    if c == "decrypt":
-        return party.decrypt(args.secret_key, args.source, args.out, side=args.side, options=options)
-    return party.finish(args.secret_key, args.sender, args.receiver, args.gamma, args.delta, args.out,
-                        transactions=args.transactions, id_column=args.id_column, options=options)
+    return args.step(party, args, party.Options.from_args(args))
+
+
+# Each command's call of its step, set on its parser as `step`.
+STEPS = {
+    "inspect": lambda party, a, o: print("\n".join(party.inspect(a.file))) or {},
+    "keygen": lambda party, a, o: party.keygen(a.out, o),
+    "build-store": lambda party, a, o: party.build_store(a.public_key, a.rows, a.columns, a.out, keying=a.keying,
+                                                         options=o),
+    "query": lambda party, a, o: party.query(a.sender_store, a.receiver_store, a.central_key, a.transactions,
+                                             a.sender_columns, a.receiver_columns, a.out, keying=a.keying,
+                                             options=o),
+    "randomize": lambda party, a, o: party.randomize(a.source, a.out, o),
+    "combine": lambda party, a, o: party.combine(*a.sources, a.out_prefix, o),
+    "decrypt": lambda party, a, o: party.decrypt(a.secret_key, a.source, a.out, side=a.side, options=o),
+    "finish": lambda party, a, o: party.finish(a.secret_key, a.sender, a.receiver, a.gamma, a.delta, a.out,
+                                               transactions_path=a.transactions, id_column=a.id_column, options=o),
+}
 
 
 class Stopped(KeyboardInterrupt):

@@ -15,7 +15,7 @@ import os
 import sys
 from typing import Callable, Iterable, Iterator, Optional
 
-from . import batches as work
+from . import batches
 from .errors import PartyError
 
 LOCAL = "local:"
@@ -116,7 +116,7 @@ def _wipe_scattered(keys, dask_worker=None) -> None:
 
 
 def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[..., object],
-             batches: Iterable[tuple], *shared, security: Optional[str] = None) -> Iterator:
+             items: Iterable[tuple], *shared, security: Optional[str] = None) -> Iterator:
     """Yields `work_fn(*batch, *shared)` for each batch, run on the cluster, in batch order."""
     distributed = _distributed()
     if local_workers(address) is None and not address.startswith("tls://") and \
@@ -132,10 +132,10 @@ def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[
                 if isinstance(value, bytearray):
                     secrets.append(remote[-1].key)
             window = AHEAD * max(1, sum(client.nthreads().values()))
-            numbered = enumerate(batches)
+            numbered = enumerate(items)
 
             def submit(number, batch):
-                return number, client.submit(work.guarded, work_fn, *batch, *remote, pure=False, retries=RETRIES)
+                return number, client.submit(batches.guarded, work_fn, *batch, *remote, pure=False, retries=RETRIES)
 
             pending = collections.deque(itertools.starmap(submit, itertools.islice(numbered, window)))
             while pending:
@@ -146,7 +146,7 @@ def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[
                 except distributed.KilledWorker:
                     raise PartyError(f"{step}: batch {number}: every worker that ran it was lost") from None
                 del future  # the worker forgets the result once it is here
-                if isinstance(result, work.Refused):
+                if isinstance(result, batches.Refused):
                     raise result.error(step, number)
                 yield result
         finally:

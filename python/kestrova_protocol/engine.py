@@ -58,6 +58,16 @@ def _call(fn, *args):
         raise Refusal(str(e) or type(e).__name__) from None
 
 
+def use_threads(threads: Optional[int]) -> None:
+    """Sizes the worker pool (0: one thread per processor) before its first use in this process.
+
+    The pool reads its size once, from RAYON_NUM_THREADS, when the first call needs it;
+    later calls here change nothing.
+    """
+    if threads is not None:
+        os.environ["RAYON_NUM_THREADS"] = str(threads)
+
+
 def map_readonly(fd: int, length: int) -> mmap.mmap:
     """`length` bytes of a file mapped read-only, populated up front: lookups would otherwise fault page by page."""
     return mmap.mmap(fd, length, flags=mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0), prot=mmap.PROT_READ)

@@ -16,9 +16,9 @@ import itertools
 import os
 from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
-from . import batches as work
+from . import batches
 from . import engine
-from . import keying as keys
+from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)
 from .errors import PartyError
 from . import files, lineage
 from .files import (Header, Input, Kind, Output, Outputs, PayloadOutput, check_writable, read_whole, verify_all,
@@ -31,7 +31,7 @@ DEFAULT_BATCH = 10_000
 COMPONENTS = ("sender", "receiver", "gamma", "delta")
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(frozen=True)
 class Options:
     batch: int = DEFAULT_BATCH
     raw_in: bool = False   # accept inputs of bare protocol bytes (import)
@@ -41,9 +41,18 @@ class Options:
     # Run the batches on this Dask scheduler, or on 'local:N' spawned workers (see `cluster`); these
     # import the calling script again, so a script keeps its work under `if __name__ == "__main__":`.
     dask: Optional[str] = None
-    threads: Optional[int] = None  # the module's pool on each local Dask worker (None: the cores shared out)
+    # The worker pool's size here, and on each local Dask worker (None: all cores here, shared out there).
+    threads: Optional[int] = None
     # TLS settings for a cluster of one's own (a YAML or JSON file of distributed.Security's arguments).
     dask_security: Optional[str] = None
+
+    @classmethod
+    def from_args(cls, args) -> "Options":
+        """From the command line's parsed arguments (a step's options that it lacks keep their defaults)."""
+        raw = getattr(args, "raw", None)
+        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security")
+                 if getattr(args, name, None) is not None}
+        return cls(raw_in=raw in ("in", "both"), raw_out=raw in ("out", "both"), **given)
 
 
 def _wipe(secret: bytearray) -> None:
@@ -53,7 +62,7 @@ def _wipe(secret: bytearray) -> None:
 def _read_secret_key(path: str, raw: bool) -> Tuple[bytearray, bytes]:
     """The key (wipe it when done) and the fingerprint of its public key, worked out from the key itself."""
     _, secret = read_whole(path, Kind.SECRET_KEY, raw)
-    return secret, fingerprint(work.public_key_of(secret))
+    return secret, fingerprint(batches.public_key_of(secret))
 
 
 # p = 2^255 - 19; an encoding's y (its low 255 bits) must be below it.
@@ -68,8 +77,8 @@ def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
     key = bytes(data)
     if int.from_bytes(key, "little") & ((1 << 255) - 1) >= _P:
         raise PartyError(f"{path}: not a canonical point encoding")
-    eight_times = work.guarded(work.decrypt_batch, key, _EIGHT)  # 8·P: the identity for small order
-    if isinstance(eight_times, work.Refused):
+    eight_times = batches.guarded(batches.decrypt_batch, key, _EIGHT)  # 8·P: the identity for small order
+    if isinstance(eight_times, batches.Refused):
         raise PartyError(f"{path}: not a point of the curve")
     if eight_times == _IDENTITY:
         raise PartyError(f"{path}: a point of small order, which would reveal every row; not a public key")
@@ -90,8 +99,8 @@ def _refuse_other_batch(reference: Input, other: Input) -> None:
 
 def _call(step: str, fn, *args):
     """`fn(*args)`; a refusal by the module is one line."""
-    result = work.guarded(fn, *args)
-    if isinstance(result, work.Refused):
+    result = batches.guarded(fn, *args)
+    if isinstance(result, batches.Refused):
         raise PartyError(f"{step}: the module refused the data ({result.text})")
     return result
 
@@ -99,8 +108,10 @@ def _call(step: str, fn, *args):
 # ---------------------------------------------------------------- one call per step
 
 
-def keygen(out: str, options: Options = Options()) -> dict:
+def keygen(out: str, options: Optional[Options] = None) -> dict:
     """Writes OUT.pub and OUT.key (mode 0600)."""
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("keygen", True)
     if not out or out.endswith(os.sep) or os.path.basename(out) in ("", ".", ".."):
         raise PartyError(f"{out or 'an empty name'}: expected DIR/NAME for NAME.pub and NAME.key")
@@ -118,40 +129,42 @@ def keygen(out: str, options: Options = Options()) -> dict:
     return report.done(1, "key pair")
 
 
-def _as_columns(columns: Sequence[Union[str, keys.Column]]) -> List[keys.Column]:
-    return [c if isinstance(c, keys.Column) else keys.Column(c) for c in columns]
+def _as_columns(columns: Sequence[Union[str, rowkey.Column]]) -> List[rowkey.Column]:
+    return [c if isinstance(c, rowkey.Column) else rowkey.Column(c) for c in columns]
 
 
-def _rules_of(columns: Sequence[keys.Column], keying: str) -> Optional[List[Tuple[str, ...]]]:
-    if keying == keys.PLAIN:
+def _rules_of(columns: Sequence[rowkey.Column], keying: str) -> Optional[List[Tuple[str, ...]]]:
+    if keying == rowkey.PLAIN:
         if any(c.rules for c in columns):
             raise PartyError("--keying plain keeps the strings as they are: no column normalisations")
         return None
     return [c.rules for c in columns]
 
 
-def build_store(public_key: str, rows: str, columns: Sequence[Union[str, keys.Column]], out: str, *,
-                keying: str = keys.NFC, options: Options = Options()) -> dict:
+def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[str, rowkey.Column]], out: str, *,
+                keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
     """`columns`: names, or `keying.Column`s with normalisations (recorded in the store)."""
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("build-store", options.quiet)
-    check_writable([out], options.force, inputs=[public_key, rows])
+    check_writable([out], options.force, inputs=[public_key_path, rows_path])
     columns = _as_columns(columns)
     rules = _rules_of(columns, keying)
     try:
-        packed = keys.pack_rules(columns) if rules is not None else bytes(keys.RULES_BYTES)
+        packed = rowkey.pack_rules(columns) if rules is not None else bytes(rowkey.RULES_BYTES)
     except ValueError as e:
         raise PartyError(f"--columns: {e}") from None
-    key, key_fp = _read_public_key(public_key, options.raw_in)
-    table = Table(rows, [c.name for c in columns])
+    key, key_fp = _read_public_key(public_key_path, options.raw_in)
+    table = Table(rows_path, [c.name for c in columns])
     with Outputs() as outputs:
-        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=keys.CODES[keying], rules=packed,
+        target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
                                                        key=key_fp), options.raw_out, options.force))
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
         held = 0
         with report.bar(table.total, "rows") as bar:
-            for chunk in table.batches(options.batch, lambda cells: engine.key_bytes(keys.row_key(cells, keying,
+            for chunk in table.batches(options.batch, lambda cells: engine.key_bytes(rowkey.row_key(cells, keying,
                                                                                                   rules))):
                 held = _built("build-store", builder.add, engine.pack_keys(chunk))
                 bar.update(len(chunk))
@@ -163,7 +176,7 @@ def build_store(public_key: str, rows: str, columns: Sequence[Union[str, keys.Co
         finally:
             progress.close()
         if counts["duplicates"]:
-            report.note(f"{rows}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)")
+            report.note(f"{rows_path}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)")
         target.header.count = counts["rows"]
         report.phase(f"store of {counts['bytes']:,} bytes built")
     return report.done(counts["rows"], "rows")
@@ -203,12 +216,12 @@ class _BuildProgress:
 # ---------------------------------------------------------------- streamed steps
 
 
-def _batches(options: Options, step: str, fn, batches, *shared) -> Iterator:
+def _batches(options: Options, step: str, fn, items, *shared) -> Iterator:
     if options.dask:
         from . import cluster
-        return cluster.in_order(options.dask, options.threads, step, fn, batches, *shared,
+        return cluster.in_order(options.dask, options.threads, step, fn, items, *shared,
                                 security=options.dask_security)
-    return work.in_order(step, fn, batches, *shared)
+    return batches.in_order(step, fn, items, *shared)
 
 
 def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
@@ -234,28 +247,31 @@ def _stream(report: Report, total: Optional[int], results: Iterator, write, item
     return done
 
 
-def _store_rules(path: str, header: Header, columns: Sequence[keys.Column], keying: str, option: str):
+def _store_rules(path: str, header: Header, columns: Sequence[rowkey.Column], keying: str, option: str):
     """The normalisations the store was keyed with, applied to this side's columns."""
     given = _rules_of(columns, keying)
-    if keying == keys.PLAIN:
+    if keying == rowkey.PLAIN:
         return None
-    recorded = keys.unpack_rules(header.rules)
+    recorded = rowkey.unpack_rules(header.rules)
     if recorded is None:  # a bare store, or one that recorded nothing: NFC alone unless told otherwise
         return given if any(given) else None
     if len(recorded) != len(columns):
         raise PartyError(f"{path}: built over {len(recorded)} columns, {option} names {len(columns)}")
     if any(given) and [set(r) for r in given] != [set(r) for r in recorded]:
-        raise PartyError(f"{path}: its columns were normalised as {keys.describe(recorded)}; "
-                         f"{option} asks for {keys.describe(given)}")
+        raise PartyError(f"{path}: its columns were normalised as {rowkey.describe(recorded)}; "
+                         f"{option} asks for {rowkey.describe(given)}")
     return recorded
 
 
-def query(sender_store: str, receiver_store: str, central_key: str, transactions: str,
-          sender_columns: Sequence[Union[str, keys.Column]], receiver_columns: Sequence[Union[str, keys.Column]],
-          out: str, *, keying: str = keys.NFC, options: Options = Options()) -> dict:
+def query(sender_store: str, receiver_store: str, central_key_path: str, transactions_path: str,
+          sender_columns: Sequence[Union[str, rowkey.Column]], receiver_columns: Sequence[Union[str, rowkey.Column]],
+          out: str, *, keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
     """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated)."""
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("query", options.quiet)
-    check_writable([out], options.force, inputs=[sender_store, receiver_store, central_key, transactions])
+    check_writable([out], options.force,
+                   inputs=[sender_store, receiver_store, central_key_path, transactions_path])
     sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
     stores, rules = [], []
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
@@ -265,20 +281,20 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
         # another process truncating a mapped file would end this one with SIGBUS.
         data = source.read_all()
         header = source.header
-        if header.keying and keys.NAMES.get(header.keying) != keying:
-            raise PartyError(f"{path}: built with --keying {keys.NAMES.get(header.keying, header.keying)}, "
+        if header.keying and rowkey.NAMES.get(header.keying) != keying:
+            raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
         rules.append(_store_rules(path, header, columns, keying, option))
         # A worker elsewhere gets the bytes once and parses them per batch, without a copy.
         stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
     (a_header, a_store), (b_header, b_store) = stores
-    central, central_fp = _read_public_key(central_key, options.raw_in)
-    table = Table(transactions, [c.name for c in sides[0] + sides[1]])
+    central, central_fp = _read_public_key(central_key_path, options.raw_in)
+    table = Table(transactions_path, [c.name for c in sides[0] + sides[1]])
     split = len(sides[0])
 
     def convert(cells):
-        return (engine.key_bytes(keys.row_key(cells[:split], keying, rules[0])),
-                engine.key_bytes(keys.row_key(cells[split:], keying, rules[1])))
+        return (engine.key_bytes(rowkey.row_key(cells[:split], keying, rules[0])),
+                engine.key_bytes(rowkey.row_key(cells[split:], keying, rules[1])))
 
     def transposed():
         for chunk in table.batches(options.batch, convert):
@@ -289,26 +305,30 @@ def query(sender_store: str, receiver_store: str, central_key: str, transactions
                     receiver_key=b_header.key, central_key=central_fp, batch=os.urandom(16))
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
-        results = _batches(options, "query", work.query_batch, transposed(), a_store, b_store, central)
+        results = _batches(options, "query", batches.query_batch, transposed(), a_store, b_store, central)
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
         table.verify()
     return report.done(done, "transactions")
 
 
-def randomize(source: str, out: str, options: Options = Options()) -> dict:
+def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("randomize", options.quiet)
     check_writable([out], options.force, inputs=[source])
     queries = Input(source, (Kind.QUERY,), options.raw_in)
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
-        results = _batches(options, "randomize", work.randomize_batch,
+        results = _batches(options, "randomize", batches.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
         done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
     return report.done(done, "ciphertexts")
 
 
-def combine(first: str, second: str, out_prefix: str, options: Options = Options()) -> dict:
+def combine(first: str, second: str, out_prefix: str, options: Optional[Options] = None) -> dict:
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("combine", options.quiet)
     paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
     if not out_prefix or out_prefix.endswith(os.sep):
@@ -330,7 +350,7 @@ def combine(first: str, second: str, out_prefix: str, options: Options = Options
                 target.write(part)
 
         pairs = zip(a.batches(options.batch), b.batches(options.batch))
-        results = _batches(options, "combine", work.combine_batch, pairs)
+        results = _batches(options, "combine", batches.combine_batch, pairs)
         done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b])
         # Each combination is a batch of its own: lists of two combinations of the same queries do not
         # mix. Set once both inputs are read, when a bare one's digest is known too.
@@ -339,27 +359,29 @@ def combine(first: str, second: str, out_prefix: str, options: Options = Options
     return report.done(done, "ciphertext pairs")
 
 
-def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = None,
-            options: Options = Options()) -> dict:
+def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] = None,
+            options: Optional[Options] = None) -> dict:
     """`side` (sender or receiver) only matters for a bare input read with --raw."""
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("decrypt", options.quiet)
-    check_writable([out], options.force, inputs=[secret_key, source])
+    check_writable([out], options.force, inputs=[secret_key_path, source])
     kinds = (Kind.SENDER, Kind.RECEIVER)
     if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
     points = Input(source, kinds, options.raw_in)
-    secret, own = _read_secret_key(secret_key, options.raw_in)
+    secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         is_sender = points.header.kind == Kind.SENDER
         bank = points.header.sender_key if is_sender else points.header.receiver_key
         if not same(bank, own):
-            raise PartyError(f"{secret_key}: not the key of the bank whose store these "
+            raise PartyError(f"{secret_key_path}: not the key of the bank whose store these "
                              f"{points.header.kind.label} were made with")
         result_kind = Kind.DECRYPTED_SENDER if is_sender else Kind.DECRYPTED_RECEIVER
         with Outputs() as outputs:
             target = outputs.add(PayloadOutput(out, points.header.derived(result_kind, decrypted_by=own),
                                                options.raw_out, options.force))
-            results = _batches(options, "decrypt", work.decrypt_batch,
+            results = _batches(options, "decrypt", batches.decrypt_batch,
                                ((b,) for b in points.batches(options.batch)), secret)
             done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
     finally:
@@ -367,14 +389,16 @@ def decrypt(secret_key: str, source: str, out: str, *, side: Optional[str] = Non
     return report.done(done, "points")
 
 
-def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, out: str, *,
-           transactions: Optional[str] = None, id_column: Optional[str] = None,
-           options: Options = Options()) -> dict:
+def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: str, out: str, *,
+           transactions_path: Optional[str] = None, id_column: Optional[str] = None,
+           options: Optional[Options] = None) -> dict:
     """Writes a CSV with a header: the transaction's id (or 0-based index) and true/false."""
+    options = options or Options()
+    engine.use_threads(options.threads)
     report = Report("finish", options.quiet)
-    if id_column and not transactions:
+    if id_column and not transactions_path:
         raise PartyError("--id-column needs --transactions")
-    check_writable([out], options.force, inputs=[secret_key, sender, receiver, gamma, delta, transactions])
+    check_writable([out], options.force, inputs=[secret_key_path, sender, receiver, gamma, delta, transactions_path])
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
     inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
     for other in inputs[1:]:
@@ -384,14 +408,14 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
             raise PartyError(f"{source.path}: decrypted with a key that is not the {bank.split('_')[0]} bank's")
     ids: Iterator[str] = (str(i) for i in itertools.count())
     table = None
-    if transactions:
-        table = Table(transactions, [id_column] if id_column else [])
+    if transactions_path:
+        table = Table(transactions_path, [id_column] if id_column else [])
         rows = table.rows(lambda cells: cells[0] if id_column else None)
         ids = (row if id_column else str(i) for i, row in enumerate(rows))
-    secret, own = _read_secret_key(secret_key, options.raw_in)
+    secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         if not same(inputs[0].header.central_key, own):
-            raise PartyError(f"{secret_key}: not the central key these points were made for")
+            raise PartyError(f"{secret_key_path}: not the central key these points were made for")
         matched = 0
         with Outputs() as outputs:
             target = outputs.add(Output(out, options.force))
@@ -405,15 +429,15 @@ def finish(secret_key: str, sender: str, receiver: str, gamma: str, delta: str, 
                 for flag in flags:
                     row_id = next(ids, None)
                     if row_id is None:
-                        raise PartyError(f"{transactions}: fewer transactions than the {inputs[0].count:,} points")
+                        raise PartyError(f"{transactions_path}: fewer transactions than the {inputs[0].count:,} points")
                     writer.writerow([row_id, "true" if flag else "false"])
                 target.write(lines.getvalue().encode("utf-8"))
 
             parts = zip(*(source.batches(options.batch) for source in inputs))
-            results = _batches(options, "finish", work.finish_batch, parts, secret)
+            results = _batches(options, "finish", batches.finish_batch, parts, secret)
             done = _stream(report, inputs[0].count, results, write, len, inputs)
             if table and next(ids, None) is not None:
-                raise PartyError(f"{transactions}: more transactions than the {inputs[0].count:,} points")
+                raise PartyError(f"{transactions_path}: more transactions than the {inputs[0].count:,} points")
             if table:
                 table.verify()
     finally:
@@ -428,9 +452,9 @@ def inspect(path: str) -> List[str]:
     lines = [f"file: {path}", f"kind: {header.kind.label}", f"format version: {files.VERSION}"]
     if header.kind == Kind.STORE:
         lines.append(f"rows: {header.count:,} ({source.payload_bytes:,} bytes)")
-        lines.append(f"keying: {keys.NAMES.get(header.keying, 'not recorded')}")
-        if header.keying == keys.CODES[keys.NFC]:
-            lines.append(f"columns: {keys.describe(keys.unpack_rules(header.rules))}")
+        lines.append(f"keying: {rowkey.NAMES.get(header.keying, 'not recorded')}")
+        if header.keying == rowkey.CODES[rowkey.NFC]:
+            lines.append(f"columns: {rowkey.describe(rowkey.unpack_rules(header.rules))}")
     else:
         lines.append(f"items: {header.count:,}")
     for name in lineage.fields_of(header.kind):

@@ -18,6 +18,9 @@ namespace {
 
 namespace ops = kestrova::operations;
 
+// The keyword names are the module's published ones, which callers pass by name;
+// the central party's are "swift_pk" and "swift_secret_key" there and central_*
+// everywhere inside the C++.
 const FunctionSignature kKeyGen{"key_gen", {}};
 const FunctionSignature kBuildOkvs{"build_okvs", {"public_key", "strings_in_each_row"}};
 const FunctionSignature kInitiateQueries{
@@ -65,9 +68,9 @@ PyObject* initiate_queries(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         auto receiver_data = extract_string_rows(a.slot[1], "receiver_data");
         auto sender_okvs = extract_byte_vector(a.slot[2], "sender_okvs");
         auto receiver_okvs = extract_byte_vector(a.slot[3], "receiver_okvs");
-        auto swift_pk = extract_byte_vector(a.slot[4], "swift_pk");
+        auto central_pk = extract_byte_vector(a.slot[4], "swift_pk");
         return byte_vector_to_list(
-            ops::initiate_queries(sender_data, receiver_data, std::move(sender_okvs), std::move(receiver_okvs), swift_pk));
+            ops::initiate_queries(sender_data, receiver_data, std::move(sender_okvs), std::move(receiver_okvs), central_pk));
     });
 }
 

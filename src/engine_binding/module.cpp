@@ -138,13 +138,13 @@ PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[6];
-        bind("finish", {"sender_points", "receiver_points", "gamma_points", "delta_points", "swift_secret_key", "out"},
+        bind("finish", {"sender_points", "receiver_points", "gamma_points", "delta_points", "central_secret_key", "out"},
              5, args, nargs, kwnames, a);
         const Buffer s(a[0], "sender_points"), r(a[1], "receiver_points"), g(a[2], "gamma_points"),
-            d(a[3], "delta_points"), key(a[4], "swift_secret_key");
+            d(a[3], "delta_points"), key(a[4], "central_secret_key");
         require_records(s, kPoint, "sender_points");
         for (const Buffer* b : {&r, &g, &d}) require_same(s.bytes().size(), b->bytes().size(), "the point lists");
-        require_key(key, "swift_secret_key");
+        require_key(key, "central_secret_key");
         Output out(a[5], s.bytes().size() / kPoint);
         {
             const Unlocked unlocked;
@@ -421,7 +421,7 @@ PyMethodDef functions[] = {
     {"decrypt", as_cfunction(decrypt), METH_FASTCALL | METH_KEYWORDS,
      "decrypt(points, bank_secret_key, out=None): each point times the bank's secret key."},
     {"finish", as_cfunction(finish), METH_FASTCALL | METH_KEYWORDS,
-     "finish(sender, receiver, gamma, delta, swift_secret_key, out=None): one byte per transaction, 1 = match."},
+     "finish(sender, receiver, gamma, delta, central_secret_key, out=None): one byte per transaction, 1 = match."},
     {"query", as_cfunction(query), METH_FASTCALL | METH_KEYWORDS,
      "query(sender_store, receiver_store, sender_keys, sender_offsets, receiver_keys, receiver_offsets, "
      "central_key, out=None): one 128-byte query ciphertext per transaction."},

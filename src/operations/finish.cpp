@@ -24,16 +24,16 @@ size_t finish_count(In sender_points, In receiver_points, In gamma_points, In de
 }
 
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
-                         const Bytes& delta_points, const Bytes& swift_secret_key) {
+                         const Bytes& delta_points, const Bytes& central_secret_key) {
     // vector<bool> packs bits, so the workers write bytes.
     std::vector<uint8_t> equal(finish_count(sender_points, receiver_points, gamma_points, delta_points));
-    finish_into(sender_points, receiver_points, gamma_points, delta_points, swift_secret_key, equal);
+    finish_into(sender_points, receiver_points, gamma_points, delta_points, central_secret_key, equal);
     return std::vector<bool>(equal.begin(), equal.end());
 }
 
-void finish_into(In sender_points, In receiver_points, In gamma_points, In delta_points, In swift_secret_key,
+void finish_into(In sender_points, In receiver_points, In gamma_points, In delta_points, In central_secret_key,
                  Out equal) {
-    group::Scalar k = keys::decode_secret_scalar(swift_secret_key);
+    group::Scalar k = keys::decode_secret_scalar(central_secret_key);
     const ct::WipeOnExit wipe_k(k);
     const size_t n = finish_count(sender_points, receiver_points, gamma_points, delta_points);
     require_output(equal, n);

@@ -25,8 +25,8 @@ using wide_ciphertexts::kPointBytes;
 class QueryBlock {
 public:
     QueryBlock(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store,
-               const group::Point& swift_pk)
-        : sender_store_(sender_store), receiver_store_(receiver_store), swift_pk_(swift_pk) {}
+               const group::Point& central_pk)
+        : sender_store_(sender_store), receiver_store_(receiver_store), central_pk_(central_pk) {}
     ~QueryBlock() {
         ct::wipe(scalars_, sizeof scalars_);
         ct::wipe(z_, sizeof z_);
@@ -62,7 +62,7 @@ public:
         // they are gone, and the matching relation holds as before (all three
         // row-derived bases carry the same factor). The kernels clear them in the lanes.
         curve::mul_cleared_each({pairs_, 2 * m}, group::identity(), {scalars_, 2 * m}, {products, 2 * m});
-        curve::mul_cleared_each({sums_, m}, swift_pk_, {z_, m}, {deltas, m});
+        curve::mul_cleared_each({sums_, m}, central_pk_, {z_, m}, {deltas, m});
         curve::mul_base_each({z_, m}, {gammas, m});
         for (size_t j = 0; j < m; ++j) {
             ordered[4 * j] = products[2 * j];
@@ -77,7 +77,7 @@ public:
 private:
     const okvs::StoreView& sender_store_;
     const okvs::StoreView& receiver_store_;
-    const group::Point& swift_pk_;
+    const group::Point& central_pk_;
     size_t count_ = 0;
     uint8_t cells_[128 * kBlock];
     group::Point pairs_[2 * kBlock];
@@ -102,7 +102,7 @@ private:
 }  // namespace
 
 Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver_data, Bytes sender_okvs,
-                       Bytes receiver_okvs, const Bytes& swift_pk) {
+                       Bytes receiver_okvs, const Bytes& central_pk) {
     // Parsed, each store is held twice (the caller's list and the cells), not three times.
     const okvs::PaxosStore sender_store = okvs::store_from_bytes(sender_okvs);
     Bytes().swap(sender_okvs);
@@ -110,18 +110,18 @@ Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver
     Bytes().swap(receiver_okvs);
     const RowKeys sender(sender_data), receiver(receiver_data);
     Bytes out(std::min(sender.size(), receiver.size()) * kCiphertextBytes);
-    queries_into(okvs::view_of(sender_store), okvs::view_of(receiver_store), sender, receiver, swift_pk, out);
+    queries_into(okvs::view_of(sender_store), okvs::view_of(receiver_store), sender, receiver, central_pk, out);
     return out;
 }
 
 void queries_into(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store, const KeySource& sender,
-                  const KeySource& receiver, In swift_pk, Out out) {
-    const group::Point pk_w = keys::decode_public_key(swift_pk);
+                  const KeySource& receiver, In central_pk, Out out) {
+    const group::Point central_point = keys::decode_public_key(central_pk);
     const size_t n = std::min(sender.size(), receiver.size());
     require_output(out, n * kCiphertextBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         random::Generator& rng = random::thread_generator();
-        QueryBlock block(sender_store, receiver_store, pk_w);
+        QueryBlock block(sender_store, receiver_store, central_point);
         std::string sender_scratch, receiver_scratch;
         for_each_block(begin, end, [&](size_t first, size_t m) {
             for (size_t i = first; i < first + m; ++i)

@@ -22,12 +22,12 @@ std::pair<Bytes, Bytes> key_gen();
 Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row);
 // The stores' bytes are taken over and freed once parsed.
 Bytes initiate_queries(const StringRows& sender_data, const StringRows& receiver_data, Bytes sender_okvs,
-                       Bytes receiver_okvs, const Bytes& swift_pk);
+                       Bytes receiver_okvs, const Bytes& central_pk);
 Bytes randomize(const Bytes& ciphertexts);
 std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& receiver_ciphertexts);
 Bytes decrypt(const Bytes& points, const Bytes& bank_secret_key);
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
-                         const Bytes& delta_points, const Bytes& swift_secret_key);
+                         const Bytes& delta_points, const Bytes& central_secret_key);
 
 // The same steps on borrowed bytes, writing into outputs the caller sized:
 // n records of the input (as the list forms cut them), out of n records.
@@ -50,10 +50,10 @@ public:
 };
 // n = the smaller key count; out of n ciphertexts.
 void queries_into(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store, const KeySource& sender,
-                  const KeySource& receiver, In swift_pk, Out out);
+                  const KeySource& receiver, In central_pk, Out out);
 
 // One byte per transaction, 1 where the relation holds.
-void finish_into(In sender_points, In receiver_points, In gamma_points, In delta_points, In swift_secret_key,
+void finish_into(In sender_points, In receiver_points, In gamma_points, In delta_points, In central_secret_key,
                  Out equal);
 
 }  // namespace kestrova::operations

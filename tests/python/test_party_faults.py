@@ -175,14 +175,14 @@ def test_module_refusal_is_one_line_without_the_panic_report(flow):
 
 def test_an_input_that_grows_while_read_fails_the_step(flow, monkeypatch):
     shutil.copyfile(flow / "Q.cts", flow / "growing.cts")
-    real = party.work.randomize_batch
+    real = party.batches.randomize_batch
 
     def grow(batch):
         with open(flow / "growing.cts", "ab") as f:
             f.write(bytes(128))
         return real(batch)
 
-    monkeypatch.setattr(party.work, "randomize_batch", grow)
+    monkeypatch.setattr(party.batches, "randomize_batch", grow)
     with pytest.raises(PartyError, match="growing.cts: changed while being read"):
         party.randomize(str(flow / "growing.cts"), str(flow / "grown.cts"), party.Options(batch=2, quiet=True))
     assert not (flow / "grown.cts").exists() and not leftovers(flow)
