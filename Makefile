@@ -36,7 +36,7 @@ deps: system-deps venv
 
 # Builds the extension with pip (scikit-build-core) and installs it into the venv,
 # again only when a source of the installed package changed.
-PACKAGE_SOURCES := $(shell find src okvs python cmake tools -type f -not -name '*.pyc' 2>/dev/null) \
+PACKAGE_SOURCES := $(shell find src python cmake tools -type f -not -name '*.pyc' 2>/dev/null) \
 	CMakeLists.txt pyproject.toml
 INSTALL_STAMP := $(VENV)/.installed
 $(INSTALL_STAMP): $(SYSTEM_STAMP) $(VENV)/.deps $(PACKAGE_SOURCES)

@@ -20,8 +20,6 @@ def part_of(path: Path, root: Path):
     rel = path.relative_to(root).parts
     if rel[0] == "src":
         return rel[1]
-    if rel[0] == "okvs":
-        return "okvs"
     return None  # tests and benchmarks may reach anything
 
 
@@ -35,13 +33,13 @@ def reached(name: str, includes: dict, seen: set) -> set:
 
 def main(root: Path) -> int:
     problems = []
-    files = [p for d in ("src", "okvs", "tests", "bench") for p in (root / d).rglob("*")
+    files = [p for d in ("src", "tests", "bench") for p in (root / d).rglob("*")
              if p.suffix in (".h", ".cpp", ".inc")]
     includes = {}  # "part/header" (or a file's own path) -> the project headers it includes
     for path in files:
         found = [f"{t}/{h}" for t, h in INCLUDE.findall(path.read_text(encoding="utf-8")) if t in LAYERS]
         rel = path.relative_to(root).parts
-        own = "/".join(rel[-2:]) if rel[0] in ("src", "okvs") else str(path)
+        own = "/".join(rel[-2:]) if rel[0] == "src" else str(path)
         includes[own] = found
         includes[str(path)] = found
     for path in files:
