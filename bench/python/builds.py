@@ -32,9 +32,9 @@ FUNCTIONS = [("build_okvs", "row"), ("randomize", "ciphertext"), ("decrypt", "po
 
 def load(location: Path):
     path = location if location.is_file() else next(location.glob("kestrova*.so"))
-    spec = importlib.util.spec_from_file_location("kestrova", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("kestrova", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules.pop("kestrova", None)  # the other build loads under the same name
     return module, path
 

@@ -437,11 +437,11 @@ PyModuleDef module_definition = {
     -1, functions, nullptr, nullptr, nullptr, nullptr,
 };
 
-void add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
-    PyObject* type = PyType_FromSpec(spec);
+void add_type(PyObject* module, PyType_Spec* type_shape, PyTypeObject** slot) {
+    PyObject* type = PyType_FromSpec(type_shape);
     if (type == nullptr) throw PythonErrorSet{};
     *slot = reinterpret_cast<PyTypeObject*>(type);
-    const char* dot = std::strrchr(spec->name, '.');
+    const char* dot = std::strrchr(type_shape->name, '.');
     if (PyModule_AddObjectRef(module, dot + 1, type) < 0) throw PythonErrorSet{};
 }
 
