@@ -8,7 +8,9 @@ hands the results back in batch order.
 
 from __future__ import annotations
 
-from typing import Callable, Iterable, Iterator, Tuple
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Callable, Deque, Iterable, Iterator, Tuple
 
 from . import engine
 from .errors import PartyError
@@ -64,12 +66,30 @@ def guarded(work: Callable[..., object], *args):
 
 
 def in_order(step: str, work: Callable[..., object], batches: Iterable[tuple], *shared) -> Iterator:
-    """Runs `work(*batch, *shared)` for each batch here, in order.
+    """Runs `work(*batch, *shared)` for each batch here, results in batch order.
 
-    A failure inside the module names the batch, as a remote run does.
+    One batch computes on a thread of its own (the engine lets go of the
+    interpreter lock) while this one reads the next and writes the last, so at
+    most three batches are held. A failure inside the module names the batch,
+    as a remote run does.
     """
-    for number, batch in enumerate(batches):
-        result = guarded(work, *batch, *shared)
+    pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-batch")
+    pending: Deque[Tuple[int, Future]] = deque()
+
+    def oldest():
+        number, future = pending.popleft()
+        result = future.result()
         if isinstance(result, Refused):
             raise result.error(step, number)
-        yield result
+        return result
+
+    try:
+        for number, batch in enumerate(batches):
+            pending.append((number, pool.submit(guarded, work, *batch, *shared)))
+            if len(pending) > 1:
+                yield oldest()
+        while pending:
+            yield oldest()
+    finally:
+        # A stop or a failure waits only for the batch already computing.
+        pool.shutdown(wait=True, cancel_futures=True)

@@ -235,3 +235,30 @@ def test_query_memory_does_not_grow_with_the_transactions(central):
         assert (central / f"q{n}.cts").stat().st_size > 128 * n
     # Holding the 40 000 rows would take about 13 MiB more, their results as lists of ints 40 MiB.
     assert peaks[40_000] - peaks[2_000] < 6 * 1024, peaks
+
+
+def test_batches_overlap_keep_their_order_and_name_a_refusal():
+    from kestrova_protocol import batches, engine
+    from kestrova_protocol.errors import PartyError
+
+    read = []
+
+    def source(n):
+        for i in range(n):
+            read.append(i)
+            yield (i,)
+
+    def work(i):
+        if i == 3:
+            raise engine.Refusal("bad point")
+        return i * 2
+
+    run = batches.in_order("step", work, source(3))
+    assert next(run) == 0 and read == [0, 1]  # the next batch is read before the first result is handed on
+    run.close()
+    assert read == [0, 1]
+    assert list(batches.in_order("step", work, source(3))) == [0, 2, 4]
+    got = []
+    with pytest.raises(PartyError, match="step: batch 3: the module refused the data \\(bad point\\)"):
+        got.extend(batches.in_order("step", work, source(5)))
+    assert got == [0, 2, 4]
