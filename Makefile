@@ -56,17 +56,20 @@ build-asan: deps
 	$(CMAKE) --build build/asan -j $(JOBS)
 
 # The protocol tests run once more on each backend the default choice leaves
-# out here: serial (processors without AVX2) and AVX2 (those without IFMA).
+# out here: serial (processors without AVX2) and, where IFMA is the default,
+# AVX2 (processors without IFMA).
 PROTOCOL_TESTS := tests/python/test_protocol.py tests/python/test_operations.py tests/python/test_curve.py \
   tests/python/test_engine.py --deselect tests/python/test_engine.py::test_build_store_peak_memory_grows_with_the_store_once
 test-python: install build-cpp
-	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q tests/python
-	KESTROVA_BACKEND=serial KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
-	  $(VPY) -m pytest -q $(PROTOCOL_TESTS)
+	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q --durations=10 tests/python
 	@if grep -qw avx2 /proc/cpuinfo; then \
+	  KESTROVA_BACKEND=serial KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
+	    $(VPY) -m pytest -q $(PROTOCOL_TESTS); \
+	else echo "no AVX2 here: the run above was on the serial backend"; fi
+	@if grep -qw avx512ifma /proc/cpuinfo && grep -qw avx2 /proc/cpuinfo; then \
 	  KESTROVA_BACKEND=avx2 KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) \
 	    $(VPY) -m pytest -q $(PROTOCOL_TESTS); \
-	else echo "no AVX2 here: the AVX2 run of the protocol tests is skipped"; fi
+	else echo "no IFMA here: the run above was the AVX2 run, where there is AVX2"; fi
 
 test-cpp: build-cpp
 	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)

@@ -55,14 +55,25 @@ def neg(a):
     return ((P - a[0]) % P, a[1])
 
 
+def _add_projective(a, b):
+    """The same sum in (X : Y : Z), x = X/Z and y = Y/Z, so that a product needs one inversion, not one per step."""
+    (x1, y1, z1), (x2, y2, z2) = a, b
+    za = z1 * z2 % P
+    zz, xx, yy = za * za % P, x1 * x2 % P, y1 * y2 % P
+    e = D * xx * yy % P
+    f, g = (zz - e) % P, (zz + e) % P
+    return (za * f * ((x1 + y1) * (x2 + y2) - xx - yy) % P, za * g * (yy + xx) % P, f * g % P)
+
+
 def mul(k, pt):
-    r = IDENTITY
+    r, q = (0, 1, 1), (pt[0], pt[1], 1)
     while k:
         if k & 1:
-            r = add(r, pt)
-        pt = add(pt, pt)
+            r = _add_projective(r, q)
+        q = _add_projective(q, q)
         k >>= 1
-    return r
+    z = pow(r[2], P - 2, P)
+    return (r[0] * z % P, r[1] * z % P)
 
 
 BASE = decompress(store(BASE_Y))
