@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -13,7 +14,8 @@
 
 namespace kestrova::point_conversion {
 
-using Representative = std::array<uint8_t, 32>;
+inline constexpr size_t kRepresentativeBytes = 32;
+using Representative = std::array<uint8_t, kRepresentativeBytes>;
 
 // The forward map r -> u (canonical); r and -r give the same u.
 field::Fe elligator_map(const field::Fe& r);

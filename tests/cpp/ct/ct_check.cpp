@@ -22,8 +22,8 @@
 #include "group/point_internal.h"
 #include "group/scalar_mul.h"
 #include "keys/keys.h"
+#include "operations/row_values.h"
 #include "point_conversion/elligator.h"
-#include "point_conversion/row_values.h"
 #include "random/chacha.h"
 #include "random/generator.h"
 
@@ -157,11 +157,11 @@ void elligator(test::TestRng& rng) {
     uint8_t key[32];
     rng.fill(key, sizeof key);
     random::Generator reference(key);
-    std::array<point_conversion::RowValue, 3> expected, values;
-    point_conversion::encrypt_row_values(pk_table, expected.data(), expected.size(), reference);
+    std::array<operations::RowValue, 3> expected, values;
+    operations::encrypt_row_values(pk_table, expected.data(), expected.size(), reference);
     make_secret(key);
     random::Generator g(key);
-    point_conversion::encrypt_row_values(pk_table, values.data(), values.size(), g);
+    operations::encrypt_row_values(pk_table, values.data(), values.size(), g);
     expect(declassified(values) == expected, "row values");
 }
 

@@ -1,4 +1,4 @@
-#include "point_conversion/row_values.h"
+#include "operations/row_values.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,9 +10,14 @@
 #include "point_conversion/elligator.h"
 #include "point_conversion/elligator_batch.h"
 
-namespace kestrova::point_conversion {
+namespace kestrova::operations {
 
-void conditional_negate_representative(uint8_t rep[32], uint32_t negate) {
+using point_conversion::finish_representatives;
+using point_conversion::kRepresentativeBytes;
+using point_conversion::Representative;
+using point_conversion::start_representatives;
+
+void conditional_negate_representative(uint8_t rep[kRepresentativeBytes], uint32_t negate) {
     const uint8_t sign = rep[31] & 0x80;
     const field::Fe r = field::fe_cneg(field::fe_from_bytes(rep), ct::Choice::from_bit(negate));
     field::fe_to_bytes(rep, r);
@@ -65,12 +70,12 @@ size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_
     finish_representatives(first, reps, rows);
     finish_representatives(first + kCandidates, reps + kCandidates, rows);
     for (size_t i = 0; i < rows; ++i) {
-        std::memcpy(out[i].data(), reps[i].data(), 32);
+        std::memcpy(out[i].data(), reps[i].data(), kRepresentativeBytes);
         // Encoder output always has bit 0 clear, while a lookup of an absent row
         // yields random bytes: a random sign on each element hides which is which.
-        std::memcpy(out[i].data() + 32, reps[kCandidates + i].data(), 32);
+        std::memcpy(out[i].data() + kRepresentativeBytes, reps[kCandidates + i].data(), kRepresentativeBytes);
         conditional_negate_representative(out[i].data(), rng.next_u32() >> 31);
-        conditional_negate_representative(out[i].data() + 32, rng.next_u32() >> 31);
+        conditional_negate_representative(out[i].data() + kRepresentativeBytes, rng.next_u32() >> 31);
     }
     return rows;
 }
@@ -81,4 +86,4 @@ void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, si
     for (size_t done = 0; done < n;) done += encrypt_round(pk_table, out + done, n - done, rng);
 }
 
-}  // namespace kestrova::point_conversion
+}  // namespace kestrova::operations
