@@ -29,6 +29,16 @@ namespace {
 // Candidates per round: whole vector blocks; a quarter of them pass on average.
 constexpr size_t kCandidates = 32;
 
+// Moves the candidates whose ok is set to the front, in order, by move(to, from);
+// returns how many. Only whether a representative exists is branched on.
+template <class Move>
+size_t keep_passed(const uint8_t* ok, size_t n, const Move& move) {
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (ok[i]) move(kept++, i);
+    return kept;
+}
+
 // One round over up to kCandidates fresh candidates; returns the rows written to out (at most `want`).
 size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_t want, random::Generator& rng) {
     const size_t lanes = std::min(kCandidates, (std::max<size_t>(4 * want, 8) + 7) / 8 * 8);
@@ -43,27 +53,20 @@ size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_
     }
     curve::mul_base_each({r, lanes}, {first, lanes});
     start_representatives(first, bits, reps, ok, lanes);
-    // Only whether a representative exists is branched on.
-    size_t pass = 0;
-    for (size_t i = 0; i < lanes; ++i) {
-        if (!ok[i]) continue;
-        r_pass[pass] = r[i];
-        first[pass] = first[i];
-        reps[pass] = reps[i];
-        ++pass;
-    }
+    const size_t pass = keep_passed(ok, lanes, [&](size_t to, size_t from) {
+        r_pass[to] = r[from];
+        first[to] = first[from];
+        reps[to] = reps[from];
+    });
     for (size_t i = 0; i < pass; ++i) bits[i] = rng.next_u32() >> 31;
     curve::mul_table_each(pk_table, {r_pass, pass}, {second, pass});
     start_representatives(second, bits, second_reps, ok, pass);
-    size_t both = 0;
-    for (size_t i = 0; i < pass; ++i) {
-        if (!ok[i]) continue;
-        first[both] = first[i];
-        reps[both] = reps[i];
-        first[kCandidates + both] = second[i];
-        reps[kCandidates + both] = second_reps[i];
-        ++both;
-    }
+    const size_t both = keep_passed(ok, pass, [&](size_t to, size_t from) {
+        first[to] = first[from];
+        reps[to] = reps[from];
+        first[kCandidates + to] = second[from];
+        reps[kCandidates + to] = second_reps[from];
+    });
     ct::wipe(r, sizeof r);
     ct::wipe(r_pass, sizeof r_pass);
     const size_t rows = std::min(both, want);
