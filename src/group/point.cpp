@@ -10,7 +10,7 @@ using namespace field;
 
 Point identity() { return Point{fe_zero(), fe_one(), fe_one(), fe_zero()}; }
 
-DecompressState decompress_start(const uint8_t in[32]) {
+DecompressState decompress_start(const uint8_t in[kPointBytes]) {
     DecompressState s;
     s.y = fe_from_bytes(in);  // bit 255 dropped, y >= p taken modulo p
     s.sign = ct::Choice::from_bit(in[31] >> 7);

@@ -26,7 +26,7 @@ std::optional<group::Point> montgomery_to_edwards_vartime(const uint8_t u[32], b
 
 // Decodes any 32 bytes. Panics with "The point from the Elligator map is
 // invalid, this should never happen." if the map yields no point.
-group::Point representative_to_point(const uint8_t in[32]);
+group::Point representative_to_point(const uint8_t in[kRepresentativeBytes]);
 
 // The encoder with its choice bit given (0 or 1): one of the two
 // representatives of p, or absent when p has none.
