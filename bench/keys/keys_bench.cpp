@@ -297,25 +297,30 @@ const BatchInputs& batch_inputs() {
     return in;
 }
 
+// Runs step once per iteration, with the memory at `kept` observable afterwards;
+// kBatch items each.
+template <class Step>
+void batch_loop(benchmark::State& st, const void* kept, const Step& step) {
+    for (auto _ : st) {
+        step();
+        benchmark::DoNotOptimize(kept);
+    }
+    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+}
+
 void BM_batch_mul_each(benchmark::State& st) {
     const Backend& b = backend_arg(st);
     std::vector<Point> out(kBatch);
-    for (auto _ : st) {
+    batch_loop(st, out.data(), [&] {
         b.mul_each(batch_inputs().points.data(), batch_inputs().scalars.data(), out.data(), kBatch);
-        benchmark::DoNotOptimize(out.data());
-    }
-    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+    });
 }
 BENCHMARK(BM_batch_mul_each)->Arg(0)->Arg(1);
 
 void BM_batch_mul_base_each(benchmark::State& st) {
     const Backend& b = backend_arg(st);
     std::vector<Point> out(kBatch);
-    for (auto _ : st) {
-        b.mul_base_each(batch_inputs().scalars.data(), out.data(), kBatch);
-        benchmark::DoNotOptimize(out.data());
-    }
-    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+    batch_loop(st, out.data(), [&] { b.mul_base_each(batch_inputs().scalars.data(), out.data(), kBatch); });
 }
 BENCHMARK(BM_batch_mul_base_each)->Arg(0)->Arg(1);
 
@@ -325,11 +330,7 @@ void BM_batch_mul_table_each(benchmark::State& st) {
     fill_table(inputs().p, entries);
     const auto table = b.prepare_table(entries);
     std::vector<Point> out(kBatch);
-    for (auto _ : st) {
-        table->mul_each(batch_inputs().scalars.data(), out.data(), kBatch);
-        benchmark::DoNotOptimize(out.data());
-    }
-    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+    batch_loop(st, out.data(), [&] { table->mul_each(batch_inputs().scalars.data(), out.data(), kBatch); });
 }
 BENCHMARK(BM_batch_mul_table_each)->Arg(0)->Arg(1);
 
@@ -337,11 +338,8 @@ void BM_batch_decompress_all(benchmark::State& st) {
     const Backend& b = backend_arg(st);
     std::vector<Point> pts(kBatch);
     std::vector<uint8_t> ok(kBatch);
-    for (auto _ : st) {
-        b.decompress_all(batch_inputs().encodings.data(), pts.data(), ok.data(), kBatch);
-        benchmark::DoNotOptimize(pts.data());
-    }
-    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+    batch_loop(st, pts.data(),
+               [&] { b.decompress_all(batch_inputs().encodings.data(), pts.data(), ok.data(), kBatch); });
 }
 BENCHMARK(BM_batch_decompress_all)->Arg(0)->Arg(1);
 
@@ -349,14 +347,12 @@ BENCHMARK(BM_batch_decompress_all)->Arg(0)->Arg(1);
 void BM_batch_decompress_mul_all_compress(benchmark::State& st) {
     const Backend& b = backend_arg(st);
     std::vector<Point> pts(kBatch), out(kBatch);
-    std::vector<uint8_t> ok(kBatch), enc(32 * kBatch);
-    for (auto _ : st) {
+    std::vector<uint8_t> ok(kBatch), enc(kPointBytes * kBatch);
+    batch_loop(st, enc.data(), [&] {
         b.decompress_all(batch_inputs().encodings.data(), pts.data(), ok.data(), kBatch);
         b.mul_all(pts.data(), inputs().s, out.data(), kBatch);
         b.compress_all(out.data(), enc.data(), kBatch);
-        benchmark::DoNotOptimize(enc.data());
-    }
-    st.SetItemsProcessed(int64_t(st.iterations() * kBatch));
+    });
 }
 BENCHMARK(BM_batch_decompress_mul_all_compress)->Arg(0)->Arg(1);
 

@@ -246,26 +246,17 @@ def print_tables(timings, memory, thread_counts):
     base = min(thread_counts)
     by_key = {(r["function"], r["n"], r["threads"]): r for r in timings}
     sizes = sorted({r["n"] for r in timings})
-    head = f"{'function':<17} {'per':<16} {'n':>7}"
-    for t in thread_counts:
-        head += f" {f'{t}T us/item/core':>18}"
-    for t in thread_counts:
-        if t != base:
-            head += f" {f'speed-up {t}T':>12}"
-    for t in thread_counts:
-        head += f" {f'{t}T CPU us/item':>16}"
-    print(head)
+    # (heading, width, value of a (function, n) row) per column, in print order.
+    columns = [(f"{t}T us/item/core", 18, lambda k, t=t: by_key[(*k, t)]["us_per_item_per_core"])
+               for t in thread_counts]
+    columns += [(f"speed-up {t}T", 12, lambda k, t=t: by_key[(*k, base)]["seconds"] / by_key[(*k, t)]["seconds"])
+                for t in thread_counts if t != base]
+    columns += [(f"{t}T CPU us/item", 16, lambda k, t=t: by_key[(*k, t)]["cpu_us_per_item"]) for t in thread_counts]
+    print(f"{'function':<17} {'per':<16} {'n':>7}" + "".join(f" {head:>{width}}" for head, width, _ in columns))
     for name, item in FUNCTIONS:
         for n in sizes:
-            line = f"{name:<17} {item:<16} {n:>7,}"
-            for t in thread_counts:
-                line += f" {by_key[(name, n, t)]['us_per_item_per_core']:>18.2f}"
-            for t in thread_counts:
-                if t != base:
-                    line += f" {by_key[(name, n, base)]['seconds'] / by_key[(name, n, t)]['seconds']:>12.2f}"
-            for t in thread_counts:
-                line += f" {by_key[(name, n, t)]['cpu_us_per_item']:>16.2f}"
-            print(line)
+            print(f"{name:<17} {item:<16} {n:>7,}"
+                  + "".join(f" {value((name, n)):>{width}.2f}" for _, width, value in columns))
     print_cost_model(by_key, sizes, thread_counts)
     if memory:
         print(f"\npeak memory, one call at n = {memory[0]['n']:,} "

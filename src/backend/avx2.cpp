@@ -334,7 +334,7 @@ void avx2_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
         group::DecompressState s[kPair];
         Fe uv7[kPair], pow[kPair];
         for (size_t i = 0; i < m; ++i) {
-            s[i] = group::decompress_start(in + 32 * (start + i));
+            s[i] = group::decompress_start(in + group::kPointBytes * (start + i));
             uv7[i] = s[i].uv7;
         }
         pow22523_pair(uv7, pow, m);

@@ -256,32 +256,30 @@ KESTROVA_AVX2_INLINE void f_sqn(T& out, const T& x, int n) {
     for (int i = 1; i < n; ++i) f_sq(out, out);
 }
 
+// out = x^(2^n) · y: one link of an addition chain.
+template <class T>
+KESTROVA_AVX2_INLINE void f_sqn_mul(T& out, const T& x, int n, const T& y) {
+    T t;
+    f_sqn(t, x, n);
+    f_mul(out, t, y);
+}
+
 // a^((p-5)/8), the chain of the serial code.
 template <class T>
 KESTROVA_AVX2 void f_pow22523(T& out, const T& a) {
     T a2, a9, a11, e5, e10, e20, e40, e50, e100, t;
     f_sq(a2, a);
-    f_sqn(t, a2, 2);
-    f_mul(a9, t, a);
+    f_sqn_mul(a9, a2, 2, a);
     f_mul(a11, a9, a2);
-    f_sq(t, a11);
-    f_mul(e5, t, a9);
-    f_sqn(t, e5, 5);
-    f_mul(e10, t, e5);
-    f_sqn(t, e10, 10);
-    f_mul(e20, t, e10);
-    f_sqn(t, e20, 20);
-    f_mul(e40, t, e20);
-    f_sqn(t, e40, 10);
-    f_mul(e50, t, e10);
-    f_sqn(t, e50, 50);
-    f_mul(e100, t, e50);
-    f_sqn(t, e100, 100);
-    f_mul(t, t, e100);  // e200
-    f_sqn(t, t, 50);
-    f_mul(t, t, e50);  // e250
-    f_sqn(t, t, 2);
-    f_mul(out, t, a);
+    f_sqn_mul(e5, a11, 1, a9);
+    f_sqn_mul(e10, e5, 5, e5);
+    f_sqn_mul(e20, e10, 10, e10);
+    f_sqn_mul(e40, e20, 20, e20);
+    f_sqn_mul(e50, e40, 10, e10);
+    f_sqn_mul(e100, e50, 50, e50);
+    f_sqn_mul(t, e100, 100, e100);  // e200
+    f_sqn_mul(t, t, 50, e50);        // e250
+    f_sqn_mul(out, t, 2, a);
 }
 
 }  // namespace kestrova::backend::avx2_lanes

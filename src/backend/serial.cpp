@@ -56,7 +56,7 @@ void SerialBackend::compress_all(const Point* points, uint8_t* out, size_t n) co
 
 void SerialBackend::decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) const {
     for (size_t i = 0; i < n; ++i) {
-        const std::optional<Point> p = group::decompress_vartime(in + 32 * i);
+        const std::optional<Point> p = group::decompress_vartime(in + group::kPointBytes * i);
         ok[i] = p.has_value() ? 1 : 0;
         if (p) out[i] = *p;
     }

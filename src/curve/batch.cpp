@@ -46,12 +46,12 @@ void mul_table_each(const FixedBaseTable& table, std::span<const group::Scalar> 
 }
 
 void compress_all(std::span<const group::Point> points, std::span<uint8_t> out) {
-    same_size(32 * points.size(), out.size());
+    same_size(group::kPointBytes * points.size(), out.size());
     backend::chosen().compress_all(points.data(), out.data(), points.size());
 }
 
 void decompress_all(std::span<const uint8_t> in, std::span<group::Point> out, std::span<uint8_t> ok) {
-    same_size(in.size(), 32 * out.size());
+    same_size(in.size(), group::kPointBytes * out.size());
     same_size(out.size(), ok.size());
     backend::chosen().decompress_all(in.data(), out.data(), ok.data(), out.size());
 }

@@ -20,8 +20,8 @@
 #include "okvs/graph.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
+#include "operations/row_values.h"
 #include "panic/panic.h"
-#include "point_conversion/row_values.h"
 #include "random/generator.h"
 #include "worker_pool/pool.h"
 
@@ -40,10 +40,8 @@ using okvs::Cell;
 // Fresh encryptions of the neutral element: every row's value is one, so the
 // values need not belong to particular rows until they are placed.
 void encrypt_values(const curve::FixedBaseTable& table, Cell* out, size_t n) {
-    static_assert(sizeof(Cell) == sizeof(point_conversion::RowValue));
     worker_pool::parallel_for(n, 1, [&](size_t begin, size_t end) {
-        point_conversion::encrypt_row_values(table, reinterpret_cast<point_conversion::RowValue*>(out + begin),
-                                             end - begin, random::thread_generator());
+        operations::encrypt_row_values(table, out + begin, end - begin, random::thread_generator());
     });
 }
 

@@ -10,7 +10,7 @@ using namespace field;
 
 Point identity() { return Point{fe_zero(), fe_one(), fe_one(), fe_zero()}; }
 
-DecompressState decompress_start(const uint8_t in[32]) {
+DecompressState decompress_start(const uint8_t in[kPointBytes]) {
     DecompressState s;
     s.y = fe_from_bytes(in);  // bit 255 dropped, y >= p taken modulo p
     s.sign = ct::Choice::from_bit(in[31] >> 7);
@@ -30,12 +30,12 @@ std::optional<Point> decompress_finish_vartime(const DecompressState& s, const F
     return Point{x, s.y, fe_one(), fe_mul(x, s.y)};
 }
 
-std::optional<Point> decompress_vartime(const uint8_t in[32]) {
+std::optional<Point> decompress_vartime(const uint8_t in[kPointBytes]) {
     const DecompressState s = decompress_start(in);
     return decompress_finish_vartime(s, fe_pow22523(s.uv7));
 }
 
-void compress(const Point& p, uint8_t out[32]) {
+void compress(const Point& p, uint8_t out[kPointBytes]) {
     const Fe inv = fe_invert(p.Z);
     const Fe x = fe_mul(p.X, inv);
     const Fe y = fe_mul(p.Y, inv);
@@ -79,7 +79,7 @@ void compress_batch(const Point* points, uint8_t* out, size_t n) {
         fe_batch_invert(z, m, scratch);
         for (size_t i = 0; i < m; ++i) {
             const Point& p = points[start + i];
-            uint8_t* o = out + 32 * (start + i);
+            uint8_t* o = out + kPointBytes * (start + i);
             fe_to_bytes(o, fe_mul(p.Y, z[i]));
             o[31] |= uint8_t(fe_is_negative(fe_mul(p.X, z[i])).bit() << 7);
         }

@@ -12,15 +12,18 @@
 
 namespace kestrova::group {
 
+// A compressed point: y, with the sign of x in bit 255.
+inline constexpr size_t kPointBytes = 32;
+
 struct Point {
     field::Fe X, Y, Z, T;
 };
 
 Point identity();
 // Branches on whether the encoding is valid: for public encodings only.
-std::optional<Point> decompress_vartime(const uint8_t in[32]);
+std::optional<Point> decompress_vartime(const uint8_t in[kPointBytes]);
 
-void compress(const Point& p, uint8_t out[32]);
+void compress(const Point& p, uint8_t out[kPointBytes]);
 Point add(const Point& a, const Point& b);
 Point dbl(const Point& a);
 Point neg(const Point& a);
@@ -35,7 +38,7 @@ ct::Choice is_small_order(const Point& p, unsigned order);
 // small-order component is gone.
 Point clear_cofactor(const Point& p);
 
-// 32 bytes per point into out, sharing one inversion per block of points.
+// kPointBytes per point into out, sharing one inversion per block of points.
 void compress_batch(const Point* points, uint8_t* out, size_t n);
 
 }  // namespace kestrova::group

@@ -40,7 +40,7 @@ struct DecompressState {
     field::Fe y, u, v, uv3, uv7;
     ct::Choice sign;
 };
-DecompressState decompress_start(const uint8_t in[32]);
+DecompressState decompress_start(const uint8_t in[kPointBytes]);
 std::optional<Point> decompress_finish_vartime(const DecompressState& s, const field::Fe& pow);
 
 inline PointP2 to_p2(const PointP1P1& r) {

@@ -3,14 +3,17 @@
 // they are.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "random/generator.h"
 
 namespace kestrova::group {
 
+inline constexpr size_t kScalarBytes = 32;
+
 struct Scalar {
-    uint8_t bytes[32];
+    uint8_t bytes[kScalarBytes];
 };
 
 // The 512-bit little-endian integer in `wide`, reduced modulo the group order.

@@ -20,6 +20,7 @@ group::Point decode_public_key(std::span<const uint8_t> bytes);
 group::Scalar decode_secret_scalar(std::span<const uint8_t> bytes);
 
 // (public, secret): 64 bytes from the thread's generator, wide reduction, s * B.
-std::pair<std::array<uint8_t, 32>, std::array<uint8_t, 32>> generate_key_pair();
+using KeyPair = std::pair<std::array<uint8_t, group::kPointBytes>, std::array<uint8_t, group::kScalarBytes>>;
+KeyPair generate_key_pair();
 
 }  // namespace kestrova::keys

@@ -53,8 +53,8 @@ inline void xor_dense_selection(Cell& target, const Cell* dense, uint64_t mask) 
 // 64 fresh bytes, drawn as two 32-byte blocks (first fills bytes 0..31).
 inline Cell random_cell(kestrova::random::Generator& gen) {
     Cell c;
-    gen.fill_bytes(c.data(), 32);
-    gen.fill_bytes(c.data() + 32, 32);
+    gen.fill_bytes(c.data(), kCellBytes / 2);
+    gen.fill_bytes(c.data() + kCellBytes / 2, kCellBytes / 2);
     return c;
 }
 

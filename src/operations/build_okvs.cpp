@@ -6,8 +6,8 @@
 #include "okvs/store_bytes.h"
 #include "operations/blocks.h"
 #include "operations/operations.h"
+#include "operations/row_values.h"
 #include "panic/panic.h"
-#include "point_conversion/row_values.h"
 #include "random/generator.h"
 #include "worker_pool/pool.h"
 
@@ -32,8 +32,7 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
     const curve::FixedBaseTable pk_table(pk);
     std::vector<okvs::Cell> values(n);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
-        point_conversion::encrypt_row_values(pk_table, values.data() + begin, end - begin,
-                                             random::thread_generator());
+        encrypt_row_values(pk_table, values.data() + begin, end - begin, random::thread_generator());
     });
 
     const okvs::PaxosStore store =

@@ -6,20 +6,20 @@
 #include "operations/blocks.h"
 #include "operations/operations.h"
 #include "wide_ciphertexts/batch_decode.h"
-#include "wide_ciphertexts/chunks.h"
+#include "wide_ciphertexts/records.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
 #include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
-using wide_ciphertexts::chunk_count;
+using wide_ciphertexts::record_count;
 using wide_ciphertexts::kCiphertextBytes;
-using wide_ciphertexts::kPointBytes;
+using group::kPointBytes;
 using wide_ciphertexts::require_point;
 
 size_t combine_count(In sender_ciphertexts, In receiver_ciphertexts) {
-    return std::min(chunk_count(sender_ciphertexts.size(), kCiphertextBytes),
-                    chunk_count(receiver_ciphertexts.size(), kCiphertextBytes));
+    return std::min(record_count(sender_ciphertexts.size(), kCiphertextBytes),
+                    record_count(receiver_ciphertexts.size(), kCiphertextBytes));
 }
 
 std::array<Bytes, 4> combine(const Bytes& sender_ciphertexts, const Bytes& receiver_ciphertexts) {
@@ -38,11 +38,11 @@ void combine_into(In sender_ciphertexts, In receiver_ciphertexts, const std::arr
         uint8_t ok_a[4 * kBlock], ok_b[4 * kBlock];
         uint8_t encoded[4 * kBlock * kPointBytes];
         for_each_block(begin, end, [&](size_t first, size_t m) {
-            wide_ciphertexts::decompress_chunks(sender_ciphertexts, kCiphertextBytes, first, m, a, ok_a);
-            wide_ciphertexts::decompress_chunks(receiver_ciphertexts, kCiphertextBytes, first, m, b, ok_b);
+            wide_ciphertexts::decompress_records(sender_ciphertexts, kCiphertextBytes, first, m, a, ok_a);
+            wide_ciphertexts::decompress_records(receiver_ciphertexts, kCiphertextBytes, first, m, b, ok_b);
             for (size_t j = 0; j < m; ++j) {
-                wide_ciphertexts::require_ciphertext_chunk(sender_ciphertexts, first + j);
-                wide_ciphertexts::require_ciphertext_chunk(receiver_ciphertexts, first + j);
+                wide_ciphertexts::require_ciphertext_record(sender_ciphertexts, first + j);
+                wide_ciphertexts::require_ciphertext_record(receiver_ciphertexts, first + j);
                 // In the order a.sender, b.sender, a.receiver, ...: the first bad one is reported.
                 for (size_t c = 0; c < 4; ++c) {
                     require_point(ok_a[4 * j + c]);

@@ -3,24 +3,25 @@
 #include "ct/choice.h"
 #include "ct/wipe.h"
 #include "curve/batch.h"
+#include "group/point.h"
 #include "keys/keys.h"
 #include "operations/blocks.h"
 #include "operations/operations.h"
 #include "wide_ciphertexts/batch_decode.h"
-#include "wide_ciphertexts/chunks.h"
+#include "wide_ciphertexts/records.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
 #include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
-using wide_ciphertexts::chunk_count;
-using wide_ciphertexts::decompress_chunks;
-using wide_ciphertexts::kPointBytes;
-using wide_ciphertexts::require_point_chunk;
+using wide_ciphertexts::record_count;
+using wide_ciphertexts::decompress_records;
+using group::kPointBytes;
+using wide_ciphertexts::require_point_record;
 
 size_t finish_count(In sender_points, In receiver_points, In gamma_points, In delta_points) {
-    return std::min({chunk_count(sender_points.size(), kPointBytes), chunk_count(receiver_points.size(), kPointBytes),
-                     chunk_count(gamma_points.size(), kPointBytes), chunk_count(delta_points.size(), kPointBytes)});
+    return std::min({record_count(sender_points.size(), kPointBytes), record_count(receiver_points.size(), kPointBytes),
+                     record_count(gamma_points.size(), kPointBytes), record_count(delta_points.size(), kPointBytes)});
 }
 
 std::vector<bool> finish(const Bytes& sender_points, const Bytes& receiver_points, const Bytes& gamma_points,
@@ -42,16 +43,16 @@ void finish_into(In sender_points, In receiver_points, In gamma_points, In delta
         uint8_t ok_s[kBlock], ok_r[kBlock], ok_g[kBlock], ok_d[kBlock];
         for_each_block(begin, end, [&](size_t first, size_t m) {
             worker_pool::check_interrupt();  // polls only when the loop runs on the calling thread
-            decompress_chunks(sender_points, kPointBytes, first, m, s, ok_s);
-            decompress_chunks(receiver_points, kPointBytes, first, m, r, ok_r);
-            decompress_chunks(gamma_points, kPointBytes, first, m, g, ok_g);
-            decompress_chunks(delta_points, kPointBytes, first, m, d, ok_d);
+            decompress_records(sender_points, kPointBytes, first, m, s, ok_s);
+            decompress_records(receiver_points, kPointBytes, first, m, r, ok_r);
+            decompress_records(gamma_points, kPointBytes, first, m, g, ok_g);
+            decompress_records(delta_points, kPointBytes, first, m, d, ok_d);
             // Per transaction in the order sender, receiver, gamma, delta: the first bad one is reported.
             for (size_t j = 0; j < m; ++j) {
-                require_point_chunk(sender_points, first + j, ok_s[j]);
-                require_point_chunk(receiver_points, first + j, ok_r[j]);
-                require_point_chunk(gamma_points, first + j, ok_g[j]);
-                require_point_chunk(delta_points, first + j, ok_d[j]);
+                require_point_record(sender_points, first + j, ok_s[j]);
+                require_point_record(receiver_points, first + j, ok_r[j]);
+                require_point_record(gamma_points, first + j, ok_g[j]);
+                require_point_record(delta_points, first + j, ok_d[j]);
             }
             curve::mul_all({g, m}, k, {kg, m});
             for (size_t j = 0; j < m; ++j)

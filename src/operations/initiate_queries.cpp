@@ -18,7 +18,8 @@ namespace kestrova::operations {
 namespace {
 
 using wide_ciphertexts::kCiphertextBytes;
-using wide_ciphertexts::kPointBytes;
+using group::kPointBytes;
+using okvs::kCellBytes;
 
 // Up to kBlock transactions: lookups per transaction, then the decoding,
 // multiplications and compressions of the whole block through the batch kernels.
@@ -39,12 +40,12 @@ public:
         const size_t j = count_++;
         const okvs::Cell c_s = okvs::paxos_decode(sender_store_, sender_key);
         const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, receiver_key);
-        std::copy_n(c_s.data(), 64, cells_ + 128 * j);
-        std::copy_n(c_r.data(), 64, cells_ + 128 * j + 64);
+        std::copy_n(c_s.data(), kCellBytes, cells_ + 2 * kCellBytes * j);
+        std::copy_n(c_r.data(), kCellBytes, cells_ + 2 * kCellBytes * j + kCellBytes);
         z_[j] = group::random_scalar(rng);
     }
 
-    // Writes sender, receiver, gamma = z·B, delta per transaction, 128 bytes each.
+    // Writes sender, receiver, gamma = z·B, delta per transaction, one record each.
     void flush(uint8_t* out) {
         const size_t m = count_;
         group::Point products[2 * kBlock], deltas[kBlock], gammas[kBlock], ordered[4 * kBlock];
@@ -79,7 +80,8 @@ private:
     const okvs::StoreView& receiver_store_;
     const group::Point& central_pk_;
     size_t count_ = 0;
-    uint8_t cells_[128 * kBlock];
+    // Both cells of each transaction, read as one run of representatives.
+    uint8_t cells_[2 * kCellBytes * kBlock];
     group::Point pairs_[2 * kBlock];
     group::Point sums_[kBlock];
     group::Scalar scalars_[2 * kBlock];

@@ -5,7 +5,7 @@
 #include "operations/operations.h"
 #include "random/generator.h"
 #include "wide_ciphertexts/batch_decode.h"
-#include "wide_ciphertexts/chunks.h"
+#include "wide_ciphertexts/records.h"
 #include "wide_ciphertexts/wide_ciphertext.h"
 #include "worker_pool/pool.h"
 
@@ -13,7 +13,7 @@ namespace kestrova::operations {
 
 using wide_ciphertexts::kCiphertextBytes;
 
-size_t randomize_count(In ciphertexts) { return wide_ciphertexts::chunk_count(ciphertexts.size(), kCiphertextBytes); }
+size_t randomize_count(In ciphertexts) { return wide_ciphertexts::record_count(ciphertexts.size(), kCiphertextBytes); }
 
 Bytes randomize(const Bytes& ciphertexts) {
     Bytes out(randomize_count(ciphertexts) * kCiphertextBytes);
@@ -31,9 +31,9 @@ void randomize_into(In ciphertexts, Out out) {
         uint8_t ok[4 * kBlock];
         const ct::WipeOnExit wipe_t(t);
         for_each_block(begin, end, [&](size_t first, size_t m) {
-            wide_ciphertexts::decompress_chunks(ciphertexts, kCiphertextBytes, first, m, in, ok);
+            wide_ciphertexts::decompress_records(ciphertexts, kCiphertextBytes, first, m, in, ok);
             for (size_t j = 0; j < m; ++j) {
-                wide_ciphertexts::require_ciphertext_chunk(ciphertexts, first + j);
+                wide_ciphertexts::require_ciphertext_record(ciphertexts, first + j);
                 for (size_t c = 0; c < 4; ++c) wide_ciphertexts::require_point(ok[4 * j + c]);
                 t[4 * j] = group::random_scalar(rng);  // one scalar for all four components
                 t[4 * j + 1] = t[4 * j + 2] = t[4 * j + 3] = t[4 * j];

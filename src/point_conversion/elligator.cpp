@@ -18,7 +18,7 @@ const char* const kInvalidMapMessage = "The point from the Elligator map is inva
 // y = (un - d1) / (un + d1); the decompression takes x^2 as a ratio. `present`
 // is false where the map would yield no point (never, by the algebra); no
 // branch, so that the encoder may decode its secret output.
-ct::CtOption<Point> decode_representative(const uint8_t in[32]) {
+ct::CtOption<Point> decode_representative(const uint8_t in[kRepresentativeBytes]) {
     const Fe r = field::fe_from_bytes(in);
     const ct::Choice sign = ct::Choice::from_bit(in[31] >> 7);
     const Fe r2 = field::fe_square(r);
@@ -60,13 +60,13 @@ std::optional<Point> montgomery_to_edwards_vartime(const uint8_t u_bytes[32], bo
     const Fe u = field::fe_from_bytes(u_bytes);
     if (ct::to_bool_vartime(field::fe_equal(u, field::fe_neg(field::fe_one())))) return std::nullopt;
     const Fe y = field::fe_mul(field::fe_sub(u, field::fe_one()), field::fe_invert(field::fe_add(u, field::fe_one())));
-    uint8_t enc[32];
+    uint8_t enc[group::kPointBytes];
     field::fe_to_bytes(enc, y);
     enc[31] |= uint8_t(uint8_t(sign) << 7);
     return group::decompress_vartime(enc);
 }
 
-Point representative_to_point(const uint8_t in[32]) {
+Point representative_to_point(const uint8_t in[kRepresentativeBytes]) {
     const ct::CtOption<Point> p = decode_representative(in);
     // Representatives read from a store are public.
     if (!ct::to_bool_vartime(p.present)) kestrova::panic(kInvalidMapMessage);

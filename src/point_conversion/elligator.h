@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -13,7 +14,8 @@
 
 namespace kestrova::point_conversion {
 
-using Representative = std::array<uint8_t, 32>;
+inline constexpr size_t kRepresentativeBytes = 32;
+using Representative = std::array<uint8_t, kRepresentativeBytes>;
 
 // The forward map r -> u (canonical); r and -r give the same u.
 field::Fe elligator_map(const field::Fe& r);
@@ -24,7 +26,7 @@ std::optional<group::Point> montgomery_to_edwards_vartime(const uint8_t u[32], b
 
 // Decodes any 32 bytes. Panics with "The point from the Elligator map is
 // invalid, this should never happen." if the map yields no point.
-group::Point representative_to_point(const uint8_t in[32]);
+group::Point representative_to_point(const uint8_t in[kRepresentativeBytes]);
 
 // The encoder with its choice bit given (0 or 1): one of the two
 // representatives of p, or absent when p has none.

@@ -54,7 +54,7 @@ void decode_chunk(const uint8_t* in, Point* out, size_t m) {
     Fe r[kDecodeChunk], d1[kDecodeChunk], inner[kDecodeChunk], eps[kDecodeChunk], scratch[kDecodeChunk];
     field::SqrtRatio root[kDecodeChunk];
     for (size_t i = 0; i < m; ++i) {
-        r[i] = field::fe_from_bytes(in + 32 * i);
+        r[i] = field::fe_from_bytes(in + kRepresentativeBytes * i);
         const Fe r2 = field::fe_square(r[i]);
         d1[i] = field::fe_add(field::fe_add(r2, r2), one);
         inner[i] = field::fe_add(field::fe_sub(a2, field::fe_mul(a2, d1[i])), field::fe_square(d1[i]));
@@ -80,7 +80,7 @@ void decode_chunk(const uint8_t* in, Point* out, size_t m) {
         // Representatives read from a store are public.
         if (ct::to_bool_vartime(field::fe_is_zero(yd[i]))) kestrova::panic(kInvalidMapMessage);
         const Fe x = field::fe_cneg(field::fe_abs(field::fe_mul(xn[i], inner[i])),
-                                    ct::Choice::from_bit(in[32 * i + 31] >> 7));
+                                    ct::Choice::from_bit(in[kRepresentativeBytes * i + 31] >> 7));
         out[i] = Point{field::fe_mul(x, yd[i]), yn[i], yd[i], field::fe_mul(x, yn[i])};
     }
 }
@@ -114,7 +114,7 @@ void in_chunks(size_t n, const F& chunk) {
 }  // namespace
 
 void representatives_to_points(const uint8_t* in, Point* out, size_t n) {
-    in_chunks<kDecodeChunk>(n, [&](size_t first, size_t m) { decode_chunk(in + 32 * first, out + first, m); });
+    in_chunks<kDecodeChunk>(n, [&](size_t first, size_t m) { decode_chunk(in + kRepresentativeBytes * first, out + first, m); });
 }
 
 void start_representatives(const Point* p, const uint32_t* bits, Representative* out, uint8_t* ok, size_t n) {

@@ -18,6 +18,19 @@ inline void quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
     c += d; b ^= c; b = rotl(b, 7);
 }
 
+// A column round, then a diagonal round, on state words or on vectors of them.
+template <class W, class Quarter>
+inline void double_round(W x[16], Quarter qr) {
+    qr(x[0], x[4], x[8], x[12]);
+    qr(x[1], x[5], x[9], x[13]);
+    qr(x[2], x[6], x[10], x[14]);
+    qr(x[3], x[7], x[11], x[15]);
+    qr(x[0], x[5], x[10], x[15]);
+    qr(x[1], x[6], x[11], x[12]);
+    qr(x[2], x[7], x[8], x[13]);
+    qr(x[3], x[4], x[9], x[14]);
+}
+
 inline uint32_t load_le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -27,16 +40,9 @@ inline uint32_t load_le32(const uint8_t* p) {
 void chacha_block(const uint32_t in[16], uint32_t out[16], int rounds) {
     uint32_t x[16];
     std::memcpy(x, in, sizeof x);
-    for (int i = 0; i < rounds; i += 2) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
-    }
+    for (int i = 0; i < rounds; i += 2) double_round(x, [](uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+        quarter(a, b, c, d);
+    });
     for (int i = 0; i < 16; ++i) out[i] = x[i] + in[i];
 }
 
@@ -84,16 +90,9 @@ void chacha_blocks4(const uint8_t key[32], uint64_t counter, uint32_t out[64], i
     in[12] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo));
     in[13] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi));
     for (int i = 0; i < 16; ++i) x[i] = in[i];
-    for (int r = 0; r < rounds; r += 2) {
-        quarter_v(x[0], x[4], x[8], x[12]);
-        quarter_v(x[1], x[5], x[9], x[13]);
-        quarter_v(x[2], x[6], x[10], x[14]);
-        quarter_v(x[3], x[7], x[11], x[15]);
-        quarter_v(x[0], x[5], x[10], x[15]);
-        quarter_v(x[1], x[6], x[11], x[12]);
-        quarter_v(x[2], x[7], x[8], x[13]);
-        quarter_v(x[3], x[4], x[9], x[14]);
-    }
+    for (int r = 0; r < rounds; r += 2) double_round(x, [](__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+        quarter_v(a, b, c, d);
+    });
     // Transpose groups of four words back into block order.
     for (int g = 0; g < 16; g += 4) {
         const __m128i a = _mm_add_epi32(x[g], in[g]), b = _mm_add_epi32(x[g + 1], in[g + 1]);

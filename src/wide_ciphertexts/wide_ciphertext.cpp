@@ -6,12 +6,12 @@
 
 namespace kestrova::wide_ciphertexts {
 
-WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk) {
+WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> record) {
     WideCiphertext ct;
-    for (size_t k = 0; k < 4; ++k) {
+    for (size_t k = 0; k < kComponents; ++k) {
         const size_t end = kPointBytes * (k + 1);
-        if (chunk.size() < end) panic(range_end_message(end, chunk.size()));
-        std::memcpy(ct.components[k].data(), chunk.data() + kPointBytes * k, kPointBytes);
+        if (record.size() < end) panic(range_end_message(end, record.size()));
+        std::memcpy(ct.components[k].data(), record.data() + kPointBytes * k, kPointBytes);
     }
     return ct;
 }

@@ -11,15 +11,17 @@
 
 namespace kestrova::wide_ciphertexts {
 
-constexpr size_t kPointBytes = 32;
-constexpr size_t kCiphertextBytes = 128;
+using group::kPointBytes;
+// The record: four compressed points.
+inline constexpr size_t kComponents = 4;
+inline constexpr size_t kCiphertextBytes = kComponents * kPointBytes;
 
 struct WideCiphertext {
-    std::array<std::array<uint8_t, kPointBytes>, 4> components;
+    std::array<std::array<uint8_t, kPointBytes>, kComponents> components;
 };
 
-// Checks each piece's end against the chunk length (a short last chunk of a list).
+// Checks each piece's end against the record length (a short last record of a list).
 // The pieces are not decoded here.
-WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> chunk);
+WideCiphertext parse_wide_ciphertext(std::span<const uint8_t> record);
 
 }  // namespace kestrova::wide_ciphertexts

@@ -5,15 +5,13 @@
 #include <map>
 #include <vector>
 
+#include "named_case.h"
 #include "okvs/helpers.h"
 
+namespace kestrova::okvs {
 namespace {
 
-using kestrova::okvs::Cell;
-using kestrova::okvs::EquationRow;
-using kestrova::okvs::testing::cell_of;
-using kestrova::okvs::testing::xor_of;
-using kestrova::okvs::testing::fixed_generator;
+using namespace testing;
 
 std::map<uint64_t, Cell> as_map(const kestrova::okvs::CoreSolution& s) {
     std::map<uint64_t, Cell> out;
@@ -66,11 +64,9 @@ TEST(SolveCore, SelfLoopRowSolvedByItsLargestDenseColumn) {
     EXPECT_EQ(gen.next_u64(), twin.next_u64());
 }
 
-struct NonLoopCase {
-    const char* name;
+struct NonLoopCase : test::NamedCase {
     std::vector<uint64_t> dense_bits;
 };
-void PrintTo(const NonLoopCase& c, std::ostream* os) { *os << c.name; }
 
 class NonLoopRow : public ::testing::TestWithParam<NonLoopCase> {};
 
@@ -97,7 +93,7 @@ TEST_P(NonLoopRow, LastFreeColumnSolves) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, NonLoopRow,
                          ::testing::Values(NonLoopCase{"with_mask", {0, 5, 31}}, NonLoopCase{"zero_mask", {}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test::case_name);
 
 TEST(SolveCore, TriangleLeavesThirdRowDenseOnly) {
     // Edges {1,2}, {2,3}, {1,3} with masks {0,1}, {1,2}, {2,3}: the third row
@@ -119,11 +115,9 @@ TEST(SolveCore, TriangleLeavesThirdRowDenseOnly) {
     EXPECT_NE(got.at(2), got2.at(2));
 }
 
-struct DependentCase {
-    const char* name;
+struct DependentCase : test::NamedCase {
     std::vector<EquationRow> rows;
 };
-void PrintTo(const DependentCase& c, std::ostream* os) { *os << c.name; }
 
 class Dependent : public ::testing::TestWithParam<DependentCase> {};
 
@@ -141,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      {{2, 3, 8 + 1, 8 + 2}, cell_of(2)},
                                      {{1, 3, 8 + 0, 8 + 2}, cell_of(3)}}},
                       DependentCase{"equal_self_loops", {{{8 + 4}, cell_of(1)}, {{8 + 4}, cell_of(2)}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::case_name);
 
 TEST(SolveCore, RandomCoresOfEightRowsAreSatisfied) {
     // Eight edges over few sparse cells with random masks: independent in practice.
@@ -181,3 +175,4 @@ TEST(CoreRows, BuildsSortedColumnsFromEdges) {
 }
 
 }  // namespace
+}  // namespace kestrova::okvs

@@ -8,16 +8,13 @@
 #include <tuple>
 #include <vector>
 
+#include "named_case.h"
 #include "okvs/helpers.h"
 
+namespace kestrova::okvs {
 namespace {
 
-using kestrova::okvs::Cell;
-using kestrova::okvs::PaxosStore;
-using kestrova::okvs::testing::cell_of;
-using kestrova::okvs::testing::xor_of;
-using kestrova::okvs::testing::fixed_generator;
-using kestrova::okvs::testing::panic_message;
+using namespace testing;
 
 // Reference for the dense term: only set bits among the low 32.
 Cell dense_reference(const PaxosStore& s, uint64_t d) {
@@ -148,12 +145,10 @@ TEST(PaxosEncode, PairOverloadUsesKeyBytesOfRows) {
     EXPECT_EQ(kestrova::okvs::paxos_decode(s, "h\xc3\xa9"), cell_of(3));
 }
 
-struct EqualKeysCase {
-    const char* name;
+struct EqualKeysCase : test::NamedCase {
     kestrova::okvs::Row first, second;
     std::size_t others;
 };
-void PrintTo(const EqualKeysCase& c, std::ostream* os) { *os << c.name; }
 
 class EqualKeyBytes : public ::testing::TestWithParam<EqualKeysCase> {};
 
@@ -196,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, EqualKeyBytes,
                                            EqualKeysCase{"split_among_many", {"ab", "c"}, {"abc"}, 2000},
                                            EqualKeysCase{"empty_rows", {}, {""}, 5},
                                            EqualKeysCase{"same_row", {"x", "y"}, {"x", "y"}, 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test::case_name);
 
 TEST(PaxosEncode, ChanceDuplicatesOfDistinctKeysAreRetried) {
     // Three keys over 8 cells collide in about one attempt in eleven.
@@ -219,13 +214,11 @@ TEST(PaxosEncode, MismatchedLengthsPanic) {
 }
 
 // Attempts over hand-made edges: p1, p2 and dense hash chosen directly.
-struct AttemptCase {
-    const char* name;
+struct AttemptCase : test::NamedCase {
     uint64_t m;
     std::vector<std::array<uint64_t, 3>> edges;
     kestrova::okvs::AttemptOutcome outcome;
 };
-void PrintTo(const AttemptCase& c, std::ostream* os) { *os << c.name; }
 
 class Attempt : public ::testing::TestWithParam<AttemptCase> {};
 
@@ -254,7 +247,6 @@ std::vector<std::array<uint64_t, 3>> self_loops(int count) {
     return out;
 }
 
-using kestrova::okvs::AttemptOutcome;
 INSTANTIATE_TEST_SUITE_P(
     Edges, Attempt,
     ::testing::Values(
@@ -269,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{1, 2, 0x3}, {2, 3, 0x6}, {3, 1, 0xC}, {3, 4, 0x10}, {4, 5, 0}, {5, 6, 0xFFFFFFFF}},
                     AttemptOutcome::accepted},
         AttemptCase{"self_loop_with_tail", 6, {{2, 2, 0x80000001}, {2, 4, 0x2}, {4, 5, 0}}, AttemptOutcome::accepted}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::case_name);
 
 TEST(PaxosDecode, StoreWithoutSparseCellsYieldsDenseSelection) {
     PaxosStore s{};
@@ -294,3 +286,4 @@ TEST(DenseSelection, MatchesBitByBitReference) {
 }
 
 }  // namespace
+}  // namespace kestrova::okvs

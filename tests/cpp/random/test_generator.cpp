@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "named_case.h"
 #include "random/chacha.h"
 #include "random/generator.h"
 
@@ -32,6 +33,9 @@ std::vector<uint8_t> stream_bytes(uint64_t first_word, size_t n) {
     return out;
 }
 
+// Stream words i and i + 1 as one 64-bit draw, low word first.
+uint64_t stream_u64(uint64_t i) { return uint64_t(stream_word(i)) | uint64_t(stream_word(i + 1)) << 32; }
+
 TEST(Generator, SixtyFourBytesAreTheFirstSixteenWords) {
     Generator g(kKey);
     std::vector<uint8_t> got(64);
@@ -54,27 +58,39 @@ TEST(Generator, PartialWordIsDiscarded) {
 TEST(Generator, DrawsInterleaveInOneStream) {
     Generator g(kKey);
     EXPECT_EQ(g.next_u32(), stream_word(0));
-    EXPECT_EQ(g.next_u64(), uint64_t(stream_word(1)) | uint64_t(stream_word(2)) << 32);
+    EXPECT_EQ(g.next_u64(), stream_u64(1));
     uint8_t b[5];
     g.fill_bytes(b, 5);
     EXPECT_EQ(std::vector<uint8_t>(b, b + 5), stream_bytes(3, 5));
     EXPECT_EQ(g.next_u32(), stream_word(5));
 }
 
-TEST(Generator, NextU64AtPositionSixtyThreeSpansTwoBuffers) {
+// A 64-bit draw where the buffer holds one word, or none: it takes the next two
+// words of the stream, and the draw after it the word after those.
+struct U64Case : kestrova::test::NamedCase {
+    void (*advance)(Generator&);
+    uint64_t next_word;
+};
+
+class NextU64 : public ::testing::TestWithParam<U64Case> {};
+
+TEST_P(NextU64, TakesTheNextTwoWords) {
     Generator g(kKey);
-    for (int i = 0; i < 63; ++i) g.next_u32();
-    EXPECT_EQ(g.next_u64(), uint64_t(stream_word(63)) | uint64_t(stream_word(64)) << 32);
-    EXPECT_EQ(g.next_u32(), stream_word(65));
+    GetParam().advance(g);
+    EXPECT_EQ(g.next_u64(), stream_u64(GetParam().next_word));
+    EXPECT_EQ(g.next_u32(), stream_word(GetParam().next_word + 2));
 }
 
-TEST(Generator, NextU64OnEmptyBufferRefills) {
-    Generator g(kKey);
-    std::vector<uint8_t> sink(256);
-    g.fill_bytes(sink.data(), sink.size());
-    EXPECT_EQ(g.next_u64(), uint64_t(stream_word(64)) | uint64_t(stream_word(65)) << 32);
-    EXPECT_EQ(g.next_u32(), stream_word(66));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Buffers, NextU64,
+    ::testing::Values(U64Case{"spans_two_buffers", [](Generator& g) { for (int i = 0; i < 63; ++i) g.next_u32(); }, 63},
+                      U64Case{"empty_buffer_refills",
+                              [](Generator& g) {
+                                  std::vector<uint8_t> sink(256);
+                                  g.fill_bytes(sink.data(), sink.size());
+                              },
+                              64}),
+    kestrova::test::case_name);
 
 TEST(Generator, LongDrawCrossesBuffers) {
     Generator g(kKey);

@@ -3,8 +3,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "backend/backend.h"
@@ -67,23 +72,6 @@ PyObject* to_bytes(const Point& p) {
     return to_bytes(b, 32);
 }
 
-Point point_arg(const std::string& s) {
-    const auto p = decompress_vartime(u8(s));
-    if (!p) {
-        PyErr_SetString(PyExc_ValueError, "not a point encoding");
-        throw ArgError{};
-    }
-    return *p;
-}
-
-Scalar scalar_arg(const std::string& s) {
-    Scalar r;
-    std::memcpy(r.bytes, s.data(), 32);
-    return r;
-}
-
-Fe fe_arg(const std::string& s) { return fe_from_bytes(u8(s)); }
-
 template <typename F>
 PyObject* guarded(F&& f) {
     try {
@@ -96,179 +84,161 @@ PyObject* guarded(F&& f) {
     }
 }
 
-#define BINARY_FE(name, expr)                                       \
-    PyObject* name(PyObject*, PyObject* args) {                     \
-        return guarded([&] {                                        \
-            const auto a = bytes_args(args, {32, 32});              \
-            const Fe x = fe_arg(a[0]), y = fe_arg(a[1]);            \
-            return to_bytes(expr);                                  \
-        });                                                         \
+// How a function's parameter is read from one bytes argument, and the length
+// that argument must have (0 = any).
+template <class T>
+struct Param;
+template <>
+struct Param<Fe> {
+    static constexpr Py_ssize_t kBytes = 32;
+    static Fe read(const std::string& s) { return fe_from_bytes(u8(s)); }
+};
+template <>
+struct Param<Point> {
+    static constexpr Py_ssize_t kBytes = kPointBytes;
+    static Point read(const std::string& s) {
+        const auto p = decompress_vartime(u8(s));
+        if (!p) {
+            PyErr_SetString(PyExc_ValueError, "not a point encoding");
+            throw ArgError{};
+        }
+        return *p;
     }
-#define UNARY_FE(name, expr)                                        \
-    PyObject* name(PyObject*, PyObject* args) {                     \
-        return guarded([&] {                                        \
-            const auto a = bytes_args(args, {32});                  \
-            const Fe x = fe_arg(a[0]);                              \
-            return to_bytes(expr);                                  \
-        });                                                         \
+};
+template <>
+struct Param<Scalar> {
+    static constexpr Py_ssize_t kBytes = kScalarBytes;
+    static Scalar read(const std::string& s) {
+        Scalar r;
+        std::memcpy(r.bytes, s.data(), kScalarBytes);
+        return r;
     }
+};
+template <size_t N>
+struct Param<std::array<uint8_t, N>> {
+    static constexpr Py_ssize_t kBytes = N;
+    static std::array<uint8_t, N> read(const std::string& s) {
+        std::array<uint8_t, N> out;
+        std::memcpy(out.data(), s.data(), N);
+        return out;
+    }
+};
+template <>
+struct Param<std::span<const uint8_t>> {
+    static constexpr Py_ssize_t kBytes = 0;
+    static std::span<const uint8_t> read(const std::string& s) { return {u8(s), s.size()}; }
+};
 
-BINARY_FE(py_fe_add, fe_add(x, y))
-BINARY_FE(py_fe_sub, fe_sub(x, y))
-BINARY_FE(py_fe_mul, fe_mul(x, y))
-UNARY_FE(py_fe_square, fe_square(x))
-UNARY_FE(py_fe_invert, fe_invert(x))
-UNARY_FE(py_fe_neg, fe_neg(x))
-UNARY_FE(py_fe_load_store, x)
-UNARY_FE(py_fe_abs, fe_abs(x))
+using Encoding = std::array<uint8_t, 32>;
 
-PyObject* py_fe_sqrt_ratio(PyObject*, PyObject* args) {
+// A result back as Python sees it.
+PyObject* result(const Fe& f) { return to_bytes(f); }
+PyObject* result(const Point& p) { return to_bytes(p); }
+PyObject* result(const Scalar& s) { return to_bytes(s.bytes, kScalarBytes); }
+PyObject* result(kestrova::ct::Choice c) { return PyBool_FromLong(long(c.bit())); }
+PyObject* result(const SqrtRatio& r) {
+    PyObject* root = to_bytes(r.root);
+    return Py_BuildValue("(NN)", PyBool_FromLong(long(r.is_square.bit())), root);
+}
+PyObject* result(const KeyPair& pair) {
+    PyObject* p = to_bytes(pair.first.data(), pair.first.size());
+    PyObject* s = to_bytes(pair.second.data(), pair.second.size());
+    return Py_BuildValue("(NN)", p, s);
+}
+template <class T>
+PyObject* result(const std::optional<T>& r) {
+    if (!r) Py_RETURN_NONE;
+    if constexpr (std::is_same_v<T, Point>) {
+        return to_bytes(*r);
+    } else {
+        return to_bytes(r->data(), r->size());
+    }
+}
+
+template <class R, class... A, size_t... I>
+PyObject* call(R (*f)(A...), const std::vector<std::string>& a, std::index_sequence<I...>) {
+    return result(f(Param<std::decay_t<A>>::read(a[I])...));
+}
+
+// A Python function of bytes arguments: each is checked and read as f's
+// parameter type says, and f's result converted back.
+template <auto f>
+PyObject* typed(PyObject*, PyObject* args) {
     return guarded([&] {
-        const auto a = bytes_args(args, {32, 32});
-        const SqrtRatio r = fe_sqrt_ratio(fe_arg(a[0]), fe_arg(a[1]));
-        PyObject* root = to_bytes(r.root);
-        return Py_BuildValue("(NN)", PyBool_FromLong(long(r.is_square.bit())), root);
+        return [args]<class R, class... A>(R (*g)(A...)) {
+            const auto a = bytes_args(args, {Param<std::decay_t<A>>::kBytes...});
+            return call(g, a, std::index_sequence_for<A...>{});
+        }(f);
     });
+}
+
+// (32 bytes, truth value): the form of the functions that take a flag.
+bool bytes_and_flag(PyObject* args, std::string& bytes, int& flag) {
+    const char* buf;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "y#p", &buf, &n, &flag)) return false;
+    if (n != 32) {
+        PyErr_SetString(PyExc_ValueError, "need 32 bytes");
+        return false;
+    }
+    bytes.assign(buf, size_t(n));
+    return true;
 }
 
 // Conditional negation by a 0/1 int, as the row-value code uses it.
 PyObject* py_fe_cneg(PyObject*, PyObject* args) {
-    const char* buf;
-    Py_ssize_t n;
+    std::string bytes;
     int bit;
-    if (!PyArg_ParseTuple(args, "y#p", &buf, &n, &bit)) return nullptr;
-    if (n != 32) {
-        PyErr_SetString(PyExc_ValueError, "need 32 bytes");
-        return nullptr;
-    }
-    return to_bytes(fe_cneg(fe_from_bytes(reinterpret_cast<const uint8_t*>(buf)), kestrova::ct::Choice::from_bit(uint64_t(bit) & 1)));
+    if (!bytes_and_flag(args, bytes, bit)) return nullptr;
+    return to_bytes(fe_cneg(Param<Fe>::read(bytes), kestrova::ct::Choice::from_bit(uint64_t(bit) & 1)));
 }
 
-PyObject* py_decompress(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        const auto a = bytes_args(args, {32});
-        const auto p = decompress_vartime(u8(a[0]));
-        if (!p) Py_RETURN_NONE;
-        return to_bytes(*p);
-    });
+PyObject* py_montgomery_to_edwards(PyObject*, PyObject* args) {
+    std::string bytes;
+    int sign;
+    if (!bytes_and_flag(args, bytes, sign)) return nullptr;
+    return result(pc::montgomery_to_edwards_vartime(u8(bytes), sign != 0));
 }
 
-PyObject* py_point_add(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32, 32});
-        return to_bytes(add(point_arg(a[0]), point_arg(a[1])));
-    });
+PyObject* py_point_to_representative_with_bit(PyObject*, PyObject* args) {
+    std::string bytes;
+    int bit;
+    if (!bytes_and_flag(args, bytes, bit)) return nullptr;
+    return guarded([&] { return result(pc::point_to_representative_with_bit(Param<Point>::read(bytes), uint32_t(bit))); });
 }
 
-PyObject* py_point_double(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32});
-        return to_bytes(dbl(point_arg(a[0])));
-    });
+// Concatenated fixed-size arguments, read one by one; a short tail is dropped.
+template <class T>
+std::vector<T> many(const std::string& s) {
+    constexpr size_t size = Param<T>::kBytes;
+    std::vector<T> out;
+    for (size_t i = 0; i + size <= s.size(); i += size) out.push_back(Param<T>::read(s.substr(i, size)));
+    return out;
 }
 
-PyObject* py_point_neg(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32});
-        return to_bytes(neg(point_arg(a[0])));
-    });
-}
-
-PyObject* py_point_equal(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32, 32});
-        return PyBool_FromLong(equal(point_arg(a[0]), point_arg(a[1])).bit() ? 1 : 0);
-    });
-}
-
-PyObject* py_mul(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32, 32});
-        return to_bytes(mul(point_arg(a[0]), scalar_arg(a[1])));
-    });
-}
-
-PyObject* py_mul_base(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32});
-        return to_bytes(mul_base(scalar_arg(a[0])));
-    });
+PyObject* compressed_all(const std::vector<Point>& pts) {
+    std::vector<uint8_t> out(kPointBytes * pts.size());
+    compress_all(pts, out);
+    return to_bytes(out.data(), out.size());
 }
 
 // (point, scalars concatenated) -> products concatenated, one table for all.
 PyObject* py_table_mul(PyObject*, PyObject* args) {
     return guarded([&] {
-        const auto a = bytes_args(args, {32, 0});
-        const FixedBaseTable table(point_arg(a[0]));
-        std::string out;
-        for (size_t i = 0; i + 32 <= a[1].size(); i += 32) {
-            uint8_t b[32];
-            compress(table.mul(scalar_arg(a[1].substr(i, 32))), b);
-            out.append(reinterpret_cast<const char*>(b), 32);
-        }
-        return to_bytes(u8(out), out.size());
+        const auto a = bytes_args(args, {kPointBytes, 0});
+        const FixedBaseTable table(Param<Point>::read(a[0]));
+        std::vector<Point> out;
+        for (const Scalar& s : many<Scalar>(a[1])) out.push_back(table.mul(s));
+        return compressed_all(out);
     });
-}
-
-PyObject* py_scalar_from_wide(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {64});
-        const Scalar s = scalar_from_wide(u8(a[0]));
-        return to_bytes(s.bytes, 32);
-    });
-}
-
-std::vector<uint8_t> vec_arg(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
-PyObject* py_decode_public_key(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {0});
-        return to_bytes(decode_public_key(vec_arg(a[0])));
-    });
-}
-
-PyObject* py_decode_secret_scalar(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {0});
-        const Scalar s = decode_secret_scalar(vec_arg(a[0]));
-        return to_bytes(s.bytes, 32);
-    });
-}
-
-PyObject* py_generate_key_pair(PyObject*, PyObject* args) {
-    return guarded([&] {
-        bytes_args(args, {});
-        const auto [pub, sec] = generate_key_pair();
-        PyObject* p = to_bytes(pub.data(), 32);
-        PyObject* s = to_bytes(sec.data(), 32);
-        return Py_BuildValue("(NN)", p, s);
-    });
-}
-
-std::vector<Point> points_arg(const std::string& s) {
-    std::vector<Point> pts;
-    for (size_t i = 0; i + 32 <= s.size(); i += 32) pts.push_back(point_arg(s.substr(i, 32)));
-    return pts;
-}
-
-std::vector<Scalar> scalars_arg(const std::string& s) {
-    std::vector<Scalar> out;
-    for (size_t i = 0; i + 32 <= s.size(); i += 32) out.push_back(scalar_arg(s.substr(i, 32)));
-    return out;
-}
-
-PyObject* compressed_all(const std::vector<Point>& pts) {
-    std::vector<uint8_t> out(32 * pts.size());
-    compress_all(pts, out);
-    return to_bytes(out.data(), out.size());
 }
 
 // (points concatenated, scalars concatenated) -> products concatenated.
 PyObject* py_batch_mul_each(PyObject*, PyObject* args) {
     return guarded([&] {
         const auto a = bytes_args(args, {0, 0});
-        const auto pts = points_arg(a[0]);
-        const auto sc = scalars_arg(a[1]);
+        const auto pts = many<Point>(a[0]);
+        const auto sc = many<Scalar>(a[1]);
         std::vector<Point> out(std::min(pts.size(), sc.size()));
         mul_each(std::span(pts).first(out.size()), std::span(sc).first(out.size()), out);
         return compressed_all(out);
@@ -277,10 +247,10 @@ PyObject* py_batch_mul_each(PyObject*, PyObject* args) {
 
 PyObject* py_batch_mul_all(PyObject*, PyObject* args) {
     return guarded([&] {
-        const auto a = bytes_args(args, {0, 32});
-        const auto pts = points_arg(a[0]);
+        const auto a = bytes_args(args, {0, kScalarBytes});
+        const auto pts = many<Point>(a[0]);
         std::vector<Point> out(pts.size());
-        mul_all(pts, scalar_arg(a[1]), out);
+        mul_all(pts, Param<Scalar>::read(a[1]), out);
         return compressed_all(out);
     });
 }
@@ -288,7 +258,7 @@ PyObject* py_batch_mul_all(PyObject*, PyObject* args) {
 PyObject* py_batch_mul_base_each(PyObject*, PyObject* args) {
     return guarded([&] {
         const auto a = bytes_args(args, {0});
-        const auto sc = scalars_arg(a[0]);
+        const auto sc = many<Scalar>(a[0]);
         std::vector<Point> out(sc.size());
         mul_base_each(sc, out);
         return compressed_all(out);
@@ -304,10 +274,10 @@ PyObject* py_backend_name(PyObject*, PyObject*) {
 PyObject* py_batch_decompress(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         const auto a = bytes_args(args, {0});
-        const size_t n = a[0].size() / 32;
+        const size_t n = a[0].size() / kPointBytes;
         std::vector<Point> pts(n);
         std::vector<uint8_t> ok(n);
-        decompress_all({u8(a[0]), 32 * n}, pts, ok);
+        decompress_all({u8(a[0]), kPointBytes * n}, pts, ok);
         PyObject* list = PyList_New(Py_ssize_t(n));
         if (!list) return nullptr;
         for (size_t i = 0; i < n; ++i) {
@@ -324,94 +294,43 @@ PyObject* py_batch_decompress(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* py_elligator_map(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32});
-        return to_bytes(pc::elligator_map(fe_arg(a[0])));
-    });
-}
-
-PyObject* py_montgomery_to_edwards(PyObject*, PyObject* args) {
-    const char* buf;
-    Py_ssize_t n;
-    int sign;
-    if (!PyArg_ParseTuple(args, "y#p", &buf, &n, &sign)) return nullptr;
-    if (n != 32) {
-        PyErr_SetString(PyExc_ValueError, "need 32 bytes");
-        return nullptr;
-    }
-    const auto p = pc::montgomery_to_edwards_vartime(reinterpret_cast<const uint8_t*>(buf), sign != 0);
-    if (!p) Py_RETURN_NONE;
-    return to_bytes(*p);
-}
-
-PyObject* py_representative_to_point(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32});
-        return to_bytes(pc::representative_to_point(u8(a[0])));
-    });
-}
-
-PyObject* rep_or_none(const std::optional<pc::Representative>& r) {
-    if (!r) Py_RETURN_NONE;
-    return to_bytes(r->data(), 32);
-}
-
-PyObject* py_point_to_representative_with_bit(PyObject*, PyObject* args) {
-    const char* buf;
-    Py_ssize_t n;
-    int bit;
-    if (!PyArg_ParseTuple(args, "y#p", &buf, &n, &bit)) return nullptr;
-    if (n != 32) {
-        PyErr_SetString(PyExc_ValueError, "need 32 bytes");
-        return nullptr;
-    }
-    return guarded([&] {
-        const Point p = point_arg(std::string(buf, 32));
-        return rep_or_none(pc::point_to_representative_with_bit(p, uint32_t(bit)));
-    });
-}
-
-PyObject* py_point_to_representative(PyObject*, PyObject* args) {
-    return guarded([&] {
-        const auto a = bytes_args(args, {32});
-        return rep_or_none(pc::point_to_representative(point_arg(a[0])));
-    });
-}
-
+// Typed entries take a lambda where the function is overloaded, inline only or takes a raw array.
 PyMethodDef kMethods[] = {
-    {"fe_add", py_fe_add, METH_VARARGS, nullptr},
-    {"fe_sub", py_fe_sub, METH_VARARGS, nullptr},
-    {"fe_mul", py_fe_mul, METH_VARARGS, nullptr},
-    {"fe_square", py_fe_square, METH_VARARGS, nullptr},
-    {"fe_invert", py_fe_invert, METH_VARARGS, nullptr},
-    {"fe_neg", py_fe_neg, METH_VARARGS, nullptr},
-    {"fe_abs", py_fe_abs, METH_VARARGS, nullptr},
+    {"fe_add", typed<+[](const Fe& x, const Fe& y) { return fe_add(x, y); }>, METH_VARARGS, nullptr},
+    {"fe_sub", typed<+[](const Fe& x, const Fe& y) { return fe_sub(x, y); }>, METH_VARARGS, nullptr},
+    {"fe_mul", typed<+[](const Fe& x, const Fe& y) { return fe_mul(x, y); }>, METH_VARARGS, nullptr},
+    {"fe_square", typed<+[](const Fe& x) { return fe_square(x); }>, METH_VARARGS, nullptr},
+    {"fe_invert", typed<&fe_invert>, METH_VARARGS, nullptr},
+    {"fe_neg", typed<+[](const Fe& x) { return fe_neg(x); }>, METH_VARARGS, nullptr},
+    {"fe_abs", typed<&fe_abs>, METH_VARARGS, nullptr},
     {"fe_cneg", py_fe_cneg, METH_VARARGS, nullptr},
-    {"fe_load_store", py_fe_load_store, METH_VARARGS, nullptr},
-    {"fe_sqrt_ratio", py_fe_sqrt_ratio, METH_VARARGS, nullptr},
-    {"decompress", py_decompress, METH_VARARGS, nullptr},
-    {"point_add", py_point_add, METH_VARARGS, nullptr},
-    {"point_double", py_point_double, METH_VARARGS, nullptr},
-    {"point_neg", py_point_neg, METH_VARARGS, nullptr},
-    {"point_equal", py_point_equal, METH_VARARGS, nullptr},
-    {"mul", py_mul, METH_VARARGS, nullptr},
-    {"mul_base", py_mul_base, METH_VARARGS, nullptr},
+    {"fe_load_store", typed<+[](const Fe& x) { return x; }>, METH_VARARGS, nullptr},
+    {"fe_sqrt_ratio", typed<&fe_sqrt_ratio>, METH_VARARGS, nullptr},
+    {"decompress", typed<+[](const Encoding& e) { return decompress_vartime(e.data()); }>, METH_VARARGS, nullptr},
+    {"point_add", typed<&add>, METH_VARARGS, nullptr},
+    {"point_double", typed<&dbl>, METH_VARARGS, nullptr},
+    {"point_neg", typed<&neg>, METH_VARARGS, nullptr},
+    {"point_equal", typed<&equal>, METH_VARARGS, nullptr},
+    {"mul", typed<+[](const Point& p, const Scalar& s) { return mul(p, s); }>, METH_VARARGS, nullptr},
+    {"mul_base", typed<&mul_base>, METH_VARARGS, nullptr},
     {"table_mul", py_table_mul, METH_VARARGS, nullptr},
-    {"scalar_from_wide", py_scalar_from_wide, METH_VARARGS, nullptr},
-    {"decode_public_key", py_decode_public_key, METH_VARARGS, nullptr},
-    {"decode_secret_scalar", py_decode_secret_scalar, METH_VARARGS, nullptr},
-    {"generate_key_pair", py_generate_key_pair, METH_VARARGS, nullptr},
+    {"scalar_from_wide", typed<+[](const std::array<uint8_t, 64>& w) { return scalar_from_wide(w.data()); }>,
+     METH_VARARGS, nullptr},
+    {"decode_public_key", typed<&decode_public_key>, METH_VARARGS, nullptr},
+    {"decode_secret_scalar", typed<&decode_secret_scalar>, METH_VARARGS, nullptr},
+    {"generate_key_pair", typed<&generate_key_pair>, METH_VARARGS, nullptr},
     {"batch_mul_each", py_batch_mul_each, METH_VARARGS, nullptr},
     {"batch_mul_all", py_batch_mul_all, METH_VARARGS, nullptr},
     {"batch_mul_base_each", py_batch_mul_base_each, METH_VARARGS, nullptr},
     {"batch_decompress", py_batch_decompress, METH_VARARGS, nullptr},
     {"backend_name", py_backend_name, METH_NOARGS, nullptr},
-    {"elligator_map", py_elligator_map, METH_VARARGS, nullptr},
+    {"elligator_map", typed<&pc::elligator_map>, METH_VARARGS, nullptr},
     {"montgomery_to_edwards", py_montgomery_to_edwards, METH_VARARGS, nullptr},
-    {"representative_to_point", py_representative_to_point, METH_VARARGS, nullptr},
+    {"representative_to_point", typed<+[](const Encoding& r) { return pc::representative_to_point(r.data()); }>,
+     METH_VARARGS, nullptr},
     {"point_to_representative_with_bit", py_point_to_representative_with_bit, METH_VARARGS, nullptr},
-    {"point_to_representative", py_point_to_representative, METH_VARARGS, nullptr},
+    {"point_to_representative", typed<+[](const Point& p) { return pc::point_to_representative(p); }>, METH_VARARGS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,11 +7,15 @@
 #include <cstdint>
 
 #include "curve/multiply.h"
+#include "okvs/cell.h"
+#include "point_conversion/elligator.h"
 #include "random/generator.h"
 
-namespace kestrova::point_conversion {
+namespace kestrova::operations {
 
-using RowValue = std::array<uint8_t, 64>;
+// Stored as the row's cell: the two representatives side by side.
+using RowValue = okvs::Cell;
+static_assert(okvs::kCellBytes == 2 * point_conversion::kRepresentativeBytes);
 
 // n values. Each is drawn with a uniform r, retried until both r·B and r·PK
 // have a representative, a random choice bit per representative and a random
@@ -21,6 +25,6 @@ void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, si
 
 // Replaces the representative's field element r by p - r when `negate` is 1;
 // the sign flag (bit 255) is kept. Both decode to the same point.
-void conditional_negate_representative(uint8_t rep[32], uint32_t negate);
+void conditional_negate_representative(uint8_t rep[point_conversion::kRepresentativeBytes], uint32_t negate);
 
-}  // namespace kestrova::point_conversion
+}  // namespace kestrova::operations
