@@ -14,7 +14,6 @@
 #include "ct/wipe.h"
 #include "operations/operations.h"
 #include "panic/panic.h"
-#include "worker_pool/pool.h"
 
 namespace kestrova::binding {
 namespace {
@@ -47,6 +46,7 @@ Bound<N> bind(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t na
 }
 
 // For the functions whose parameters all take bytes: each converted in order.
+// A secret key is always the last, so no failure here leaves one unwiped.
 template <size_t N>
 std::array<std::vector<uint8_t>, N> byte_arguments(const FunctionSignature& sig, PyObject* const* args,
                                                    Py_ssize_t nargs, PyObject* kwnames) {
@@ -205,15 +205,14 @@ PyObject* create_module() {
         throw PythonError::make(PyExc_ImportError,
                                 "kestrova may only be initialized once per interpreter process");
     }
-    filled(module, [](PyObject* m) {
+    const auto add_functions = [](PyObject* m) {
         for (PyMethodDef& def : function_table) add_function(m, &def);
 #ifdef KESTROVA_TEST_HOOKS
         for (PyMethodDef& def : test_hooks::functions)
             if (def.ml_name != nullptr) add_function(m, &def);
 #endif
-    });
-    worker_pool::set_interrupt_check(run_signal_handlers);
-    return module;
+    };
+    return finished_module(module, add_functions, run_signal_handlers);
 }
 
 }  // namespace

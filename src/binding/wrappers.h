@@ -9,9 +9,7 @@
 
 #include <cstddef>
 
-#ifdef KESTROVA_TEST_HOOKS
 #include "worker_pool/pool.h"
-#endif
 
 // A test build is another module beside the installed one, `<name>_hooked`,
 // with the pool's interruption seam (test_hooks below) added.
@@ -41,15 +39,17 @@ PyObject* guarded(Body&& body) {
     }
 }
 
-// A new module filled by `fill(module)`; dropped again if that throws.
+// A new module filled by `fill(module)`, dropped again if that throws; once
+// it is complete, `check` becomes the pool's interrupt check.
 template <class Fill>
-PyObject* filled(PyObject* module, Fill&& fill) {
+PyObject* finished_module(PyObject* module, Fill&& fill, worker_pool::InterruptCheck check) {
     try {
         fill(module);
     } catch (...) {
         Py_DECREF(module);
         throw;
     }
+    worker_pool::set_interrupt_check(check);
     return module;
 }
 

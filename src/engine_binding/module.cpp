@@ -463,7 +463,7 @@ void add_type(PyObject* module, PyType_Spec* type_shape, PyTypeObject** slot) {
 PyObject* create_module() {
     PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) throw PythonErrorSet{};
-    binding::filled(module, [](PyObject* m) {
+    const auto fill = [](PyObject* m) {
         PyTypeObject* builder_type;
         add_type(m, &store_spec, &g_store_type);
         add_type(m, &builder_spec, &builder_type);
@@ -474,11 +474,10 @@ PyObject* create_module() {
 #ifdef KESTROVA_TEST_HOOKS
         if (PyModule_AddFunctions(m, binding::test_hooks::functions) < 0) throw PythonErrorSet{};
 #endif
-    });
-    // The tools turn every failure into one line of their own.
-    set_panic_reports(false);
-    worker_pool::set_interrupt_check(interrupt_check);
-    return module;
+        // The tools turn every failure into one line of their own.
+        set_panic_reports(false);
+    };
+    return binding::finished_module(module, fill, interrupt_check);
 }
 
 }  // namespace

@@ -87,9 +87,9 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// The process-wide pool, created on first use with the requested size or else
-// configured_pool_size() threads. After fork() the child gets a new pool on first use: the parent's
-// worker threads do not exist there.
+// The process-wide pool, created on first use with the requested size (below)
+// or else configured_pool_size() threads. After fork() the child gets a new
+// pool on first use, of the same size: the parent's workers do not exist there.
 Pool& global_pool();
 
 // Asks for `threads` workers (0: one per processor) in the process-wide pool,
