@@ -15,7 +15,7 @@ import os
 import sys
 from typing import Callable, Iterable, Iterator, Optional
 
-from . import batches
+from . import batches, engine
 from .errors import PartyError
 
 LOCAL = "local:"
@@ -68,6 +68,17 @@ def _distributed():
     return distributed
 
 
+def _pool_size(threads: int):
+    """A worker plugin that sizes the engine's pool on each worker, a restarted one too, before its first task."""
+    from distributed.diagnostics.plugin import WorkerPlugin
+
+    class PoolSize(WorkerPlugin):
+        def setup(self, worker):
+            engine.use_threads(threads)
+
+    return PoolSize()
+
+
 @contextlib.contextmanager
 def connect(address: str, threads: Optional[int] = None, security_file: Optional[str] = None):
     """A client of the scheduler at `address`, or of a new local cluster for 'local:N'.
@@ -97,7 +108,7 @@ def connect(address: str, threads: Optional[int] = None, security_file: Optional
                 target = stack.enter_context(distributed.LocalCluster(
                     n_workers=n, processes=True, threads_per_worker=1, protocol="tls://", host="127.0.0.1",
                     security=closed, dashboard_address="127.0.0.1:0", worker_dashboard_address=None,
-                    silence_logs=logging.ERROR, env={"RAYON_NUM_THREADS": str(pool)}))
+                    silence_logs=logging.ERROR))
             settings = closed
         else:
             settings = security(security_file)
@@ -105,6 +116,8 @@ def connect(address: str, threads: Optional[int] = None, security_file: Optional
             client = stack.enter_context(distributed.Client(target, timeout="30s", security=settings))
         except OSError as e:
             raise PartyError(f"--dask {address}: cannot reach the scheduler ({e})") from None
+        if n is not None:
+            client.register_plugin(_pool_size(pool), name="kestrova-pool-size")
         yield client
 
 

@@ -58,14 +58,16 @@ def _call(fn, *args):
         raise Refusal(str(e) or type(e).__name__) from None
 
 
-def use_threads(threads: Optional[int]) -> None:
-    """Sizes the worker pool (0: one thread per processor) before its first use in this process.
+def use_threads(threads: Optional[int]) -> Optional[int]:
+    """Sizes the engine's worker pool (0: one thread per processor) before its first use in this process.
 
-    The pool reads its size once, from RAYON_NUM_THREADS, when the first call needs it;
-    later calls here change nothing.
+    The request comes before RAYON_NUM_THREADS (None leaves that default). The
+    pool's size is fixed when the first call starts it; a request after that
+    changes nothing. Returns the size the pool has or will have.
     """
-    if threads is not None:
-        os.environ["RAYON_NUM_THREADS"] = str(threads)
+    if threads is None:
+        return None
+    return _engine.request_threads(threads)
 
 
 def map_readonly(fd: int, length: int) -> mmap.mmap:

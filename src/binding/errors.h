@@ -7,6 +7,9 @@
 #include <Python.h>
 
 #include <string>
+#include <utility>
+
+#include "binding/wrappers.h"
 
 namespace kestrova::binding {
 
@@ -55,11 +58,7 @@ PyObject* raise_from_current_exception();
 // Runs a wrapper body; any failure becomes a Python exception and a null result.
 template <typename Body>
 PyObject* guard(Body&& body) {
-    try {
-        return body();
-    } catch (...) {
-        return raise_from_current_exception();
-    }
+    return guarded<raise_from_current_exception>(std::forward<Body>(body));
 }
 
 }  // namespace kestrova::binding

@@ -3,15 +3,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "binding/arguments.h"
 #include "binding/errors.h"
 #include "ct/wipe.h"
 #include "operations/operations.h"
 #include "panic/panic.h"
-#include "worker_pool/pool.h"
 
 namespace kestrova::binding {
 namespace {
@@ -41,6 +43,17 @@ Bound<N> bind(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t na
     Bound<N> b{};
     bind_arguments(sig, args, nargs, kwnames, b.slot);
     return b;
+}
+
+// For the functions whose parameters all take bytes: each converted in order.
+// A secret key is always the last, so no failure here leaves one unwiped.
+template <size_t N>
+std::array<std::vector<uint8_t>, N> byte_arguments(const FunctionSignature& sig, PyObject* const* args,
+                                                   Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind<N>(sig, args, nargs, kwnames);
+    std::array<std::vector<uint8_t>, N> values;
+    for (size_t i = 0; i < N; ++i) values[i] = extract_byte_vector(b.slot[i], sig.parameters[i]);
+    return values;
 }
 
 PyObject* key_gen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -76,17 +89,14 @@ PyObject* initiate_queries(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* randomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
-        auto a = bind<1>(kRandomize, args, nargs, kwnames);
-        auto ciphertexts = extract_byte_vector(a.slot[0], "ciphertexts");
+        auto [ciphertexts] = byte_arguments<1>(kRandomize, args, nargs, kwnames);
         return byte_vector_to_list(ops::randomize(ciphertexts));
     });
 }
 
 PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
-        auto a = bind<2>(kCombine, args, nargs, kwnames);
-        auto sender = extract_byte_vector(a.slot[0], "sender_ciphertexts");
-        auto receiver = extract_byte_vector(a.slot[1], "receiver_ciphertexts");
+        auto [sender, receiver] = byte_arguments<2>(kCombine, args, nargs, kwnames);
         auto parts = ops::combine(sender, receiver);
         std::vector<PyObject*> lists;
         try {
@@ -101,9 +111,7 @@ PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
-        auto a = bind<2>(kDecrypt, args, nargs, kwnames);
-        auto points = extract_byte_vector(a.slot[0], "points");
-        auto key = extract_byte_vector(a.slot[1], "bank_secret_key");
+        auto [points, key] = byte_arguments<2>(kDecrypt, args, nargs, kwnames);
         const ct::WipeOnExit wipe_key(key.data(), key.size());
         return byte_vector_to_list(ops::decrypt(points, key));
     });
@@ -111,20 +119,10 @@ PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
-        auto a = bind<5>(kFinish, args, nargs, kwnames);
-        auto sender = extract_byte_vector(a.slot[0], "sender_points");
-        auto receiver = extract_byte_vector(a.slot[1], "receiver_points");
-        auto gamma = extract_byte_vector(a.slot[2], "gamma_points");
-        auto delta = extract_byte_vector(a.slot[3], "delta_points");
-        auto key = extract_byte_vector(a.slot[4], "swift_secret_key");
+        auto [sender, receiver, gamma, delta, key] = byte_arguments<5>(kFinish, args, nargs, kwnames);
         const ct::WipeOnExit wipe_key(key.data(), key.size());
         return bool_vector_to_list(ops::finish(sender, receiver, gamma, delta, key));
     });
-}
-
-template <typename F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
 PyMethodDef function_table[] = {
@@ -142,7 +140,7 @@ PyMethodDef function_table[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "kestrova",
+    KESTROVA_MODULE_NAME(kestrova),
     "A Python module for the cryptographic operations necessary to do feature extraction "
     "(element matching in two datasets).",
     0,
@@ -207,19 +205,19 @@ PyObject* create_module() {
         throw PythonError::make(PyExc_ImportError,
                                 "kestrova may only be initialized once per interpreter process");
     }
-    try {
-        for (PyMethodDef& def : function_table) add_function(module, &def);
-    } catch (...) {
-        Py_DECREF(module);
-        throw;
-    }
-    worker_pool::set_interrupt_check(run_signal_handlers);
-    return module;
+    const auto add_functions = [](PyObject* m) {
+        for (PyMethodDef& def : function_table) add_function(m, &def);
+#ifdef KESTROVA_TEST_HOOKS
+        for (PyMethodDef& def : test_hooks::functions)
+            if (def.ml_name != nullptr) add_function(m, &def);
+#endif
+    };
+    return finished_module(module, add_functions, run_signal_handlers);
 }
 
 }  // namespace
 }  // namespace kestrova::binding
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kestrova() {
+extern "C" __attribute__((visibility("default"))) PyObject* KESTROVA_MODULE_INIT(kestrova)() {
     return kestrova::binding::guard([] { return kestrova::binding::create_module(); });
 }

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <utility>
+
+#include "binding/wrappers.h"
 
 namespace kestrova::engine_binding {
 
@@ -79,11 +82,7 @@ PyObject* raise_from_current_exception();
 
 template <class Body>
 PyObject* guard(Body&& body) {
-    try {
-        return body();
-    } catch (...) {
-        return raise_from_current_exception();
-    }
+    return binding::guarded<raise_from_current_exception>(std::forward<Body>(body));
 }
 
 // A new bytes object of `size` bytes whose contents the caller fills.

@@ -154,6 +154,21 @@ PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     });
 }
 
+// Instances of the heap types below: made by the type's own allocator, and
+// freed with the reference to their type that each holds.
+template <class T>
+T* allocate(PyTypeObject* type) {
+    PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+    if (self == nullptr) throw PythonErrorSet{};
+    return reinterpret_cast<T*>(self);
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
 // ---- Store: a store's byte form parsed once, its cells read where they lie.
 
 struct StoreObject {
@@ -172,13 +187,10 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             throw PythonErrorSet{};
         auto buffer = std::make_unique<Buffer>(data, "data");
         auto view = std::make_unique<okvs::StoreView>(okvs::store_view_from_bytes(buffer->bytes()));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) throw PythonErrorSet{};
-        auto* store = reinterpret_cast<StoreObject*>(self);
+        auto* store = allocate<StoreObject>(type);
         store->buffer = buffer.release();
         store->view = view.release();
-        return self;
+        return reinterpret_cast<PyObject*>(store);
     });
 }
 
@@ -186,9 +198,7 @@ void store_dealloc(PyObject* self) {
     auto* store = reinterpret_cast<StoreObject*>(self);
     delete store->view;
     delete store->buffer;
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* store_cells(PyObject* self, void*) {
@@ -294,21 +304,16 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const Buffer pk(key, "public_key");
         require_key(pk, "public_key");
         auto builder = std::make_unique<engine::StoreBuilder>(pk.bytes(), expected);
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) throw PythonErrorSet{};
-        auto* b = reinterpret_cast<BuilderObject*>(self);
+        auto* b = allocate<BuilderObject>(type);
         b->builder = builder.release();
         b->busy = false;
-        return self;
+        return reinterpret_cast<PyObject*>(b);
     });
 }
 
 void builder_dealloc(PyObject* self) {
     delete reinterpret_cast<BuilderObject*>(self)->builder;
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 // One call at a time: write() lets go of the lock.
@@ -358,10 +363,7 @@ PyObject* builder_rows(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<BuilderObject*>(self)->builder->rows());
 }
 
-template <typename F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
+using binding::as_cfunction;
 
 PyMethodDef builder_methods[] = {
     {"add", as_cfunction(builder_add), METH_FASTCALL | METH_KEYWORDS,
@@ -411,7 +413,20 @@ PyObject* build_peak_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+PyObject* request_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[1];
+        bind("request_threads", {"threads"}, 1, args, nargs, kwnames, a);
+        const size_t threads = PyLong_AsSize_t(a[0]);
+        if (PyErr_Occurred()) throw PythonErrorSet{};
+        return PyLong_FromSize_t(worker_pool::request_pool_size(threads));
+    });
+}
+
 PyMethodDef functions[] = {
+    {"request_threads", as_cfunction(request_threads), METH_FASTCALL | METH_KEYWORDS,
+     "request_threads(threads): the worker pool gets that many threads (0: one per processor) if it has not "
+     "started yet, whatever RAYON_NUM_THREADS says; returns the size it has or will have."},
     {"key_gen", as_cfunction(key_gen), METH_FASTCALL | METH_KEYWORDS,
      "key_gen(): (public_key: bytes, secret_key: bytearray)."},
     {"randomize", as_cfunction(randomize), METH_FASTCALL | METH_KEYWORDS,
@@ -433,7 +448,7 @@ PyMethodDef functions[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_engine", "The native engine of the parties' tools: buffers in, bytes out.",
+    PyModuleDef_HEAD_INIT, KESTROVA_MODULE_NAME(_engine), "The native engine of the parties' tools: buffers in, bytes out.",
     -1, functions, nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -448,27 +463,26 @@ void add_type(PyObject* module, PyType_Spec* type_shape, PyTypeObject** slot) {
 PyObject* create_module() {
     PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) throw PythonErrorSet{};
-    try {
+    const auto fill = [](PyObject* m) {
         PyTypeObject* builder_type;
-        add_type(module, &store_spec, &g_store_type);
-        add_type(module, &builder_spec, &builder_type);
+        add_type(m, &store_spec, &g_store_type);
+        add_type(m, &builder_spec, &builder_type);
         Py_DECREF(builder_type);  // the module holds it
         engine_error() = PyErr_NewException("kestrova_protocol._engine.EngineError", PyExc_ValueError, nullptr);
-        if (engine_error() == nullptr || PyModule_AddObjectRef(module, "EngineError", engine_error()) < 0)
+        if (engine_error() == nullptr || PyModule_AddObjectRef(m, "EngineError", engine_error()) < 0)
             throw PythonErrorSet{};
-    } catch (...) {
-        Py_DECREF(module);
-        throw;
-    }
-    // The tools turn every failure into one line of their own.
-    set_panic_reports(false);
-    worker_pool::set_interrupt_check(interrupt_check);
-    return module;
+#ifdef KESTROVA_TEST_HOOKS
+        if (PyModule_AddFunctions(m, binding::test_hooks::functions) < 0) throw PythonErrorSet{};
+#endif
+        // The tools turn every failure into one line of their own.
+        set_panic_reports(false);
+    };
+    return binding::finished_module(module, fill, interrupt_check);
 }
 
 }  // namespace
 }  // namespace kestrova::engine_binding
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
+extern "C" __attribute__((visibility("default"))) PyObject* KESTROVA_MODULE_INIT(_engine)() {
     return kestrova::engine_binding::guard([] { return kestrova::engine_binding::create_module(); });
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <system_error>
@@ -33,19 +34,26 @@ std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 
 thread_local bool t_on_worker = false;
 
+// The test seams count events down to the one they act on.
 constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
 std::atomic<std::size_t> g_fail_start_countdown{kNever};
+std::atomic<std::size_t> g_signal_countdown{kNever};
+std::atomic<int> g_signal_to_raise{0};
+std::atomic<std::size_t> g_items_left_by_last_interrupt{0};
+
+// Counts one event; true, once, for the event the countdown was armed for.
+bool count_down(std::atomic<std::size_t>& countdown) {
+    std::size_t left = countdown.load(std::memory_order_relaxed);
+    while (left != kNever) {
+        if (countdown.compare_exchange_weak(left, left == 0 ? kNever : left - 1)) return left == 0;
+    }
+    return false;
+}
 
 void start_thread_or_throw(std::vector<std::thread>& threads, Pool* pool, void (Pool::*entry)(std::size_t),
                            std::size_t index) {
-    std::size_t countdown = g_fail_start_countdown.load();
-    while (countdown != kNever) {
-        if (countdown == 0) {
-            g_fail_start_countdown.store(kNever);
-            throw std::system_error(EAGAIN, std::generic_category(), "thread start refused");
-        }
-        if (g_fail_start_countdown.compare_exchange_weak(countdown, countdown - 1)) break;
-    }
+    if (count_down(g_fail_start_countdown))
+        throw std::system_error(EAGAIN, std::generic_category(), "thread start refused");
     threads.emplace_back(entry, pool, index);
 }
 
@@ -59,10 +67,15 @@ struct Pool::Job {
     std::size_t leaf;
     std::atomic<std::size_t> outstanding{1};
     std::atomic<bool> stopped{false};  // interrupted: start nothing more
+    std::atomic<std::size_t> left{0};   // items not run because the loop stopped
 
     std::mutex mutex;
     std::condition_variable finished_cv;
     bool finished = false;
+    // The caller's interrupt checks, begun and ended (for the signal seam).
+    std::size_t checks_begun = 0;
+    std::size_t checks_ended = 0;
+    std::condition_variable checked_cv;
     std::size_t failed_begin = kNever;
     std::exception_ptr failure;
 };
@@ -133,9 +146,10 @@ void Pool::push(const Task& task) {
 namespace {
 
 // Slices are the grain times a power of two, doubled or halved towards
-// kSliceWork; a remainder below the grain joins the slice before it.
-void run_in_slices(const RangeBody& body, const std::atomic<bool>& stopped, std::size_t grain, std::size_t begin,
-                   std::size_t end) {
+// kSliceWork; a remainder below the grain joins the slice before it. Returns
+// where it stopped: `end`, unless the loop was stopped.
+std::size_t run_in_slices(const RangeBody& body, const std::atomic<bool>& stopped, std::size_t grain,
+                          std::size_t begin, std::size_t end) {
     using Clock = std::chrono::steady_clock;
     std::size_t step = grain;
     while (begin < end && !stopped.load(std::memory_order_relaxed)) {
@@ -148,13 +162,27 @@ void run_in_slices(const RangeBody& body, const std::atomic<bool>& stopped, std:
         if (spent < kSliceWork / 2 && step <= left / 2) step *= 2;
         else if (spent > kSliceWork * 2 && step / 2 >= grain) step /= 2;
     }
+    return begin;
 }
 
 }  // namespace
 
+void Pool::signal_and_wait_for_check(Job& job) {
+    std::raise(g_signal_to_raise.load());
+    if (g_interrupt_check.load(std::memory_order_acquire) == nullptr) return;
+    // A check begun before the signal may have missed it: wait for the next.
+    std::unique_lock lock(job.mutex);
+    const std::size_t begun = job.checks_begun;
+    job.checked_cv.wait(lock, [&] { return job.checks_ended > begun || job.stopped.load(); });
+}
+
 void Pool::execute(Task task) {
     Job& job = *task.job;
-    if (job.stopped.load(std::memory_order_relaxed)) task.end = task.begin;
+    if (count_down(g_signal_countdown)) signal_and_wait_for_check(job);
+    if (job.stopped.load(std::memory_order_relaxed)) {
+        job.left.fetch_add(task.end - task.begin, std::memory_order_relaxed);
+        task.end = task.begin;
+    }
     // Halve while both halves keep at least a leaf; the upper half waits in
     // the queue for whichever thread is free first.
     while ((task.end - task.begin) / 2 >= job.leaf) {
@@ -170,7 +198,8 @@ void Pool::execute(Task task) {
     }
 
     try {
-        run_in_slices(job.body, job.stopped, job.grain, task.begin, task.end);
+        const std::size_t stopped_at = run_in_slices(job.body, job.stopped, job.grain, task.begin, task.end);
+        job.left.fetch_add(task.end - stopped_at, std::memory_order_relaxed);
     } catch (...) {
         // Leaves are disjoint and each stops at its first failure, so the
         // lowest-starting failed leaf holds the lowest failing item.
@@ -213,6 +242,7 @@ void Pool::run(std::size_t n, std::size_t grain, RangeBody body) {
                 break;
             }
             if (job.finished_cv.wait_for(lock, kInterruptPollInterval, done)) break;
+            ++job.checks_begun;
             lock.unlock();  // the check may take long, or run loops of its own
             try {
                 check();
@@ -221,9 +251,14 @@ void Pool::run(std::size_t n, std::size_t grain, RangeBody body) {
                 job.stopped.store(true, std::memory_order_relaxed);
             }
             lock.lock();
+            ++job.checks_ended;
+            job.checked_cv.notify_all();
         }
     }
-    if (interruption) std::rethrow_exception(interruption);
+    if (interruption) {
+        g_items_left_by_last_interrupt.store(job.left.load(std::memory_order_relaxed));
+        std::rethrow_exception(interruption);
+    }
     if (job.failure) std::rethrow_exception(job.failure);
 }
 
@@ -240,6 +275,7 @@ namespace {
 
 std::mutex g_create_mutex;
 std::atomic<Pool*> g_pool{nullptr};
+std::size_t g_requested_size = 0;  // 0: none; guarded by g_create_mutex
 // Pools left behind in a forked child stay reachable so that leak checkers
 // do not flag them; they are never destroyed (their threads are gone).
 constexpr std::size_t kAbandonedSlots = 16;
@@ -268,13 +304,29 @@ Pool& global_pool() {
     });
     std::lock_guard lock(g_create_mutex);
     if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-    Pool* pool = new Pool(configured_pool_size());  // never deleted: the pool lives as long as the process
+    const std::size_t size = g_requested_size != 0 ? g_requested_size : configured_pool_size();
+    Pool* pool = new Pool(size);  // never deleted: the pool lives as long as the process
     g_pool.store(pool, std::memory_order_release);
     return *pool;
 }
 
+std::size_t request_pool_size(std::size_t threads) {
+    std::lock_guard lock(g_create_mutex);
+    if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool->thread_count();
+    g_requested_size = threads != 0 ? threads : processor_count();
+    return g_requested_size;
+}
+
 namespace detail {
 void fail_worker_start_at_for_testing(std::size_t k) { g_fail_start_countdown.store(k); }
+
+void signal_at_piece_for_testing(std::size_t k, int signal) {
+    if (k != kNever) g_items_left_by_last_interrupt.store(0);
+    g_signal_to_raise.store(signal);
+    g_signal_countdown.store(k);
+}
+
+std::size_t items_left_by_last_interrupt_for_testing() { return g_items_left_by_last_interrupt.load(); }
 }  // namespace detail
 
 }  // namespace kestrova::worker_pool

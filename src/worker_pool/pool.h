@@ -74,6 +74,7 @@ private:
     void worker_main(std::size_t index);
     void push(const Task& task);
     void execute(Task task);
+    static void signal_and_wait_for_check(Job& job);
     void stop_and_join();
 
     std::mutex mutex_;
@@ -86,10 +87,16 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// The process-wide pool, created on first use with configured_pool_size()
-// threads. After fork() the child gets a new pool on first use: the parent's
-// worker threads do not exist there.
+// The process-wide pool, created on first use with the requested size (below)
+// or else configured_pool_size() threads. After fork() the child gets a new
+// pool on first use, of the same size: the parent's workers do not exist there.
 Pool& global_pool();
+
+// Asks for `threads` workers (0: one per processor) in the process-wide pool,
+// ahead of the environment, which stays the default. The pool's size is
+// fixed once it starts, so a request then changes nothing. Returns the size
+// the pool has or will have, for the caller to compare with its request.
+std::size_t request_pool_size(std::size_t threads);
 
 // True on a worker thread of any pool.
 bool on_worker_thread();
@@ -119,6 +126,18 @@ namespace detail {
 // Test seam: make the k-th worker start from now on (0-based, counted over
 // all pools) fail as if the system refused a thread; SIZE_MAX disables.
 void fail_worker_start_at_for_testing(std::size_t k);
+
+// Test seam for interruption at a chosen point of the work, not of the clock:
+// the k-th piece of loop work to start from now on (0-based, counted over all
+// pools) raises `signal` on its worker, then waits until the loop's caller has
+// run its interrupt check once more, so the check always sees the signal
+// while that piece (at least) is still to do. Fires once; SIZE_MAX disarms.
+// Arming (not disarming) clears the count below.
+// Without an installed check the piece only raises the signal.
+void signal_at_piece_for_testing(std::size_t k, int signal);
+
+// How many items the last loop stopped by its interrupt check left unrun.
+std::size_t items_left_by_last_interrupt_for_testing();
 }  // namespace detail
 
 }  // namespace kestrova::worker_pool

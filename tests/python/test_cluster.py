@@ -2,7 +2,7 @@
 import os
 
 import kestrova
-from kestrova_protocol import batches, cluster
+from kestrova_protocol import batches, cluster, engine
 from test_party import EXPECTED, finish, flags_of, ok, party, run_flow
 
 
@@ -41,6 +41,7 @@ def test_workers_start_apart_and_size_their_pool():
     with cluster.connect("local:2", threads=3) as client:
         client.wait_for_workers(2)
         drawn = client.run(batches.randomize_batch, ciphertexts)
-        pools = client.run(os.getenv, "RAYON_NUM_THREADS")
+        pools = client.run(engine.use_threads, 1)  # too late: the size it runs with
+        environments = client.run(os.getenv, "RAYON_NUM_THREADS")
     assert len(set(drawn.values()) | {here}) == 3
-    assert list(pools.values()) == ["3", "3"]
+    assert list(pools.values()) == [3, 3] and set(environments.values()) == {os.getenv("RAYON_NUM_THREADS")}

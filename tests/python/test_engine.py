@@ -12,7 +12,6 @@ import pytest
 import kestrova
 from kestrova_protocol import engine
 from kestrova_protocol.errors import PartyError
-from ticking import RAISE_ON, Stop, ticking
 
 
 def as_bytes(value):
@@ -128,22 +127,26 @@ def test_failures_are_one_error_without_a_report(world, capfd):
 IDENTITY = bytes([1] + [0] * 31)
 
 
-def interrupted_build(tmp_path):
-    builder = engine._engine.Builder(bytes(kestrova.key_gen()[0]))
-    builder.add(*engine.pack_keys([b"row %d" % i for i in range(40_000)]))
-    with open(tmp_path / "s", "wb") as out:
-        builder.write(out.fileno())
+# The engine's pool takes the size it is told before its first call, ahead of
+# the environment, which the module's own pool still follows.
+POOL_SIZE = textwrap.dedent("""
+    import os, kestrova
+    from kestrova_protocol import engine
+    def workers():
+        return sum(open(f"/proc/self/task/{t}/comm").read().startswith("kestrova-w") for t in os.listdir("/proc/self/task"))
+    told = engine.use_threads(3)
+    engine.randomize(IDENTITY * 8)
+    print(told, workers(), engine.use_threads(5), end=" ")
+    kestrova.randomize(IDENTITY * 8)
+    print(workers())
+""")
 
 
-@pytest.mark.parametrize("call", [
-    lambda tmp_path: engine._engine.randomize(IDENTITY * 4 * 20_000),
-    interrupted_build,
-], ids=["randomize", "build"])
-def test_signal_handlers_run_while_the_lock_is_released(call, tmp_path):
-    with pytest.raises(Stop), ticking() as calls:
-        call(tmp_path)
-    assert len(calls) >= RAISE_ON
-    assert engine.randomize(IDENTITY * 4) == IDENTITY * 4
+def test_pool_size_is_told_before_the_pool_starts():
+    code = f"IDENTITY = {IDENTITY!r}\n" + POOL_SIZE
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["3", "3", "3", "5"]
 
 
 @pytest.mark.parametrize("offsets, problem", [

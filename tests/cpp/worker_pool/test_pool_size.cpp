@@ -212,5 +212,18 @@ TEST(ConfiguredPoolSize, EnvironmentSizesTheProcessPool) {
     EXPECT_EQ(status, 0);
 }
 
+// A request comes before the environment; once the pool runs, none changes it.
+TEST(ConfiguredPoolSize, RequestSizesThePoolUntilItStarts) {
+    int status = run_in_child([] {
+        setenv("RAYON_NUM_THREADS", "5", 1);
+        if (request_pool_size(0) != processor_count()) return 1;
+        if (request_pool_size(3) != 3) return 2;
+        if (global_pool().thread_count() != 3) return 3;
+        if (request_pool_size(4) != 3) return 4;
+        return global_pool().thread_count() == 3 ? 0 : 5;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 }  // namespace
 }  // namespace kestrova::worker_pool
