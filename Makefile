@@ -104,13 +104,19 @@ $(VENV)/.wheel-deps: requirements-wheel.txt $(VENV)/.deps
 
 # After install, so that the two never build at once; again only when a source changed.
 WHEEL_STAMP := $(WHEEL_DIR)/.built
+# Both architectures at once: zig builds each one's C++ runtime on one core
+# while the other compiles. Each build's output goes to build/wheel-<arch>.log.
 $(WHEEL_STAMP): $(PACKAGE_SOURCES) $(INSTALL_STAMP) $(VENV)/.wheel-deps
 	rm -f $(WHEEL_DIR)/kestrova-*.whl
-	for arch in $(WHEEL_ARCHS); do \
+	@mkdir -p build; pids=""; for arch in $(WHEEL_ARCHS); do \
+	  echo "building the $$arch wheel (build/wheel-$$arch.log)"; \
 	  _PYTHON_HOST_PLATFORM=manylinux_$(WHEEL_GLIBC)_$$arch $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
 	    -w $(WHEEL_DIR) -Cbuild-dir=build/wheel-$$arch -Cinstall.strip=false \
-	    -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-$$arch.cmake) . || exit 1; \
-	done
+	    -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-$$arch.cmake) . > build/wheel-$$arch.log 2>&1 & \
+	  pids="$$pids $$!"; \
+	done; failed=""; set -- $(WHEEL_ARCHS); for pid in $$pids; do \
+	  wait $$pid || { failed=1; echo "the $$1 wheel failed:"; tail -n 40 build/wheel-$$1.log; }; shift; \
+	done; [ -z "$$failed" ]
 	@touch $@
 wheel: $(WHEEL_STAMP)
 
