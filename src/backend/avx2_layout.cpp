@@ -1,5 +1,6 @@
 #include "backend/avx2_layout.h"
 
+#include "backend/lanes.h"
 #include "ct/wipe.h"
 
 namespace kestrova::backend::avx2_lanes {
@@ -69,37 +70,16 @@ void fill_split(SplitTable& split, const Table& rows) {
                     split.w[step][j][w][lane] = rows.w[8 * (kSplitSteps * lane + step) + j][w];
 }
 
-SplitDigits::SplitDigits(const group::Scalar& s) {
-    int8_t e[64];
-    group::scalar_signed_radix16(s, e);
-    for (int step = 0; step < kSplitSteps; ++step) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const int row = kSplitSteps * lane + step;
-            even[step][lane] = e[2 * row];
-            odd[step][lane] = e[2 * row + 1];
-        }
-    }
-    ct::wipe(e, sizeof e);
-}
+SplitDigits::SplitDigits(const group::Scalar& s) { lanes::split_digits(s, kLanes, &even[0][0], &odd[0][0]); }
 
 SplitDigits::~SplitDigits() { ct::wipe(this, sizeof *this); }
 
 const Table& base_table() {
-    static const Table* const t = [] {
-        auto* table = new Table;
-        table->fill(group::base_table());
-        return table;
-    }();
-    return *t;
+    return lanes::built_once<Table>([](Table& table) { table.fill(group::base_table()); });
 }
 
 const SplitTable& base_split_table() {
-    static const SplitTable* const t = [] {
-        auto* split = new SplitTable;
-        fill_split(*split, base_table());
-        return split;
-    }();
-    return *t;
+    return lanes::built_once<SplitTable>([](SplitTable& split) { fill_split(split, base_table()); });
 }
 
 }  // namespace kestrova::backend::avx2_lanes

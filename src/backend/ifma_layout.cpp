@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "backend/lanes.h"
 #include "ct/wipe.h"
 
 namespace kestrova::backend::ifma_layout {
@@ -60,36 +61,18 @@ void fill_split(SplitTable51& split, const Table51& rows) {
 }
 
 SplitDigits::SplitDigits(const group::Scalar& s) {
-    int8_t e[64];
-    group::scalar_signed_radix16(s, e);
-    for (int step = 0; step < 4; ++step) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const int row = 4 * lane + step;
-            even[step][lane] = e[2 * row];
-            odd[step][lane] = e[2 * row + 1];
-        }
-    }
-    ct::wipe(e, sizeof e);
+    static_assert(4 * kLanes == 32, "four steps of eight lanes");
+    lanes::split_digits(s, kLanes, &even[0][0], &odd[0][0]);
 }
 
 SplitDigits::~SplitDigits() { ct::wipe(this, sizeof *this); }
 
 const Table51& base_table51() {
-    static const Table51* const t = [] {
-        auto* table = new Table51;
-        table->fill(group::base_table());
-        return table;
-    }();
-    return *t;
+    return lanes::built_once<Table51>([](Table51& table) { table.fill(group::base_table()); });
 }
 
 const SplitTable51& base_split_table51() {
-    static const SplitTable51* const t = [] {
-        auto* split = new SplitTable51;
-        fill_split(*split, base_table51());
-        return split;
-    }();
-    return *t;
+    return lanes::built_once<SplitTable51>([](SplitTable51& split) { fill_split(split, base_table51()); });
 }
 
 }  // namespace kestrova::backend::ifma_layout
