@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 APT_PACKAGES := g++ pkg-config libxxhash-dev libgtest-dev libbenchmark-dev libsodium-dev valgrind binutils qemu-user-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: check-layers all setup deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan demo bench clean
+.PHONY: check-layers all setup deps system-deps venv install build-cpp build-asan test test-python test-cpp test-asan check demo bench clean
 
 all: install
 
@@ -78,6 +78,12 @@ test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
 test: check-layers test-python test-cpp test-asan wheel-check
+
+# The quick loop: the layers, the C++ tests and pytest on the default backend;
+# no sanitizers, no other backends, no wheels.
+check: check-layers install build-cpp
+	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
 
 demo: install
 	$(VPY) examples/parties.py
