@@ -27,7 +27,6 @@ public:
 
     // For tests: the state that decides the next refill.
     const uint8_t* key() const { return key_; }
-    uint64_t block_counter() const { return counter_; }
     int read_position() const { return position_; }
 
 private:

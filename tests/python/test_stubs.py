@@ -48,16 +48,6 @@ def test_stub_parameters_match_the_binding(name):
             function(**{n: None for n in stub_names})
 
 
-@pytest.mark.parametrize("name", kestrova.__all__)
-def test_stub_annotations_are_complete_and_readable_on_39(name):
-    node = BY_NAME[name]
-    annotations = [a.annotation for a in node.args.args] + [node.returns]
-    assert all(a is not None for a in annotations)
-    for annotation in annotations:
-        # X | Y needs 3.10 where the stub is evaluated.
-        assert not any(isinstance(n, ast.BinOp) for n in ast.walk(annotation)), ast.unparse(annotation)
-
-
 def evaluated_returns():
     namespace = {}
     imports_and_aliases = [n for n in STUB.body if isinstance(n, (ast.ImportFrom, ast.Assign, ast.Import))]

@@ -116,15 +116,28 @@ TEST(Keys, KeyPairsAgreeAndAreReduced) {
     EXPECT_NE(generate_key_pair().second, generate_key_pair().second);
 }
 
-TEST(Keys, RandomScalarTakesOne64ByteDraw) {
+// Random scalars come from the generator alone (one key, one sequence), are
+// canonical, and spread over the whole range.
+TEST(Keys, RandomScalarsFollowTheGeneratorAndAreCanonical) {
     uint8_t key[32] = {1, 2, 3};
     kestrova::random::Generator g1(key), g2(key);
-    const Scalar s = random_scalar(g1);
-    uint8_t wide[64];
-    g2.fill_bytes(wide, 64);
-    const Scalar expected = scalar_from_wide(wide);
-    EXPECT_EQ(std::vector<uint8_t>(s.bytes, s.bytes + 32), std::vector<uint8_t>(expected.bytes, expected.bytes + 32));
-    EXPECT_EQ(g1.next_u64(), g2.next_u64());  // same position afterwards
+    uint8_t other_key[32] = {4};
+    kestrova::random::Generator g3(other_key);
+    int top_bits_seen = 0;
+    for (int i = 0; i < 200; ++i) {
+        const Scalar a = random_scalar(g1), b = random_scalar(g2), c = random_scalar(g3);
+        EXPECT_EQ(std::vector<uint8_t>(a.bytes, a.bytes + 32), std::vector<uint8_t>(b.bytes, b.bytes + 32));
+        EXPECT_NE(std::vector<uint8_t>(a.bytes, a.bytes + 32), std::vector<uint8_t>(c.bytes, c.bytes + 32));
+        // Canonical: reducing it again changes nothing.
+        uint8_t wide[64] = {};
+        std::copy(a.bytes, a.bytes + 32, wide);
+        const Scalar again = scalar_from_wide(wide);
+        EXPECT_EQ(std::vector<uint8_t>(a.bytes, a.bytes + 32), std::vector<uint8_t>(again.bytes, again.bytes + 32));
+        EXPECT_LE(a.bytes[31], 0x10);
+        top_bits_seen |= 1 << (a.bytes[31] >> 2);
+    }
+    // Byte 31 is 0..0x10: its top values 0..3, then 4 for 0x10 (rare), all but the rare one seen.
+    EXPECT_EQ(top_bits_seen & 0xf, 0xf);
 }
 
 }  // namespace
