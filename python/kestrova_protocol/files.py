@@ -20,6 +20,7 @@ import dataclasses
 import enum
 import errno
 import hashlib
+import logging
 import os
 import secrets
 import signal
@@ -33,6 +34,7 @@ from .errors import PartyError
 from .keying import RULES_BYTES, rules_problem
 from .lineage import FIELDS, FP_BYTES, ZERO
 
+_log = logging.getLogger("kestrova_protocol")
 MAGIC = b"KESTROVA"
 VERSION = 2
 HEADER = struct.Struct(f"<8sHHBB2xQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
@@ -214,8 +216,8 @@ class Input:
         self._check_length()
         self._left = self.payload_bytes
         if self.header.kind == Kind.SECRET_KEY and self._opened.st_mode & 0o077:
-            print(f"kestrova-party: warning: {path}: secret key is readable by others (chmod 600 {path})",
-                  file=sys.stderr)
+            _log.warning(f"kestrova-party: warning: {path}: secret key is readable by others (chmod 600 {path})",
+                         extra={"kestrova": {"event": "warning", "file": path}})
 
     def _parse(self, head: bytes) -> Header:
         fields = HEADER.unpack(head)
@@ -421,8 +423,8 @@ def check_writable(paths: Sequence[str], force: bool, inputs: Sequence[Optional[
         if not os.path.isdir(folder):
             raise PartyError(f"{path}: cannot write (no folder {folder})")
         for left in _remove_stale(path):
-            print(f"kestrova-party: note: {left}: a temporary left by an interrupted run; remove it",
-                  file=sys.stderr)
+            _log.warning(f"kestrova-party: note: {left}: a temporary left by an interrupted run; remove it",
+                         extra={"kestrova": {"event": "note", "file": left}})
 
 
 class Output:
