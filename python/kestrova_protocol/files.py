@@ -277,9 +277,24 @@ class Input:
     def count(self) -> int:
         return self.header.count
 
-    def read_all(self) -> bytearray:
-        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is; verified."""
-        data = self._read_exactly(self._left)
+    def read_all(self, progress: Optional[Callable[[int], None]] = None) -> bytearray:
+        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is; verified.
+        `progress(n)` hears each slice read (a store of gigabytes takes a while)."""
+        if progress is None:
+            data = self._read_exactly(self._left)
+        else:
+            data = bytearray(self._left)
+            with memoryview(data) as view:
+                for at in range(0, len(data), _HASH_SLICE):
+                    part = view[at:at + _HASH_SLICE]
+                    got = 0
+                    while got < len(part):
+                        more = self.file.readinto(part[got:])
+                        if not more:
+                            self._fail("changed while being read (it became shorter)")
+                        got += more
+                    self._payload.update(part)
+                    progress(len(part))
         self._left = 0
         self.verify()
         return data

@@ -125,14 +125,24 @@ def normalise_column(values: "pa.Array", rules: Sequence[str]) -> "pa.Array":
     """`normalise` over a whole text column: NFC, then the column's rules."""
     import pyarrow.compute as pc
 
-    values = pc.utf8_normalize(values, form="NFC")
+    values = _nfc(values)
     if "casefold" in rules:
-        values = pc.utf8_normalize(_casefold(values), form="NFC")
+        values = _nfc(_casefold(values))
     if "compact" in rules:
         values = pc.replace_substring_regex(values, _SPACE, "")
     elif "trim" in rules:
         values = pc.utf8_trim(pc.replace_substring_regex(values, _SPACE, " "), " ")
     return values
+
+
+def _nfc(values: "pa.Array") -> "pa.Array":
+    # ASCII is NFC already: only the other values go through the normaliser.
+    import pyarrow.compute as pc
+
+    other = pc.invert(pc.string_is_ascii(values))
+    if not pc.any(other).as_py():
+        return values
+    return pc.replace_with_mask(values, other, pc.utf8_normalize(pc.filter(values, other), form="NFC"))
 
 
 def _casefold(values: "pa.Array") -> "pa.Array":

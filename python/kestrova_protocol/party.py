@@ -114,7 +114,7 @@ def _call(step: str, fn, *args):
 # ---------------------------------------------------------------- one call per step
 
 
-def keygen(out: str, options: Optional[Options] = None) -> dict:
+def keygen(out: str, options: Optional[Options] = None) -> Summary:
     """Writes OUT.pub and OUT.key (mode 0600)."""
     options = options or Options()
     engine.use_threads(options.threads)
@@ -132,7 +132,7 @@ def keygen(out: str, options: Optional[Options] = None) -> dict:
                         options.force, private=True)
     finally:
         _wipe(secret)
-    return report.done(1, "key pair")
+    return report.done(1, "key pair", digests=_digests(outputs))
 
 
 def _as_columns(columns: Sequence[Union[str, rowkey.Column]]) -> List[rowkey.Column]:
@@ -356,7 +356,8 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         source = Input(path, (Kind.STORE,), options.raw_in)
         # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
         # another process truncating a mapped file would end this one with SIGBUS.
-        data = source.read_all()
+        with report.bar(source.payload_bytes, "bytes", f"reading {path}") as bar:
+            data = source.read_all(bar.update)
         header = source.header
         if header.keying and rowkey.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
@@ -391,7 +392,7 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     return report.done(done, "transactions", digests=_digests(outputs))
 
 
-def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
+def randomize(source: str, out: str, options: Optional[Options] = None) -> Summary:
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("randomize", options.quiet)
@@ -403,10 +404,10 @@ def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
         results = _batches(options, "randomize", batches.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
         done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
-    return report.done(done, "ciphertexts")
+    return report.done(done, "ciphertexts", digests=_digests(outputs))
 
 
-def combine(first: str, second: str, out_prefix: str, options: Optional[Options] = None) -> dict:
+def combine(first: str, second: str, out_prefix: str, options: Optional[Options] = None) -> Summary:
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("combine", options.quiet)
@@ -436,11 +437,11 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
         # mix. Set once both inputs are read, when a bare one's digest is known too.
         for target in targets:
             target.header.batch = fingerprint(known.batch + a.header.digest + b.header.digest)
-    return report.done(done, "ciphertext pairs")
+    return report.done(done, "ciphertext pairs", digests=_digests(outputs))
 
 
 def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] = None,
-            options: Optional[Options] = None) -> dict:
+            options: Optional[Options] = None) -> Summary:
     """`side` (sender or receiver) only matters for a bare input read with --raw."""
     options = options or Options()
     engine.use_threads(options.threads)
@@ -466,7 +467,7 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
             done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
     finally:
         _wipe(secret)
-    return report.done(done, "points")
+    return report.done(done, "points", digests=_digests(outputs))
 
 
 def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: str, out: Optional[str] = None,

@@ -194,7 +194,7 @@ class Table:
             seen.add(name)
         missing = [c for c in self.columns if c not in seen]
         if missing:
-            raise PartyError(f"{self.name}{where}: no column {', '.join(map(repr, missing))} (has: {', '.join(names)})")
+            raise PartyError(f"{self.name}: no column {', '.join(map(repr, missing))} (has: {', '.join(names)})")
         for name in self.columns:
             kind = types[list(names).index(name)] if types else None
             if kind is not None and self.text and not _is_text(kind):
