@@ -15,6 +15,7 @@ one `kestrova-party` process per step.
 from __future__ import annotations
 
 import argparse
+import logging
 import csv
 import os
 import random
@@ -174,6 +175,8 @@ def main(argv=None) -> int:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     import kestrova_protocol as kp
 
+    logging.basicConfig(level=logging.INFO, format="%(message)s")  # the steps' closing lines
+
     root = Path(args.workdir)
     rows = write_tables(root, args.accounts, args.transactions_count, args.mix, args.seed)
     a, b, w = (str(root / who) + "/" for who in PARTIES)
@@ -192,7 +195,7 @@ def main(argv=None) -> int:
     kp.decrypt(a + "A.key", w + "C.sender", a + "S.dec", options=options)
     kp.decrypt(b + "B.key", w + "C.receiver", b + "R.dec", options=options)
     kp.finish(w + "W.key", a + "S.dec", b + "R.dec", w + "C.gamma", w + "C.delta", w + "flags.csv",
-              transactions_path=w + "transactions.csv", id_column="tx_id", options=options)
+              transactions=w + "transactions.csv", id_column="tx_id", options=options)
     print(f"all steps: {time.perf_counter() - start:.2f} s (the closing line of each is above)")
     return check(root / "central" / "flags.csv", *rows)
 

@@ -13,7 +13,8 @@ plain-text answer come from demo.py; any wrong flag exits 1.
 from __future__ import annotations
 
 import argparse
-import re
+import json
+import resource
 import shutil
 import subprocess
 import sys
@@ -22,6 +23,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from demo import BANK_COLUMNS, PARTIES, RECEIVER_COLUMNS, SENDER_COLUMNS, check, data_arguments, write_tables  # noqa: E402
+
+
+def children_cpu() -> float:
+    """User and system seconds of the finished child processes so far."""
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
 
 
 def command() -> list:
@@ -38,20 +45,21 @@ class Run:
         self.steps = []
 
     def party(self, who: str, *args: str, batched: bool = False) -> None:
-        extra = [] if args[0] == "keygen" else ["--quiet", "--threads", self.threads]
+        extra = ["--log-format", "json"] + ([] if args[0] == "keygen" else ["--threads", self.threads])
         if batched:
             extra += ["--batch", str(self.batch)] + (["--dask", self.dask] if self.dask else [])
-        t0 = time.perf_counter()
+        t0, cpu0 = time.perf_counter(), children_cpu()
         done = subprocess.run(command() + list(args) + extra, cwd=self.root / who, capture_output=True, text=True)
-        wall = time.perf_counter() - t0
+        wall, cpu = time.perf_counter() - t0, children_cpu() - cpu0
         if done.returncode:
             sys.exit(f"{who}: kestrova-party {args[0]} failed:\n{done.stderr}")
-        # The step's closing line: "<step>: <items> <unit> in <seconds> s (<rate> <unit>/s)".
-        match = re.search(r"^[\w-]+: ([\d,]+) [\w ]+ in ([\d.]+) s \(([\d,]+) ", done.stderr, re.MULTILINE)
-        if not match:
-            sys.exit(f"{who}: kestrova-party {args[0]} printed no closing line:\n{done.stderr}")
-        items, seconds, rate = (float(match.group(i).replace(",", "")) for i in (1, 2, 3))
-        self.steps.append((f"{args[0]} ({who})", int(items), seconds, int(rate), wall))
+        # The step's closing summary, one JSON record among its progress records.
+        summary = [r for r in map(json.loads, (line for line in done.stderr.splitlines() if line.startswith("{")))
+                   if r.get("event") == "done"]
+        if not summary:
+            sys.exit(f"{who}: kestrova-party {args[0]} logged no closing summary:\n{done.stderr}")
+        items, seconds, rate = (summary[-1][k] for k in ("items", "seconds", "rate"))
+        self.steps.append((f"{args[0]} ({who})", int(items), seconds, int(rate), wall, cpu))
 
     def send(self, name: str, source: str, target: str) -> None:
         shutil.copyfile(self.root / source / name, self.root / target / name)
@@ -99,9 +107,9 @@ def main() -> int:
               "--gamma", "C.gamma", "--delta", "C.delta", "--out", "flags.csv",
               "--transactions", "transactions.csv", "--id-column", "tx_id", batched=True)
 
-    print(f"\n{'step (party)':<26} {'items':>10} {'seconds':>8} {'items/s':>10} {'process s':>10}")
-    for name, items, seconds, rate, wall in run.steps:
-        print(f"{name:<26} {items:>10,} {seconds:>8.2f} {rate:>10,} {wall:>10.2f}")
+    print(f"\n{'step (party)':<26} {'items':>10} {'seconds':>8} {'items/s':>10} {'process s':>10} {'CPU s':>8}")
+    for name, items, seconds, rate, wall, cpu in run.steps:
+        print(f"{name:<26} {items:>10,} {seconds:>8.2f} {rate:>10,} {wall:>10.2f} {cpu:>8.2f}")
 
     return check(root / "central" / "flags.csv", *rows)
 

@@ -39,8 +39,8 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
 from demo import write_tables  # noqa: E402
 
-# A row of examples/parties.py's table: name (party), items, seconds, items/s, process seconds.
-STEP = re.compile(r"^(\S+ \(\w+\))\s+([\d,]+)\s+[\d.]+\s+[\d,]+\s+([\d.]+)$", re.MULTILINE)
+# A row of examples/parties.py's table: name (party), items, seconds, items/s, process seconds[, CPU seconds].
+STEP = re.compile(r"^(\S+ \(\w+\))\s+([\d,]+)\s+[\d.]+\s+[\d,]+\s+([\d.]+)(?:[ \t]+([\d.]+))?$", re.MULTILINE)
 
 
 def parties(python: str, checkout: Path, accounts: int, transactions: int, workdir: str) -> dict:
@@ -49,8 +49,10 @@ def parties(python: str, checkout: Path, accounts: int, transactions: int, workd
                           capture_output=True, text=True)
     if done.returncode:
         sys.exit(f"{checkout}: parties.py failed:\n{done.stdout}\n{done.stderr}")
-    steps = {name: float(wall) for name, _, wall in STEP.findall(done.stdout)}
-    return {"steps": steps, "wall": sum(steps.values())}
+    found = STEP.findall(done.stdout)
+    steps = {name: float(wall) for name, _, wall, _ in found}
+    cpu = {name: float(cpu) for name, _, _, cpu in found if cpu}
+    return {"steps": steps, "wall": sum(steps.values()), "cpu": cpu}
 
 
 def cpu() -> float:
@@ -110,7 +112,16 @@ def main() -> int:
         out[name]["ratio"] = out[name]["wall"] / spread
         print(f"{name}: wall / (module CPU / cores) = {out[name]['ratio']:.2f}")
         for step, wall in out[name]["steps"].items():
-            print(f"  {step:<24} {wall:8.2f} s")
+            cpu = out[name]["cpu"].get(step)
+            print(f"  {step:<24} {wall:8.2f} s" + (f"  CPU {cpu:8.2f} s" if cpu is not None else ""))
+        per_step = {}
+        for step, cpu in out[name]["cpu"].items():
+            kind = step.split(" ")[0]
+            per_step[kind] = per_step.get(kind, 0.0) + cpu
+        ratios = {k: v / out["module"]["steps"][k] for k, v in per_step.items() if out["module"]["steps"].get(k)}
+        out[name]["cpu_ratio"] = ratios
+        if ratios:
+            print("  CPU over the module's, per step: " + ", ".join(f"{k} {v:.2f}" for k, v in ratios.items()))
     print(f"per step, the module's CPU: " + ", ".join(f"{k} {v:.1f} s" for k, v in out["module"]["steps"].items()))
     print(f"load average {out['load_before']:.1f} before, {out['load_after']:.1f} after")
     if args.json:

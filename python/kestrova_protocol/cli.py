@@ -5,6 +5,8 @@ from __future__ import annotations
 import argparse
 import contextlib
 import faulthandler
+import json
+import logging
 import os
 import signal
 import sys
@@ -92,8 +94,11 @@ def build_parser() -> argparse.ArgumentParser:
                             help="exchange bare protocol bytes with other implementations: 'out' writes "
                                  "them without a header, 'in' accepts such inputs, alone 'both' "
                                  "(the mix-up checks need headers)")
+        common.add_argument("--log-format", choices=("plain", "json"), default="plain",
+                            help="stderr as plain lines (default) or one JSON object per line: step, event, "
+                                 "counts, rate, seconds, file digests")
         if name != "keygen":
-            common.add_argument("--quiet", action="store_true", help="no progress on stderr")
+            common.add_argument("--quiet", action="store_true", help="errors only on stderr")
             common.add_argument("--threads", type=_non_negative, metavar="N",
                                 help="worker threads (0: one per processor; default: the same)")
         if name in ("query", "randomize", "combine", "decrypt", "finish"):
@@ -113,7 +118,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub["build-store"]
     p.add_argument("--public-key", required=True, metavar="FILE", help="the bank's own public key")
-    p.add_argument("--rows", required=True, metavar="TABLE", help="accounts, CSV with a header (UTF-8) or Parquet")
+    p.add_argument("--rows", required=True, metavar="TABLE", help="accounts: CSV with a header (UTF-8), Parquet file or folder; "
+                                                           "a path or an fsspec URL (s3://...)")
     p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..",
                    help="the columns that make a row, each optionally with normalisations recorded in the "
                         "store and applied by query: trim (strip and collapse white space), compact (remove "
@@ -124,7 +130,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--sender-store", required=True, metavar="FILE")
     p.add_argument("--receiver-store", required=True, metavar="FILE")
     p.add_argument("--central-key", required=True, metavar="FILE", help="the central party's public key")
-    p.add_argument("--transactions", required=True, metavar="TABLE", help="CSV with a header (UTF-8) or Parquet")
+    p.add_argument("--transactions", required=True, metavar="TABLE",
+                   help="CSV with a header (UTF-8), Parquet file or folder; a path or an fsspec URL (s3://...)")
     p.add_argument("--sender-columns", required=True, type=_columns, metavar="A,B,..")
     p.add_argument("--receiver-columns", required=True, type=_columns, metavar="A,B,..")
     p.add_argument("--out", required=True, metavar="FILE")
@@ -154,7 +161,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--secret-key", required=True, metavar="FILE", help="the central party's secret key")
     for component in ("sender", "receiver", "gamma", "delta"):
         p.add_argument(f"--{component}", required=True, metavar="FILE")
-    p.add_argument("--out", required=True, metavar="CSV")
+    p.add_argument("--out", required=True, metavar="FILE", help="the flags: CSV, or Parquet for a name ending "
+                                                                 "in .parquet")
     p.add_argument("--transactions", metavar="TABLE", help="take each transaction's id from this table")
     p.add_argument("--id-column", metavar="NAME", help="the id column (default: the 0-based index)")
 
@@ -181,7 +189,7 @@ STEPS = {
     "combine": lambda party, a, o: party.combine(*a.sources, a.out_prefix, o),
     "decrypt": lambda party, a, o: party.decrypt(a.secret_key, a.source, a.out, side=a.side, options=o),
     "finish": lambda party, a, o: party.finish(a.secret_key, a.sender, a.receiver, a.gamma, a.delta, a.out,
-                                               transactions_path=a.transactions, id_column=a.id_column, options=o),
+                                               transactions=a.transactions, id_column=a.id_column, options=o),
 }
 
 
@@ -228,34 +236,76 @@ def _own_stderr():
         os.close(real)
 
 
+class _Stderr(logging.Handler):
+    """Writes to whatever sys.stderr is when a record comes (the command swaps it)."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            sys.stderr.write(self.format(record) + "\n")
+            sys.stderr.flush()
+        except Exception:
+            self.handleError(record)
+
+
+class _Json(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        fields = dict(getattr(record, "kestrova", None) or {})
+        fields = {"level": record.levelname.lower(), "message": record.getMessage(), **fields}
+        fields.setdefault("event", record.levelname.lower())
+        return json.dumps(fields, ensure_ascii=False, default=str)
+
+
+@contextlib.contextmanager
+def _logging(log_format: str, quiet: bool):
+    """The package's records on stderr: plain lines or JSON; --quiet: errors only."""
+    logger = logging.getLogger("kestrova_protocol")
+    handler = _Stderr()
+    handler.setFormatter(_Json() if log_format == "json" else logging.Formatter("%(message)s"))
+    saved = logger.level, logger.propagate
+    logger.addHandler(handler)
+    logger.setLevel(logging.ERROR if quiet else logging.INFO)
+    logger.propagate = False
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(saved[0])
+        logger.propagate = saved[1]
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}
     try:
-        with _own_stderr():
+        with _own_stderr(), _logging(getattr(args, "log_format", "plain"), getattr(args, "quiet", False)):
             return _main(args)
     finally:
         for number, handler in handlers.items():
             signal.signal(number, handler)
 
 
+def _error(text: str, **fields) -> None:
+    logging.getLogger("kestrova_protocol").error(f"{PROG}: {text}",
+                                                 extra={"kestrova": {"event": "error", **fields}})
+
+
 def _main(args: argparse.Namespace) -> int:
     try:
         run(args)
     except PartyError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
+        _error(f"error: {e}")
         return 1
     except MemoryError:
-        print(f"{PROG}: error: out of memory (try a smaller --batch)", file=sys.stderr)
+        _error("error: out of memory (try a smaller --batch)")
         return 1
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
-        print(f"{PROG}: error: {where}{e.strerror or e}", file=sys.stderr)
+        _error(f"error: {where}{e.strerror or e}")
         return 1
     except Stopped as e:
-        print(f"{PROG}: stopped by {signal.Signals(e.number).name}; no output written", file=sys.stderr)
+        _error(f"stopped by {signal.Signals(e.number).name}; no output written", signal=e.number)
         return 128 + e.number
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; no output written", file=sys.stderr)
+        _error("interrupted; no output written", signal=int(signal.SIGINT))
         return 130
     return 0

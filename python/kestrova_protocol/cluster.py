@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import itertools
+import logging
 import os
 import sys
 from typing import Callable, Iterable, Iterator, Optional
@@ -134,8 +135,9 @@ def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[
     distributed = _distributed()
     if local_workers(address) is None and not address.startswith("tls://") and \
             any(isinstance(value, bytearray) for value in shared):
-        print(f"kestrova-party: warning: --dask {address}: the secret key goes to the workers unencrypted; "
-              "use a tls:// scheduler (--dask-security)", file=sys.stderr)
+        logging.getLogger("kestrova_protocol").warning(
+            f"kestrova-party: warning: --dask {address}: the secret key goes to the workers unencrypted; "
+            "use a tls:// scheduler (--dask-security)", extra={"kestrova": {"step": step, "event": "warning"}})
     with connect(address, threads, security) as client:
         remote, secrets = [], []
         try:

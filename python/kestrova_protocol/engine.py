@@ -12,10 +12,13 @@ import array
 import itertools
 import mmap
 import os
-from typing import Callable, Iterable, Iterator, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 from . import _engine
 from .errors import PartyError
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 EngineError = _engine.EngineError
 Store = _engine.Store
@@ -45,6 +48,23 @@ def packed(rows: Iterable[Sequence[str]], batch: int) -> Iterator[Keys]:
         if not chunk:
             return
         yield pack_keys(chunk)
+
+
+def arrow_keys(values: "pa.Array") -> Keys:
+    """A text column's own buffers as packed key bytes: its UTF-8 bytes as they are, a copy of its offsets
+    (the binding reads an offsets' width from an array's format, which a memoryview does not export)."""
+    import pyarrow as pa
+
+    if values.type == pa.large_string():
+        width, code = 8, "q"
+    else:
+        values = values.cast(pa.string()) if values.type != pa.string() else values
+        width, code = 4, "i"
+    _, offsets, data = values.buffers()
+    start = values.offset * width
+    copy = array.array(code)
+    copy.frombytes(memoryview(offsets).cast("B")[start:start + (len(values) + 1) * width])
+    return (memoryview(data) if data is not None else b""), copy  # type: ignore[return-value]
 
 
 class Refusal(PartyError):

@@ -20,6 +20,7 @@ import dataclasses
 import enum
 import errno
 import hashlib
+import logging
 import os
 import secrets
 import signal
@@ -33,6 +34,7 @@ from .errors import PartyError
 from .keying import RULES_BYTES, rules_problem
 from .lineage import FIELDS, FP_BYTES, ZERO
 
+_log = logging.getLogger("kestrova_protocol")
 MAGIC = b"KESTROVA"
 VERSION = 2
 HEADER = struct.Struct(f"<8sHHBB2xQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
@@ -214,8 +216,8 @@ class Input:
         self._check_length()
         self._left = self.payload_bytes
         if self.header.kind == Kind.SECRET_KEY and self._opened.st_mode & 0o077:
-            print(f"kestrova-party: warning: {path}: secret key is readable by others (chmod 600 {path})",
-                  file=sys.stderr)
+            _log.warning(f"kestrova-party: warning: {path}: secret key is readable by others (chmod 600 {path})",
+                         extra={"kestrova": {"event": "warning", "file": path}})
 
     def _parse(self, head: bytes) -> Header:
         fields = HEADER.unpack(head)
@@ -275,9 +277,24 @@ class Input:
     def count(self) -> int:
         return self.header.count
 
-    def read_all(self) -> bytearray:
-        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is; verified."""
-        data = self._read_exactly(self._left)
+    def read_all(self, progress: Optional[Callable[[int], None]] = None) -> bytearray:
+        """Into a bytearray, which the caller can wipe (a secret key) or pass on as it is; verified.
+        `progress(n)` hears each slice read (a store of gigabytes takes a while)."""
+        if progress is None:
+            data = self._read_exactly(self._left)
+        else:
+            data = bytearray(self._left)
+            with memoryview(data) as view:
+                for at in range(0, len(data), _HASH_SLICE):
+                    part = view[at:at + _HASH_SLICE]
+                    got = 0
+                    while got < len(part):
+                        more = self.file.readinto(part[got:])
+                        if not more:
+                            self._fail("changed while being read (it became shorter)")
+                        got += more
+                    self._payload.update(part)
+                    progress(len(part))
         self._left = 0
         self.verify()
         return data
@@ -421,8 +438,8 @@ def check_writable(paths: Sequence[str], force: bool, inputs: Sequence[Optional[
         if not os.path.isdir(folder):
             raise PartyError(f"{path}: cannot write (no folder {folder})")
         for left in _remove_stale(path):
-            print(f"kestrova-party: note: {left}: a temporary left by an interrupted run; remove it",
-                  file=sys.stderr)
+            _log.warning(f"kestrova-party: note: {left}: a temporary left by an interrupted run; remove it",
+                         extra={"kestrova": {"event": "note", "file": left}})
 
 
 class Output:

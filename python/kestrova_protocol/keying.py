@@ -107,3 +107,63 @@ def row_key(cells: Sequence[str], keying: str, rules: Optional[Sequence[Sequence
     if rules is None:
         return [SEPARATOR.join(unicodedata.normalize("NFC", cell) for cell in cells)]
     return [SEPARATOR.join(normalise(cell, r) for cell, r in zip(cells, rules))]
+
+
+# ---------------------------------------------------------------- whole columns at once (Arrow)
+
+from typing import TYPE_CHECKING  # noqa: E402
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+# Python's str.split() white space, which `normalise` collapses: RE2's \s is ASCII alone.
+_SPACE = "[\\t\\n\\x0b\\x0c\\r\\x1c-\\x1f \\x{85}\\x{a0}\\x{1680}\\x{2000}-\\x{200a}\\x{2028}\\x{2029}\\x{202f}" \
+         "\\x{205f}\\x{3000}]+"
+
+
+def normalise_column(values: "pa.Array", rules: Sequence[str]) -> "pa.Array":
+    """`normalise` over a whole text column: NFC, then the column's rules."""
+    import pyarrow.compute as pc
+
+    values = _nfc(values)
+    if "casefold" in rules:
+        values = _nfc(_casefold(values))
+    if "compact" in rules:
+        values = pc.replace_substring_regex(values, _SPACE, "")
+    elif "trim" in rules:
+        values = pc.utf8_trim(pc.replace_substring_regex(values, _SPACE, " "), " ")
+    return values
+
+
+def _nfc(values: "pa.Array") -> "pa.Array":
+    # ASCII is NFC already: only the other values go through the normaliser.
+    import pyarrow.compute as pc
+
+    other = pc.invert(pc.string_is_ascii(values))
+    if not pc.any(other).as_py():
+        return values
+    return pc.replace_with_mask(values, other, pc.utf8_normalize(pc.filter(values, other), form="NFC"))
+
+
+def _casefold(values: "pa.Array") -> "pa.Array":
+    # Arrow lowers case but does not fold it (ß, ς): the few values outside ASCII go through Python.
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    ascii_ = pc.string_is_ascii(values)
+    lowered = pc.utf8_lower(values)
+    if pc.all(ascii_).as_py() is not False:
+        return lowered
+    folded = pa.array([v.casefold() for v in pc.filter(values, pc.invert(ascii_)).to_pylist()], values.type)
+    return pc.replace_with_mask(lowered, pc.invert(ascii_), folded)
+
+
+def join_columns(columns: Sequence["pa.Array"]) -> "pa.Array":
+    """The columns joined with U+001F, row by row; a value holding U+001F is refused (ValueError)."""
+    import pyarrow.compute as pc
+
+    for column in columns:
+        if pc.any(pc.match_substring(column, SEPARATOR)).as_py():
+            raise ValueError("a value contains U+001F, the column separator of the default keying "
+                             "(use --keying plain to keep such values)")
+    return pc.binary_join_element_wise(*columns, SEPARATOR)

@@ -12,9 +12,11 @@ import contextlib
 import csv
 import dataclasses
 import io
-import itertools
 import os
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+import pyarrow as pa
+import pyarrow.compute as pc
 
 from . import batches
 from . import engine
@@ -25,7 +27,11 @@ from .files import (Header, Input, Kind, Output, Outputs, PayloadOutput, check_w
                     write_whole)
 from .lineage import ZERO, fingerprint, same
 from .progress import Report
-from .tables import Table
+from .tables import Table, TableSource, is_url, local_path
+
+# What each step returns: its closing figures (step, items, seconds, and the step's own).
+Summary = Dict[str, Any]
+ColumnSpec = Sequence[Union[str, rowkey.Column]]
 
 DEFAULT_BATCH = 10_000
 COMPONENTS = ("sender", "receiver", "gamma", "delta")
@@ -108,7 +114,7 @@ def _call(step: str, fn, *args):
 # ---------------------------------------------------------------- one call per step
 
 
-def keygen(out: str, options: Optional[Options] = None) -> dict:
+def keygen(out: str, options: Optional[Options] = None) -> Summary:
     """Writes OUT.pub and OUT.key (mode 0600)."""
     options = options or Options()
     engine.use_threads(options.threads)
@@ -126,7 +132,7 @@ def keygen(out: str, options: Optional[Options] = None) -> dict:
                         options.force, private=True)
     finally:
         _wipe(secret)
-    return report.done(1, "key pair")
+    return report.done(1, "key pair", digests=_digests(outputs))
 
 
 def _as_columns(columns: Sequence[Union[str, rowkey.Column]]) -> List[rowkey.Column]:
@@ -141,13 +147,16 @@ def _rules_of(columns: Sequence[rowkey.Column], keying: str) -> Optional[List[Tu
     return [c.rules for c in columns]
 
 
-def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[str, rowkey.Column]], out: str, *,
-                keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
-    """`columns`: names, or `keying.Column`s with normalisations (recorded in the store)."""
+def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, out: str, *,
+                keying: str = rowkey.NFC, options: Optional[Options] = None) -> Summary:
+    """A bank's store over its rows: `rows` a CSV or Parquet file (a path or fsspec URL) or an in-memory
+    table (pyarrow, pandas, Polars...); `columns`: names, or `keying.Column`s with normalisations
+    (recorded in the store)."""
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("build-store", options.quiet)
-    check_writable([out], options.force, inputs=[public_key_path, rows_path])
+    out = _local_output(out)
+    check_writable([out], options.force, inputs=[public_key_path, local_path(rows)])
     columns = _as_columns(columns)
     rules = _rules_of(columns, keying)
     try:
@@ -155,7 +164,8 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
     except ValueError as e:
         raise PartyError(f"--columns: {e}") from None
     key, key_fp = _read_public_key(public_key_path, options.raw_in)
-    table = Table(rows_path, [c.name for c in columns])
+    table = Table(rows, [c.name for c in columns])
+    keys_of = _keyer(table, keying, rules)
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
                                                        key=key_fp), options.raw_out, options.force))
@@ -163,23 +173,87 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
         held = 0
-        with report.bar(table.total, "rows") as bar:
-            for chunk in table.batches(options.batch, lambda cells: engine.key_bytes(rowkey.row_key(cells, keying,
-                                                                                                  rules))):
-                held = _built("build-store", builder.add, engine.pack_keys(chunk))
-                bar.update(len(chunk))
+        with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar:
+            for n, cells in table.batches():
+                if n:
+                    held = _built("build-store", builder.add, engine.arrow_keys(keys_of(n, cells)))
+                bar.update(n)
         table.verify()
-        report.phase(f"rows read: {held:,}")
+        report.phase(f"rows read: {held:,}", rows=held)
         progress = _BuildProgress(report)
         try:
             counts = target.write_natively(lambda fd: _built("build-store", builder.write, fd, progress))
         finally:
             progress.close()
         if counts["duplicates"]:
-            report.note(f"{rows_path}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)")
+            report.note(f"{table.name}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)",
+                        duplicates=counts["duplicates"])
         target.header.count = counts["rows"]
-        report.phase(f"store of {counts['bytes']:,} bytes built")
-    return report.done(counts["rows"], "rows")
+        report.phase(f"store of {counts['bytes']:,} bytes built", bytes=counts["bytes"])
+    return report.done(counts["rows"], "rows", duplicates=counts["duplicates"], digests=_digests(outputs))
+
+
+def _local_output(path: str) -> str:
+    """Outputs are committed all or nothing on this machine's file system only."""
+    path = os.fspath(path)
+    if is_url(path):
+        local = local_path(path)
+        if local is None:
+            raise PartyError(f"{path}: outputs are written on this machine only (object storage cannot take "
+                             "them all or nothing); write the file here, then copy it")
+        return local
+    return path
+
+
+def _digests(outputs: Outputs) -> Dict[str, str]:
+    return {o.path: o.header.digest.hex() for o in outputs.items
+            if isinstance(o, PayloadOutput) and not o.raw}
+
+
+def _keyer(table: Table, keying: str, rules: Optional[Sequence[Sequence[str]]]
+           ) -> Callable[[int, List[pa.Array]], pa.Array]:
+    """Text columns to one key column, in bulk: as `keying.row_key` does per row."""
+
+    def keys(n: int, columns: List[pa.Array]) -> pa.Array:
+        if keying == rowkey.PLAIN:
+            return columns[0] if len(columns) == 1 else pc.binary_join_element_wise(*columns, "")
+        normal = [rowkey.normalise_column(c, r) for c, r in zip(columns, rules or [()] * len(columns))]
+        try:
+            return rowkey.join_columns(normal)
+        except ValueError as e:
+            first = min(i for i in (pc.index(pc.match_substring(c, rowkey.SEPARATOR), True).as_py()
+                                     for c in columns) if i >= 0)
+            raise PartyError(f"{table.where(table.rows_read - n + first + 1)}: {e}") from None
+    return keys
+
+
+def _contiguous(values: pa.ChunkedArray) -> pa.Array:
+    return values.chunk(0) if values.num_chunks == 1 else pa.concat_arrays(values.chunks)
+
+
+def _rebatched(pieces: Iterator[Tuple[pa.Array, ...]], size: int) -> Iterator[Tuple[pa.Array, ...]]:
+    """Aligned columns in batches of exactly `size` rows (the last one shorter)."""
+    held: List[Tuple[pa.Array, ...]] = []
+    count = 0
+    for piece in pieces:
+        if not len(piece[0]):
+            continue
+        held.append(piece)
+        count += len(piece[0])
+        while count >= size:
+            columns = [pa.chunked_array([h[i] for h in held], held[0][i].type) for i in range(len(held[0]))]
+            yield tuple(_contiguous(c.slice(0, size)) for c in columns)
+            held = list(zip(*(c.slice(size).chunks for c in columns)))
+            count -= size
+    if count:
+        columns = [pa.chunked_array([h[i] for h in held], held[0][i].type) for i in range(len(held[0]))]
+        yield tuple(_contiguous(c) for c in columns)
+
+
+def _portable(keys: engine.Keys) -> engine.Keys:
+    """Key bytes a Dask worker can be sent (views of Arrow buffers cannot be pickled)."""
+    data, offsets = keys
+    return bytes(data), offsets
 
 
 def _built(step: str, fn, *args):
@@ -225,7 +299,7 @@ def _batches(options: Options, step: str, fn, items, *shared) -> Iterator:
 
 
 def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
-            inputs: Sequence[Input] = ()) -> int:
+            inputs: Sequence[Input] = (), measure=None) -> int:
     """Writes each batch's result; then checks that the inputs were what their digests say.
 
     A batch the module refuses is most often a damaged input: that is named
@@ -234,7 +308,7 @@ def _stream(report: Report, total: Optional[int], results: Iterator, write, item
     done = 0
     try:
         # Closed on a failed write too, which stops a cluster at once.
-        with contextlib.closing(results), report.bar(total) as bar:
+        with contextlib.closing(results), report.bar(total, measure=measure) as bar:
             for result in results:
                 write(result)
                 n = items_of(result)
@@ -263,15 +337,18 @@ def _store_rules(path: str, header: Header, columns: Sequence[rowkey.Column], ke
     return recorded
 
 
-def query(sender_store: str, receiver_store: str, central_key_path: str, transactions_path: str,
-          sender_columns: Sequence[Union[str, rowkey.Column]], receiver_columns: Sequence[Union[str, rowkey.Column]],
-          out: str, *, keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
-    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated)."""
+def query(sender_store: str, receiver_store: str, central_key_path: str, transactions: TableSource,
+          sender_columns: ColumnSpec, receiver_columns: ColumnSpec, out: str, *, keying: str = rowkey.NFC,
+          options: Optional[Options] = None) -> Summary:
+    """One query ciphertext per transaction: `transactions` a CSV or Parquet file (a path or fsspec URL)
+    or an in-memory table. Each side's columns are keyed as its store records (`keying.Column` rules
+    need not be repeated)."""
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("query", options.quiet)
+    out = _local_output(out)
     check_writable([out], options.force,
-                   inputs=[sender_store, receiver_store, central_key_path, transactions_path])
+                   inputs=[sender_store, receiver_store, central_key_path, local_path(transactions)])
     sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
     stores, rules = [], []
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
@@ -279,7 +356,8 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         source = Input(path, (Kind.STORE,), options.raw_in)
         # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
         # another process truncating a mapped file would end this one with SIGBUS.
-        data = source.read_all()
+        with report.bar(source.payload_bytes, "bytes", f"reading {path}") as bar:
+            data = source.read_all(bar.update)
         header = source.header
         if header.keying and rowkey.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
@@ -289,16 +367,18 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
     (a_header, a_store), (b_header, b_store) = stores
     central, central_fp = _read_public_key(central_key_path, options.raw_in)
-    table = Table(transactions_path, [c.name for c in sides[0] + sides[1]])
+    table = Table(transactions, [c.name for c in sides[0] + sides[1]])
     split = len(sides[0])
+    sender_keys, receiver_keys = _keyer(table, keying, rules[0]), _keyer(table, keying, rules[1])
 
-    def convert(cells):
-        return (engine.key_bytes(rowkey.row_key(cells[:split], keying, rules[0])),
-                engine.key_bytes(rowkey.row_key(cells[split:], keying, rules[1])))
+    def keyed() -> Iterator[Tuple[pa.Array, ...]]:
+        for n, cells in table.batches():
+            yield sender_keys(n, cells[:split]), receiver_keys(n, cells[split:])
 
-    def transposed():
-        for chunk in table.batches(options.batch, convert):
-            yield engine.pack_keys([s for s, _ in chunk]), engine.pack_keys([r for _, r in chunk])
+    def transposed() -> Iterator[Tuple[engine.Keys, engine.Keys]]:
+        for senders, receivers in _rebatched(keyed(), options.batch):
+            pair = engine.arrow_keys(senders), engine.arrow_keys(receivers)
+            yield (_portable(pair[0]), _portable(pair[1])) if options.dask else pair
 
     header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_header),
                     receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
@@ -306,12 +386,13 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
         results = _batches(options, "query", batches.query_batch, transposed(), a_store, b_store, central)
-        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
+        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
+                       measure=table.progress)
         table.verify()
-    return report.done(done, "transactions")
+    return report.done(done, "transactions", digests=_digests(outputs))
 
 
-def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
+def randomize(source: str, out: str, options: Optional[Options] = None) -> Summary:
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("randomize", options.quiet)
@@ -323,10 +404,10 @@ def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
         results = _batches(options, "randomize", batches.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
         done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
-    return report.done(done, "ciphertexts")
+    return report.done(done, "ciphertexts", digests=_digests(outputs))
 
 
-def combine(first: str, second: str, out_prefix: str, options: Optional[Options] = None) -> dict:
+def combine(first: str, second: str, out_prefix: str, options: Optional[Options] = None) -> Summary:
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("combine", options.quiet)
@@ -356,11 +437,11 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
         # mix. Set once both inputs are read, when a bare one's digest is known too.
         for target in targets:
             target.header.batch = fingerprint(known.batch + a.header.digest + b.header.digest)
-    return report.done(done, "ciphertext pairs")
+    return report.done(done, "ciphertext pairs", digests=_digests(outputs))
 
 
 def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] = None,
-            options: Optional[Options] = None) -> dict:
+            options: Optional[Options] = None) -> Summary:
     """`side` (sender or receiver) only matters for a bare input read with --raw."""
     options = options or Options()
     engine.use_threads(options.threads)
@@ -386,19 +467,28 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
             done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
     finally:
         _wipe(secret)
-    return report.done(done, "points")
+    return report.done(done, "points", digests=_digests(outputs))
 
 
-def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: str, out: str, *,
-           transactions_path: Optional[str] = None, id_column: Optional[str] = None,
-           options: Optional[Options] = None) -> dict:
-    """Writes a CSV with a header: the transaction's id (or 0-based index) and true/false."""
+def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: str, out: Optional[str] = None,
+           *, transactions: Optional[TableSource] = None, id_column: Optional[str] = None,
+           options: Optional[Options] = None, transactions_path: Optional[str] = None) -> Summary:
+    """The flags: returned as `summary["flags"]`, a pyarrow Table aligned with the transactions (the id
+    column, or `transaction` for the 0-based index, then `match`), with `summary["matched"]`; also
+    written to `out` where given, as CSV with a header, or Parquet for a name ending in .parquet.
+
+    `transactions` (a file, URL or in-memory table; `transactions_path` is its older name) gives the ids.
+    """
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("finish", options.quiet)
-    if id_column and not transactions_path:
+    transactions = transactions if transactions is not None else transactions_path
+    if id_column and transactions is None:
         raise PartyError("--id-column needs --transactions")
-    check_writable([out], options.force, inputs=[secret_key_path, sender, receiver, gamma, delta, transactions_path])
+    if out is not None:
+        out = _local_output(out)
+    check_writable([out] if out is not None else [], options.force,
+                   inputs=[secret_key_path, sender, receiver, gamma, delta, local_path(transactions)])
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
     inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
     for other in inputs[1:]:
@@ -406,43 +496,91 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
     for source, bank in ((inputs[0], "sender_key"), (inputs[1], "receiver_key")):
         if not same(source.header.decrypted_by, getattr(source.header, bank)):
             raise PartyError(f"{source.path}: decrypted with a key that is not the {bank.split('_')[0]} bank's")
-    ids: Iterator[str] = (str(i) for i in itertools.count())
-    table = None
-    if transactions_path:
-        table = Table(transactions_path, [id_column] if id_column else [])
-        rows = table.rows(lambda cells: cells[0] if id_column else None)
-        ids = (row if id_column else str(i) for i, row in enumerate(rows))
+    count = inputs[0].count
+    ids: Optional[pa.ChunkedArray] = None
+    if transactions is not None:
+        ids = _read_ids(report, Table(transactions, [id_column] if id_column else [], text=False), id_column,
+                        count)
+    id_name = id_column or "transaction"
     secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         if not same(inputs[0].header.central_key, own):
             raise PartyError(f"{secret_key_path}: not the central key these points were made for")
-        matched = 0
+        flags: List[pa.Array] = []
+        parquet = out is not None and out.lower().endswith(".parquet")
         with Outputs() as outputs:
-            target = outputs.add(Output(out, options.force))
-            target.write(_csv_line([id_column or "transaction", "match"]))
+            target = outputs.add(Output(out, options.force)) if out is not None else None
+            if target is not None and not parquet:
+                target.write(_csv_line([id_name, "match"]))
+            written = 0
 
-            def write(flags: bytes):
-                nonlocal matched
-                matched += sum(flags)
-                lines = io.StringIO()
-                writer = csv.writer(lines, lineterminator="\n")
-                for flag in flags:
-                    row_id = next(ids, None)
-                    if row_id is None:
-                        raise PartyError(f"{transactions_path}: fewer transactions than the {inputs[0].count:,} points")
-                    writer.writerow([row_id, "true" if flag else "false"])
-                target.write(lines.getvalue().encode("utf-8"))
+            def write(result: bytes) -> None:
+                nonlocal written
+                n = len(result)
+                match = pc.not_equal(pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]), 0)
+                flags.append(match)
+                if target is not None and not parquet:
+                    cells = ids.slice(written, n) if ids is not None else _index(written, n)
+                    target.write(_csv_rows(cells, match))
+                written += n
 
             parts = zip(*(source.batches(options.batch) for source in inputs))
             results = _batches(options, "finish", batches.finish_batch, parts, secret)
-            done = _stream(report, inputs[0].count, results, write, len, inputs)
-            if table and next(ids, None) is not None:
-                raise PartyError(f"{transactions_path}: more transactions than the {inputs[0].count:,} points")
-            if table:
-                table.verify()
+            done = _stream(report, count, results, write, len, inputs)
+            flag_column = pa.chunked_array(flags, pa.bool_())
+            table = pa.table({id_name: ids if ids is not None else _index(0, done), "match": flag_column})
+            if target is not None and parquet:
+                import pyarrow.parquet as pq
+                pq.write_table(table, target.file)
     finally:
         _wipe(secret)
-    return report.done(done, "transactions", f"{matched:,} matched")
+    matched = int(pc.sum(flag_column).as_py() or 0)
+    return report.done(done, "transactions", f"{matched:,} matched", matched=matched, flags=table)
+
+
+def _read_ids(report: Report, table: Table, id_column: Optional[str], count: int) -> Optional[pa.ChunkedArray]:
+    """The transactions' ids (None without an id column), read before any work: their number must be
+    the points'."""
+    pieces: List[pa.Array] = []
+    rows = 0
+    with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar:
+        for n, cells in table.batches():
+            rows += n
+            if rows > count:
+                raise PartyError(f"{table.name}: more transactions than the {count:,} points")
+            if id_column:
+                pieces.append(cells[0])
+            bar.update(n)
+    table.verify()
+    if rows < count:
+        raise PartyError(f"{table.name}: fewer transactions than the {count:,} points")
+    if not id_column:
+        return None
+    kind = pieces[0].type if pieces else pa.string()
+    return pa.chunked_array(pieces, kind)
+
+
+def _index(start: int, n: int) -> pa.Array:
+    """start, start + 1, ... as int64, without a Python object per row."""
+    if not n:
+        return pa.array([], pa.int64())
+    return pc.add(pc.cumulative_sum(pa.repeat(pa.scalar(1, pa.int64()), n)), start - 1)
+
+
+def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
+    """CSV lines of id and true/false, quoted as the csv module quotes, made in bulk."""
+    text = ids.cast(pa.string())
+    if isinstance(text, pa.ChunkedArray):
+        text = _contiguous(text) if text.num_chunks else pa.array([], pa.string())
+    text = pc.fill_null(text, "")
+    quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
+    cells = pc.if_else(pc.match_substring_regex(text, '[",\r\n]'), quoted, text)
+    lines = pc.binary_join_element_wise(cells, pc.if_else(match, "true\n", "false\n"), ",")
+    lines = lines.cast(pa.string()) if lines.type != pa.string() else lines
+    _, offsets, data = lines.buffers()
+    bounds = memoryview(offsets).cast("B")[lines.offset * 4:].cast("i")
+    first, last = bounds[0], bounds[len(lines)]
+    return memoryview(data)[first:last] if data is not None else memoryview(b"")
 
 
 def inspect(path: str) -> List[str]:
@@ -473,7 +611,7 @@ LABELS = {"key": "key fingerprint", "sender_store": "sender store", "receiver_st
           "batch": "batch", "decrypted_by": "decrypted by key"}
 
 
-def _csv_line(cells) -> bytes:
+def _csv_line(cells: Sequence[str]) -> bytes:
     lines = io.StringIO()
     csv.writer(lines, lineterminator="\n").writerow(cells)
     return lines.getvalue().encode("utf-8")

@@ -1,30 +1,58 @@
-"""Reading rows from CSV (UTF-8, with a header) or Parquet, one batch at a time."""
+"""Tables in, by batches of text columns, with no Python per row.
+
+A table is a CSV file (UTF-8, with a header) or a Parquet file or folder, on
+this machine or at an fsspec URL, or Arrow data in memory: a pyarrow Table or
+RecordBatchReader, or anything that exports the Arrow C stream (pandas,
+Polars, DuckDB results).
+"""
 
 from __future__ import annotations
 
 import csv
-import itertools
+import io
 import os
-from typing import Callable, Iterator, List, Optional, Sequence, TypeVar
+import re
+from typing import Any, BinaryIO, Iterator, List, Optional, Protocol, Sequence, Tuple, Union
+
+import pyarrow as pa
+import pyarrow.compute as pc
 
 from .errors import PartyError
 from .files import open_regular
 
-T = TypeVar("T")
 PARQUET_MAGIC = b"PAR1"
 # Longer lines are refused: a table without line breaks must not grow into all memory.
 LINE_LIMIT = 1 << 20
+# Rows per batch of a Parquet file or folder (a CSV file comes in blocks of LINE_LIMIT bytes).
+PARQUET_BATCH = 1 << 16
+_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
 
 
-def chunked(items: Iterator[T], size: int) -> Iterator[List[T]]:
-    while True:
-        chunk = list(itertools.islice(items, size))
-        if not chunk:
-            return
-        yield chunk
+class ArrowStream(Protocol):
+    """What pandas (2.2 on), Polars and DuckDB results export."""
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
 
 
-def _is_text(kind) -> bool:
+TableSource = Union[str, "os.PathLike[str]", pa.Table, pa.RecordBatchReader, ArrowStream]
+
+
+def is_url(source: object) -> bool:
+    return isinstance(source, str) and bool(_URL.match(source))
+
+
+def local_path(source: object) -> Optional[str]:
+    """The file name of a table on this machine (a plain path or a file:// URL), else None."""
+    if isinstance(source, os.PathLike):
+        source = os.fspath(source)
+    if not isinstance(source, str):
+        return None
+    if source.startswith("file://"):
+        return source[len("file://"):]
+    return None if is_url(source) else source
+
+
+def _is_text(kind: pa.DataType) -> bool:
     import pyarrow.types as types
     if types.is_dictionary(kind):
         kind = kind.value_type
@@ -32,116 +60,479 @@ def _is_text(kind) -> bool:
         getattr(types, "is_string_view", lambda _: False)(kind)
 
 
-class Table:
-    """Rows of selected columns, each passed through `convert`.
+def _as_text(values: pa.Array) -> pa.Array:
+    """A column as pa.string() without nulls (a missing value is the empty string)."""
+    if values.type != pa.string():
+        values = values.cast(pa.string())
+    if values.null_count:
+        values = pc.fill_null(values, "")
+    return values
 
-    A ValueError from `convert` is reported with the file and line (or row)
-    it came from.
+
+class _Counted:
+    """The file Arrow reads, no further than its size when opened, counting bytes and quotes, and
+    ending early at a line longer than LINE_LIMIT (Arrow's own bound is looser and inexact).
+
+    An odd number of quotes is the one sign of a quote left open, after which
+    Arrow takes the rest of the file as one value."""
+
+    def __init__(self, raw: BinaryIO, size: int):
+        self.raw, self.left = raw, size
+        self.read_bytes = self.quotes = 0
+        self.line = 0  # bytes of the line not yet ended
+        self.too_long = False
+        self.closed = False
+
+    def read(self, n: int = -1) -> bytes:
+        n = self.left if n < 0 or n > self.left else n
+        data = self.raw.read(n) if n and not self.too_long else b""
+        self.left -= len(data)
+        self.read_bytes += len(data)
+        self.quotes += data.count(b'"')
+        if data:
+            lengths = pc.binary_length(pc.split_pattern(pa.scalar(data, pa.binary()), b"\n").values)
+            first, last = lengths[0].as_py() + self.line, lengths[-1].as_py()
+            longest = max(first, pc.max(lengths).as_py()) if len(lengths) > 1 else first
+            self.line = last if len(lengths) > 1 else first
+            if longest >= LINE_LIMIT:
+                self.too_long = True
+                return b""
+        return data
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    def writable(self) -> bool:
+        return False
+
+    def tell(self) -> int:
+        return self.read_bytes
+
+    def close(self) -> None:
+        self.closed = True
+
+
+class Table:
+    """Selected columns of a table, read by batches as text (pa.string(), no nulls).
+
+    `columns` may be empty: the batches then only count rows. A table that
+    is wrong (a quote never closed, a line over LINE_LIMIT, a row with the
+    wrong number of fields, a repeated column name, a column that is not
+    text) is refused in one line that names it and, for CSV, the line.
     """
 
-    def __init__(self, path: str, columns: Sequence[str]):
-        self.path = path
+    def __init__(self, source: TableSource, columns: Sequence[str], text: bool = True):
+        """`text=False`: the columns keep their type (ids), where keys must be text."""
         self.columns = list(columns)
-        self.file, self._opened = open_regular(path)
-        self.parquet = self.file.read(4) == PARQUET_MAGIC
-        self.file.seek(0)
-        self.total: Optional[int] = None
-        if self.parquet:
+        self.text = text
+        self.total: Optional[int] = None  # rows, where known before reading
+        self.size: Optional[int] = None   # bytes, for a file
+        self.rows_read = 0
+        self._file: Optional[BinaryIO] = None
+        self._counted: Optional[_Counted] = None
+        self._opened: Optional[os.stat_result] = None
+        self._fs: Any = None
+        self._header_line = 1
+        self._header: List[str] = []
+        self.kind = "memory"
+        path = local_path(source)
+        if path is not None or is_url(source):
+            self.name = path if path is not None else str(source)
+            self._open_file(path, str(source))
+        else:
+            self.name = _describe(source)
+            self._open_memory(source)
+
+    # ------------------------------------------------------------ opening
+
+    def _open_file(self, path: Optional[str], url: str) -> None:
+        if path is not None and os.path.isdir(path):
+            return self._open_dataset(path, None)
+        if path is not None:
+            self._file, self._opened = open_regular(path)
+            self.size = self._opened.st_size
+        else:
+            fs, inner = _filesystem(url)
+            try:
+                info = fs.info(inner)
+            except FileNotFoundError:
+                raise PartyError(f"{url}: no such file") from None
+            except Exception as e:
+                raise PartyError(f"{url}: cannot read ({_first_line(e)})") from None
+            if info.get("type") == "directory":
+                return self._open_dataset(inner, fs)
+            self._fs, self._inner, self.size = fs, inner, int(info["size"])
+            try:
+                self._file = fs.open(inner, "rb")
+            except Exception as e:
+                raise PartyError(f"{url}: cannot read ({_first_line(e)})") from None
+        head = self._file.read(4)
+        tail = b""
+        if self.size and self.size >= 12:
+            self._file.seek(self.size - 4)
+            tail = self._file.read(4)
+        self._file.seek(0)
+        parquet = head == PARQUET_MAGIC and tail == PARQUET_MAGIC
+        suffix = os.path.splitext(self.name)[1].lower()
+        if suffix in (".parquet", ".pq") and not parquet:
+            raise PartyError(f"{self.name}: named as Parquet, but it is not a Parquet file")
+        if suffix in (".csv", ".tsv", ".txt") and parquet:
+            raise PartyError(f"{self.name}: named as CSV, but it is a Parquet file")
+        if parquet:
             self._open_parquet()
         else:
             self._open_csv()
 
-    def _missing(self, header: Sequence[str]) -> None:
-        missing = [c for c in self.columns if c not in header]
+    def _check_schema(self, names: Sequence[str], types: Sequence[pa.DataType], where: str = "") -> None:
+        seen = set()
+        for name in names:
+            if name in seen:
+                raise PartyError(f"{self.name}{where}: column {name!r} appears twice; name each column once")
+            seen.add(name)
+        missing = [c for c in self.columns if c not in seen]
         if missing:
-            raise PartyError(f"{self.path}: no column {', '.join(map(repr, missing))} (has: {', '.join(header)})")
+            raise PartyError(f"{self.name}: no column {', '.join(map(repr, missing))} (has: {', '.join(names)})")
+        for name in self.columns:
+            kind = types[list(names).index(name)] if types else None
+            if kind is not None and self.text and not _is_text(kind):
+                # Its text form would quietly differ from the other side's: 000123 as 123, 3 as 3.0.
+                raise PartyError(f"{self.name}: column {name!r} is of type {kind}, not text; "
+                                 "write it as a string column")
 
     def _open_parquet(self) -> None:
+        import pyarrow.parquet as pq
+        self.kind = "parquet"
         try:
-            import pyarrow.parquet as pq
-        except ImportError:
-            raise PartyError(f"{self.path}: reading Parquet needs pyarrow (pip install 'kestrova[parquet]')") from None
-        try:
-            self._pq = pq.ParquetFile(self.file)
+            self._pq = pq.ParquetFile(self._file)
+            schema = self._pq.schema_arrow
         except Exception as e:  # pyarrow raises several types for a bad file
-            raise PartyError(f"{self.path}: not a readable Parquet file ({e})") from None
-        self._missing(self._pq.schema_arrow.names)
-        schema = self._pq.schema_arrow
-        for name in self.columns:
-            kind = schema.field(name).type
-            if not _is_text(kind):
-                # str() of it would quietly differ from the other side's text: 000123 as 123, 3 as 3.0.
-                raise PartyError(f"{self.path}: column {name!r} is of type {kind}, not text; "
-                                 "write it as a string column")
+            raise PartyError(f"{self.name}: not a readable Parquet file ({_first_line(e)})") from None
+        self._check_schema(schema.names, schema.types)
         self.total = self._pq.metadata.num_rows
 
-    def rows(self, convert: Callable[[List[str]], T]) -> Iterator[T]:
-        source = self._parquet_rows() if self.parquet else self._csv_rows()
-        for where, cells in source:
+    def _open_dataset(self, path: str, fs: Any) -> None:
+        import pyarrow.dataset as ds
+        self.kind = "dataset"
+        try:
+            self._dataset = ds.dataset(path, format="parquet", filesystem=fs)
+            if not self._dataset.files:
+                raise PartyError(f"{self.name}: is a directory holding no Parquet file, expected a table")
+            schema = self._dataset.schema
+            self.total = self._dataset.count_rows()
+        except PartyError:
+            raise
+        except Exception as e:
+            raise PartyError(f"{self.name}: not a readable folder of Parquet files ({_first_line(e)})") from None
+        self._check_schema(schema.names, schema.types)
+
+    def _open_memory(self, source: Any) -> None:
+        if isinstance(source, pa.Table):
+            self.total = source.num_rows
+            reader = source.to_reader()
+        elif isinstance(source, pa.RecordBatchReader):
+            reader = source
+        elif hasattr(source, "__arrow_c_stream__"):
             try:
-                yield convert(cells)
-            except ValueError as e:
-                raise PartyError(f"{self.path}:{where}: {e}") from None
+                reader = pa.RecordBatchReader.from_stream(source)
+            except Exception as e:
+                raise PartyError(f"{self.name}: cannot be read as Arrow data ({_first_line(e)})") from None
+            try:
+                self.total = len(source)
+            except TypeError:
+                pass
+        else:
+            raise PartyError(f"{self.name}: not a table (expected a file name, a URL, a pyarrow Table or "
+                             "RecordBatchReader, or a data frame that exports Arrow data)")
+        self._reader = reader
+        self._check_schema(reader.schema.names, reader.schema.types)
 
-    def batches(self, size: int, convert: Callable[[List[str]], T]) -> Iterator[List[T]]:
-        return chunked(self.rows(convert), size)
+    def _open_csv(self) -> None:
+        assert self._file is not None and self.size is not None
+        self.kind = "csv"
+        head = self._file.read(min(self.size, 2 * LINE_LIMIT))
+        self._file.seek(0)
+        self._header, self._header_line = self._parse_header(head)
+        self._check_schema(self._header, [], f":{self._header_line}")
 
-    def _parquet_rows(self):
-        row = 0
-        for batch in self._pq.iter_batches(batch_size=4096, columns=self.columns):
-            values = [batch.column(c).to_pylist() for c in self.columns]
-            for i in range(batch.num_rows):  # also with no column selected, to count rows
-                row += 1
-                yield f"row {row}", ["" if column[i] is None else str(column[i]) for column in values]
+    def _parse_header(self, head: bytes) -> Tuple[List[str], int]:
+        if head.startswith(b"\xef\xbb\xbf"):
+            head = head[3:]
+        line = 1
+        while True:  # blank lines before the header are skipped
+            if head.startswith(b"\n"):
+                head, line = head[1:], line + 1
+            elif head.startswith(b"\r\n"):
+                head, line = head[2:], line + 1
+            else:
+                break
+        if not head:
+            raise PartyError(f"{self.name}: empty file, expected a header line")
+        try:
+            text = head.decode("utf-8")
+        except UnicodeDecodeError as e:
+            if e.start < len(head) - 3:  # not just a character cut at the end of what was read
+                end = head.find(b"\n")
+                if end < 0 or e.start < end:
+                    raise PartyError(f"{self.name}:{line}: not UTF-8 (byte {e.start + 1} of the line)") from None
+            text = head[:e.start].decode("utf-8")
+        reader = csv.reader(io.StringIO(text, newline=""), strict=True)
+        with _field_limit():
+            try:
+                header = next(reader)
+            except (csv.Error, StopIteration) as e:
+                raise PartyError(f"{self.name}:{line}: the header line cannot be read ({e})") from None
+        if len(",".join(header)) > LINE_LIMIT:
+            raise PartyError(f"{self.name}:{line}: a line longer than {LINE_LIMIT:,} bytes")
+        return header, line
+
+    # ------------------------------------------------------------ reading
+
+    def progress(self) -> Optional[Tuple[int, int]]:
+        """(done, total) in bytes of a file or rows of a table of known length; None where unknown."""
+        if self._counted is not None and self.size:
+            return self._counted.read_bytes, self.size
+        if self.total:
+            return self.rows_read, self.total
+        return None
+
+    def batches(self) -> Iterator[Tuple[int, List[pa.Array]]]:
+        """(rows, the selected columns as text) per batch of the table."""
+        if self.kind == "csv":
+            source = self._csv_batches()
+        elif self.kind == "parquet":
+            source = self._checked(self._pq.iter_batches(batch_size=PARQUET_BATCH, columns=self.columns))
+        elif self.kind == "dataset":
+            source = self._checked(self._dataset.to_batches(columns=self.columns, batch_size=PARQUET_BATCH))
+        else:
+            source = self._checked(self._reader)
+        for batch in source:
+            self.rows_read += batch.num_rows
+            if self.text:
+                yield batch.num_rows, [_as_text(batch.column(name)) for name in self.columns]
+            else:
+                yield batch.num_rows, [batch.column(name) for name in self.columns]
+
+    def _checked(self, batches: Any) -> Iterator[pa.RecordBatch]:
+        """Batches of a Parquet file, folder or Arrow stream, each text column checked for UTF-8."""
+        iterator = iter(batches)
+        while True:
+            try:
+                batch = next(iterator)
+            except StopIteration:
+                return
+            except Exception as e:
+                raise PartyError(f"{self.name}: {'cannot be read' if self.kind == 'memory' else 'not a readable Parquet file'} "
+                                 f"({_first_line(e)})") from None
+            if self.kind == "memory":
+                batch = batch.select(self.columns) if self.columns else batch
+            for name in self.columns:
+                try:
+                    if _is_text(batch.column(name).type):
+                        batch.column(name).validate(full=True)
+                except pa.ArrowInvalid:
+                    raise PartyError(f"{self.name}: column {name!r}, rows {self.rows_read + 1:,} to "
+                                     f"{self.rows_read + batch.num_rows:,}: a value that is not UTF-8") from None
+            yield batch
+
+    def _csv_batches(self) -> Iterator[pa.RecordBatch]:
+        import pyarrow.csv as pcsv
+        assert self._file is not None and self.size is not None
+        # Without a column, the first is read to count rows.
+        picks = self.columns or self._header[:1]
+        self._counted = _Counted(self._file, self.size)
+        try:
+            reader = pcsv.open_csv(
+                pa.PythonFile(self._counted, mode="r"),
+                read_options=pcsv.ReadOptions(block_size=LINE_LIMIT, use_threads=True),
+                parse_options=pcsv.ParseOptions(newlines_in_values=True),
+                convert_options=pcsv.ConvertOptions(column_types={c: pa.string() for c in picks},
+                                                    include_columns=picks, strings_can_be_null=False,
+                                                    quoted_strings_can_be_null=False))
+            for batch in reader:
+                if self._counted.too_long:
+                    break
+                yield batch
+        except pa.ArrowInvalid as e:
+            raise self._locate(str(e)) from None
+        if self._counted.too_long:
+            raise self._locate(f"a line longer than {LINE_LIMIT:,} bytes") or PartyError(self.name)
+        if self._counted.quotes % 2:
+            error = self._locate("")
+            if error is not None:
+                raise error
+
+    def where(self, row: int) -> str:
+        """'NAME:LINE' of the 1-based data row of a CSV file, else 'NAME: row N'."""
+        if self.kind == "csv":
+            try:
+                with _where(self) as lines:
+                    line = _line_of(lines, row, self._header_line)
+            except OSError:
+                line = 0
+            if line:
+                return f"{self.name}:{line}"
+        return f"{self.name}: row {row:,}"
+
+    def _locate(self, arrow_message: str) -> Optional[PartyError]:
+        """The fault Arrow met (or an open quote), found again line by line with the file and line."""
+        where = _where(self)
+        try:
+            with where as lines:
+                found = _first_fault(lines, self._header, self.columns, self._header_line)
+        except OSError as e:
+            found = f"cannot read again ({e.strerror or e})"
+        if found:
+            return PartyError(f"{self.name}:{found}")
+        if arrow_message:
+            return PartyError(f"{self.name}: {_first_line(arrow_message)}")
+        return None
 
     def verify(self) -> None:
         """Refuses a table that changed while it was read."""
-        if self.file.closed:
+        if self._file is None or self._file.closed:
             return
-        now = os.fstat(self.file.fileno())
-        self.file.close()
-        if (now.st_size, now.st_mtime_ns) != (self._opened.st_size, self._opened.st_mtime_ns):
-            raise PartyError(f"{self.path}: changed while being read")
+        if self._opened is not None:
+            now = os.fstat(self._file.fileno())
+            self._file.close()
+            if (now.st_size, now.st_mtime_ns) != (self._opened.st_size, self._opened.st_mtime_ns):
+                raise PartyError(f"{self.name}: changed while being read")
+        elif self._fs is not None:
+            self._file.close()
+            try:
+                size = int(self._fs.info(self._inner)["size"])
+            except Exception:
+                size = -1
+            if size != self.size:
+                raise PartyError(f"{self.name}: changed while being read")
 
-    def _csv_lines(self) -> Iterator[str]:
-        left, number = self._opened.st_size, 0  # no further than the file reached when opened
-        while left:
-            line = self.file.readline(min(LINE_LIMIT + 1, left))
-            if not line:
-                raise PartyError(f"{self.path}: changed while being read (it became shorter)")
-            left -= len(line)
+
+class _where:
+    """The table's file opened again, as lines of bytes no longer than LINE_LIMIT + 1."""
+
+    def __init__(self, table: Table):
+        self.table = table
+
+    def __enter__(self) -> Iterator[bytes]:
+        t = self.table
+        if t._opened is not None:
+            self.file, _ = open_regular(t.name)
+        else:
+            self.file = t._fs.open(t._inner, "rb")
+        size = t.size or 0
+
+        def lines() -> Iterator[bytes]:
+            left = size
+            while left:
+                line = self.file.readline(min(LINE_LIMIT + 1, left))
+                if not line:
+                    return
+                left -= len(line)
+                yield line
+        return lines()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.file.close()
+
+
+def _first_fault(lines: Iterator[bytes], header: List[str], columns: List[str], header_line: int) -> str:
+    """'LINE: what' of the first fault in a CSV file's lines, or ''."""
+    number = 0
+    picks = [header.index(c) for c in columns]
+
+    def text() -> Iterator[str]:
+        nonlocal number
+        for line in lines:
             number += 1
             if len(line) > LINE_LIMIT:
-                raise PartyError(f"{self.path}:{number}: a line longer than {LINE_LIMIT:,} bytes")
-            try:
-                text = line.decode("utf-8")
-            except UnicodeDecodeError as e:
-                raise PartyError(f"{self.path}:{number}: not UTF-8 (byte {e.start + 1} of the line)") from None
-            if number == 1 and text.startswith("\ufeff"):
-                text = text[1:]
-            yield text
+                raise _Fault(number, f"a line longer than {LINE_LIMIT:,} bytes")
+            decoded = line.decode("utf-8", errors="surrogateescape")
+            if number == 1 and decoded.startswith("\ufeff"):
+                decoded = decoded[1:]
+            yield decoded
 
-    def _open_csv(self) -> None:
-        self._reader = reader = csv.reader(self._csv_lines())
-        try:
-            header = next(reader, None)
-        except csv.Error as e:
-            raise PartyError(f"{self.path}:{reader.line_num}: {e}") from None
-        if header is None:
-            raise PartyError(f"{self.path}: empty file, expected a header line")
-        self._missing(header)
-        self._header = header
-
-    def _csv_rows(self):
-        reader, header = self._reader, self._header
-        picks = [header.index(c) for c in self.columns]
-        try:
+    reader = csv.reader(text(), strict=True)
+    start = 0
+    try:
+        with _field_limit():
             for record in reader:
+                if number <= header_line:
+                    start = number
+                    continue
                 if not record:
+                    start = number
                     continue
                 if len(record) != len(header):
-                    raise PartyError(f"{self.path}:{reader.line_num}: {len(record)} fields, "
-                                     f"the header has {len(header)}")
-                yield reader.line_num, [record[i] for i in picks]
-        except csv.Error as e:
-            raise PartyError(f"{self.path}:{reader.line_num}: {e}") from None
+                    return f"{number}: {len(record)} fields, the header has {len(header)}"
+                for i in picks:
+                    bad = next((j for j, ch in enumerate(record[i]) if "\udc80" <= ch <= "\udcff"), None)
+                    if bad is not None:
+                        return f"{number}: not UTF-8 (in column {header[i]!r})"
+                start = number
+    except _Fault as fault:
+        return f"{fault.line}: {fault.what}"
+    except csv.Error as e:
+        if "unexpected end of data" in str(e):
+            return f"{start + 1}: a quote opened on this line is not closed before the end of the file"
+        return f"{number}: {e}"
+    return ""
+
+
+def _line_of(lines: Iterator[bytes], row: int, header_line: int) -> int:
+    number = 0
+
+    def text() -> Iterator[str]:
+        nonlocal number
+        for line in lines:
+            number += 1
+            yield line.decode("utf-8", errors="surrogateescape")
+
+    seen = 0
+    with _field_limit():
+        for record in csv.reader(text()):
+            if number > header_line and record:
+                seen += 1
+                if seen == row:
+                    return number
+    return 0
+
+
+class _Fault(Exception):
+    def __init__(self, line: int, what: str):
+        super().__init__(what)
+        self.line, self.what = line, what
+
+
+class _field_limit:
+    """csv's field size limit (128 KiB by default) raised to the line limit, for the time being."""
+
+    def __enter__(self) -> None:
+        self.saved = csv.field_size_limit()
+        csv.field_size_limit(max(self.saved, LINE_LIMIT + 1))
+
+    def __exit__(self, *exc: Any) -> None:
+        csv.field_size_limit(self.saved)
+
+
+def _filesystem(url: str) -> Tuple[Any, str]:
+    scheme = url.split("://", 1)[0]
+    try:
+        import fsspec
+        return fsspec.core.url_to_fs(url)  # type: ignore[no-any-return]
+    except ImportError as e:
+        raise PartyError(f"{url}: reading {scheme}:// needs fsspec and its package for {scheme} "
+                         f"(pip install 'kestrova[fsspec]'; {_first_line(e)})") from None
+    except ValueError as e:
+        raise PartyError(f"{url}: {_first_line(e)}") from None
+
+
+def _describe(source: object) -> str:
+    kind = type(source)
+    return f"the {kind.__module__.split('.')[0]} {kind.__name__}"
+
+
+def _first_line(error: object) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
