@@ -141,13 +141,103 @@ def _rules_of(columns: Sequence[rowkey.Column], keying: str) -> Optional[List[Tu
     return [c.rules for c in columns]
 
 
+def _checked(keying: str):
+    """Per row, so that a refused value names its line; the keys are made per batch (`_Keyed`)."""
+    def check(cells):
+        if keying == rowkey.NFC and any(rowkey.SEPARATOR in cell for cell in cells):
+            raise ValueError(rowkey.INVALID_SEPARATOR)
+        return cells
+    return check
+
+
+class _Keyed:
+    """A batch's rows, transposed into columns and keyed in bulk."""
+
+    def __init__(self, chunk: List[List[str]], keying: str, rules: Optional[Sequence[Sequence[str]]], start: int = 0):
+        self.start = start
+        if keying == rowkey.PLAIN:
+            self.keys = [engine.key_bytes(cells) for cells in chunk]
+            self.packed = engine.pack_keys(self.keys)
+            self.invalid = None
+            return
+        import pyarrow as pa
+        width = len(rules) if rules is not None else (len(chunk[0]) if chunk else 0)
+        self.columns = [pa.array([row[i] for row in chunk], pa.large_string()) for i in range(width)]
+        rules = rules if rules is not None else [()] * width
+        normalised = [rowkey.normalise_column(c, r) for c, r in zip(self.columns, rules)]
+        self.keys = rowkey.join_columns(normalised)
+        self.invalid = None
+        for column, column_rules in zip(normalised, rules):
+            if "iban" in column_rules:
+                bad = pa.compute.invert(rowkey.iban_valid(column))
+                self.invalid = bad if self.invalid is None else pa.compute.or_(self.invalid, bad)
+
+    def invalid_count(self) -> int:
+        return self.invalid.true_count if self.invalid is not None else 0
+
+    def valid_packed(self):
+        if self.invalid is None:
+            return self.packed if isinstance(self.keys, list) else rowkey.packed(self.keys)
+        import pyarrow.compute as pc
+        return rowkey.packed(self.keys.filter(pc.invert(self.invalid)))
+
+
+class _Merges:
+    """The table's distinct rows that end on one key, and the rows left out for an invalid IBAN."""
+
+    def __init__(self):
+        self.parts = []
+
+    def add(self, keyed: _Keyed) -> None:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+        n = len(keyed.keys)
+        raw = pc.binary_join_element_wise(*keyed.columns, pa.scalar(rowkey.SEPARATOR, pa.large_string())) \
+            if len(keyed.columns) > 1 else keyed.columns[0]
+        invalid = keyed.invalid if keyed.invalid is not None else pa.array([False] * n)
+        self.parts.append(pa.table({"row": pa.array(range(keyed.start + 1, keyed.start + n + 1), pa.int64()),
+                                    "key": keyed.keys, "values": raw, "invalid": invalid}))
+
+    def finish(self):
+        """(rows merged, their table: row, key, values, what), the invalid IBANs' rows included."""
+        import pyarrow as pa
+        import pyarrow.compute as pc
+        if not self.parts:
+            return 0, None
+        rows = pa.concat_tables(self.parts)
+        self.parts = []
+        valid = rows.filter(pc.invert(rows.column("invalid")))
+        groups = valid.group_by("key").aggregate([("values", "count_distinct")])
+        shared = groups.filter(pc.greater(groups.column("values_count_distinct"), 1))
+        merged = int(pc.sum(shared.column("values_count_distinct")).as_py() or 0)
+        listed = rows.filter(pc.or_(rows.column("invalid"), pc.is_in(rows.column("key"), shared.column("key"))))
+        what = pc.if_else(listed.column("invalid"), "invalid IBAN, left out", "merged")
+        listed = pa.table({"row": listed.column("row"), "key": listed.column("key"),
+                           "values": listed.column("values"), "what": what})
+        return merged, listed.sort_by([("what", "ascending"), ("key", "ascending"), ("row", "ascending")])
+
+
+def _merged_csv(listed) -> bytes:
+    lines = io.StringIO()
+    writer = csv.writer(lines, lineterminator="\n")
+    writer.writerow(["row", "key", "values", "what"])
+    if listed is not None:
+        for row, key, values, what in zip(*(listed.column(c).to_pylist() for c in listed.column_names)):
+            writer.writerow([row, rowkey.shown(key), rowkey.shown(values), what])
+    return lines.getvalue().encode("utf-8")
+
+
 def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[str, rowkey.Column]], out: str, *,
-                keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
-    """`columns`: names, or `keying.Column`s with normalisations (recorded in the store)."""
+                keying: str = rowkey.NFC, options: Optional[Options] = None, merged: Optional[str] = None) -> dict:
+    """`columns`: names, or `keying.Column`s with normalisations (recorded in the store).
+
+    `merged`: a CSV listing the rows that end on one key with other rows, and those left out for an
+    invalid IBAN.
+    """
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("build-store", options.quiet)
-    check_writable([out], options.force, inputs=[public_key_path, rows_path])
+    check_writable([out] + ([merged] if merged else []), options.force, inputs=[public_key_path, rows_path])
     columns = _as_columns(columns)
     rules = _rules_of(columns, keying)
     try:
@@ -156,20 +246,36 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
         raise PartyError(f"--columns: {e}") from None
     key, key_fp = _read_public_key(public_key_path, options.raw_in)
     table = Table(rows_path, [c.name for c in columns])
+    merges = _Merges() if keying == rowkey.NFC else None
+    invalid = 0
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
-                                                       key=key_fp), options.raw_out, options.force))
+                                                       key=key_fp, tables=rowkey.tables_version(rules)),
+                                           options.raw_out, options.force))
+        merged_out = outputs.add(Output(merged, options.force)) if merged else None
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
-        held = 0
+        held = read = 0
         with report.bar(table.total, "rows") as bar:
-            for chunk in table.batches(options.batch, lambda cells: engine.key_bytes(rowkey.row_key(cells, keying,
-                                                                                                  rules))):
-                held = _built("build-store", builder.add, engine.pack_keys(chunk))
+            for chunk in table.batches(options.batch, _checked(keying)):
+                keyed = _Keyed(chunk, keying, rules, read)
+                read += len(chunk)
+                invalid += keyed.invalid_count()
+                if merges is not None:
+                    merges.add(keyed)
+                held = _built("build-store", builder.add, keyed.valid_packed())
                 bar.update(len(chunk))
         table.verify()
-        report.phase(f"rows read: {held:,}")
+        report.phase(f"rows read: {read:,}")
+        shared, listed = merges.finish() if merges is not None else (0, None)
+        if invalid:
+            report.note(f"{rows_path}: {invalid:,} rows with an invalid IBAN left out of the store")
+        if shared:
+            report.note(f"{rows_path}: {shared:,} distinct rows share a key with another row under the "
+                        f"column rules" + (f" (listed in {merged})" if merged else " (--merged FILE lists them)"))
+        if merged_out is not None:
+            merged_out.write(_merged_csv(listed))
         progress = _BuildProgress(report)
         try:
             counts = target.write_natively(lambda fd: _built("build-store", builder.write, fd, progress))
@@ -179,7 +285,9 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
             report.note(f"{rows_path}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)")
         target.header.count = counts["rows"]
         report.phase(f"store of {counts['bytes']:,} bytes built")
-    return report.done(counts["rows"], "rows")
+    result = report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if rules else "")
+    result.update(merged=shared, invalid_ibans=invalid)
+    return result
 
 
 def _built(step: str, fn, *args):
@@ -284,6 +392,9 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         if header.keying and rowkey.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
+        if header.tables and header.tables != rowkey.TABLES_VERSION:
+            raise PartyError(f"{path}: keyed with rules tables version {header.tables}, this kestrova-party "
+                             f"has version {rowkey.TABLES_VERSION}: both sides must key with one version")
         rules.append(_store_rules(path, header, columns, keying, option))
         # A worker elsewhere gets the bytes once and parses them per batch, without a copy.
         stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
@@ -292,13 +403,19 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     table = Table(transactions_path, [c.name for c in sides[0] + sides[1]])
     split = len(sides[0])
 
-    def convert(cells):
-        return (engine.key_bytes(rowkey.row_key(cells[:split], keying, rules[0])),
-                engine.key_bytes(rowkey.row_key(cells[split:], keying, rules[1])))
+    invalid = 0
 
     def transposed():
-        for chunk in table.batches(options.batch, convert):
-            yield engine.pack_keys([s for s, _ in chunk]), engine.pack_keys([r for _, r in chunk])
+        nonlocal invalid
+        for chunk in table.batches(options.batch, _checked(keying)):
+            sender = _Keyed([cells[:split] for cells in chunk], keying, rules[0])
+            receiver = _Keyed([cells[split:] for cells in chunk], keying, rules[1])
+            # A transaction's invalid IBAN is keyed as it stands: no store holds it, so it cannot match.
+            if sender.invalid is not None or receiver.invalid is not None:
+                import pyarrow.compute as pc
+                masks = [k.invalid for k in (sender, receiver) if k.invalid is not None]
+                invalid += (pc.or_(*masks) if len(masks) == 2 else masks[0]).true_count
+            yield _packed_all(sender), _packed_all(receiver)
 
     header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_header),
                     receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
@@ -308,7 +425,15 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         results = _batches(options, "query", batches.query_batch, transposed(), a_store, b_store, central)
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
         table.verify()
-    return report.done(done, "transactions")
+    if invalid:
+        report.note(f"{transactions_path}: {invalid:,} transactions with an invalid IBAN (they cannot match)")
+    result = report.done(done, "transactions")
+    result.update(invalid_ibans=invalid)
+    return result
+
+
+def _packed_all(keyed: _Keyed):
+    return keyed.packed if isinstance(keyed.keys, list) else rowkey.packed(keyed.keys)
 
 
 def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
