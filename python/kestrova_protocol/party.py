@@ -580,6 +580,8 @@ def inspect(path: str) -> List[str]:
         lines.append(f"keying: {rowkey.NAMES.get(header.keying, 'not recorded')}")
         if header.keying == rowkey.CODES[rowkey.NFC]:
             lines.append(f"columns: {rowkey.describe(rowkey.unpack_rules(header.rules))}")
+        if header.tables:
+            lines.append(f"rules tables: version {header.tables}")
     else:
         lines.append(f"items: {header.count:,}")
     for name in lineage.fields_of(header.kind):
@@ -591,6 +593,25 @@ def inspect(path: str) -> List[str]:
     except PartyError as e:
         lines.append(f"checksum: {str(e).split(': ', 1)[1]}")
     return lines
+
+
+def keys(rows_path: str, columns: Sequence[Union[str, rowkey.Column]], batch: int = DEFAULT_BATCH) -> str:
+    """Each row's key as a store keyed with these columns would hold it: CSV of row, key, note."""
+    columns = _as_columns(columns)
+    rules = [c.rules for c in columns]
+    table = Table(rows_path, [c.name for c in columns])
+    lines = io.StringIO()
+    writer = csv.writer(lines, lineterminator="\n")
+    writer.writerow(["row", "key", "note"])
+    done = 0
+    for chunk in table.batches(batch, _checked(rowkey.NFC)):
+        keyed = _Keyed(chunk, rowkey.NFC, rules, done)
+        invalid = keyed.invalid.to_pylist() if keyed.invalid is not None else [False] * len(chunk)
+        for i, (key, bad) in enumerate(zip(keyed.keys.to_pylist(), invalid)):
+            writer.writerow([done + i + 1, rowkey.shown(key), "invalid IBAN: not in a store" if bad else ""])
+        done += len(chunk)
+    table.verify()
+    return lines.getvalue()
 
 
 LABELS = {"key": "key fingerprint", "sender_store": "sender store", "receiver_store": "receiver store",
