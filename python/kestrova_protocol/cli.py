@@ -31,6 +31,7 @@ EXAMPLES = {
     "finish": "kestrova-party finish --secret-key W.key --sender S.dec --receiver R.dec --gamma C.gamma \\\n"
               "    --delta C.delta --out flags.csv --transactions tx.csv --id-column tx_id",
     "inspect": "kestrova-party inspect C.sender",
+    "keys": "kestrova-party keys --columns iban:iban,name:name --rows agreed-test-rows.csv",
 }
 
 HELP = {
@@ -42,6 +43,8 @@ HELP = {
     "decrypt": "a bank: remove its key from its component (bank A: C.sender, bank B: C.receiver)",
     "finish": "the central party: one true/false per transaction",
     "inspect": "any party: print a file's header (kind, count, keying, fingerprints) and check its digest",
+    "keys": "any party: print each row's key as a store would hold it (CSV: row, key with \u241f between "
+            "columns, note), to check on agreed test rows that all parties key alike",
 }
 
 
@@ -86,7 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
                                         epilog="example:\n" + textwrap.indent(EXAMPLES[name], "  "),
                                         formatter_class=argparse.RawDescriptionHelpFormatter)
         sub[name].set_defaults(step=STEPS[name])
-        if name == "inspect":
+        if name in ("inspect", "keys"):
             continue
         common = sub[name].add_argument_group("common options")
         common.add_argument("--force", action="store_true", help="replace existing output files")
@@ -121,10 +124,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--rows", required=True, metavar="TABLE", help="accounts: CSV with a header (UTF-8), Parquet file or folder; "
                                                            "a path or an fsspec URL (s3://...)")
     p.add_argument("--columns", required=True, type=_columns, metavar="A,B,..",
-                   help="the columns that make a row, each optionally with normalisations recorded in the "
-                        "store and applied by query: trim (strip and collapse white space), compact (remove "
-                        "all white space), casefold; e.g. account:compact,name:trim,casefold")
+                   help="the columns that make a row, each optionally with rules recorded in the store and "
+                        "applied by query: trim, compact, casefold, iban, latin, alnum, legalform, words, and "
+                        "name (trim+casefold+latin+alnum+legalform+compact); e.g. iban:iban,name:name")
     p.add_argument("--out", required=True, metavar="FILE")
+    p.add_argument("--merged", metavar="CSV",
+                   help="also write the rows that end on one key with another row under the rules, and those "
+                        "left out for an invalid IBAN (row, key, values, what), for review")
 
     p = sub["query"]
     p.add_argument("--sender-store", required=True, metavar="FILE")
@@ -167,6 +173,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--id-column", metavar="NAME", help="the id column (default: the 0-based index)")
 
     sub["inspect"].add_argument("file", metavar="FILE")
+    sub["keys"].add_argument("--columns", required=True, type=_columns, metavar="A,B,..",
+                             help="as for build-store, e.g. iban:iban,name:name")
+    sub["keys"].add_argument("--rows", required=True, metavar="TABLE", help="CSV with a header (UTF-8) or Parquet")
     return parser
 
 
@@ -179,9 +188,10 @@ def run(args: argparse.Namespace) -> dict:
 # Each command's call of its step, set on its parser as `step`.
 STEPS = {
     "inspect": lambda party, a, o: print("\n".join(party.inspect(a.file))) or {},
+    "keys": lambda party, a, o: print(party.keys(a.rows, a.columns), end="") or {},
     "keygen": lambda party, a, o: party.keygen(a.out, o),
     "build-store": lambda party, a, o: party.build_store(a.public_key, a.rows, a.columns, a.out, keying=a.keying,
-                                                         options=o),
+                                                         options=o, merged=a.merged),
     "query": lambda party, a, o: party.query(a.sender_store, a.receiver_store, a.central_key, a.transactions,
                                              a.sender_columns, a.receiver_columns, a.out, keying=a.keying,
                                              options=o),

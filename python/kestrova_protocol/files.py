@@ -2,9 +2,12 @@
 
 Header (little-endian, HEADER.size bytes):
 
-    magic "KESTROVA"  version u16  kind u16  keying u8  unknown-lineage mask u8  2 zero bytes
+    magic "KESTROVA"  version u16  kind u16  keying u8  unknown-lineage mask u8  rules tables version u16
     item count u64    digest (32 bytes)
     column normalisations (16 bytes, a store's only; see `keying`)
+
+The rules tables version (3 on) is a store's only, and 0 unless its rules
+read a data table; version 2 had two zero bytes there and is read as before.
     eight 16-byte fingerprints (see `lineage`)
 
 The digest is SHA-256 over the header with its digest field zeroed, followed
@@ -36,8 +39,9 @@ from .lineage import FIELDS, FP_BYTES, ZERO
 
 _log = logging.getLogger("kestrova_protocol")
 MAGIC = b"KESTROVA"
-VERSION = 2
-HEADER = struct.Struct(f"<8sHHBB2xQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
+VERSION = 3
+READS = (2, 3)
+HEADER = struct.Struct(f"<8sHHBBHQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
 _DIGEST_AT = 24  # offset of the digest field in the header
 _READ_SLICE = 1 << 20
 _HASH_SLICE = 1 << 23
@@ -101,6 +105,7 @@ class Header:
     central_key: bytes = ZERO
     batch: bytes = ZERO
     decrypted_by: bytes = ZERO
+    tables: int = 0  # a store's rules tables version
 
     def fingerprints(self) -> dict:
         return {name: getattr(self, name) for name in FIELDS}
@@ -109,7 +114,7 @@ class Header:
         return lineage.mask_of(n for n in lineage.fields_of(self.kind) if getattr(self, n) == ZERO)
 
     def pack(self, digest: Optional[bytes] = None) -> bytes:
-        return HEADER.pack(MAGIC, VERSION, self.kind, self.keying, self.unknown_mask(), self.count,
+        return HEADER.pack(MAGIC, VERSION, self.kind, self.keying, self.unknown_mask(), self.tables, self.count,
                            self.digest if digest is None else digest, self.rules, *self.fingerprints().values())
 
     def payload_digest(self, payload_hash: bytes) -> bytes:
@@ -221,20 +226,23 @@ class Input:
 
     def _parse(self, head: bytes) -> Header:
         fields = HEADER.unpack(head)
-        version, kind_code, keying, unknown, count, digest, rules = fields[1:8]
+        version, kind_code, keying, unknown, tables, count, digest, rules = fields[1:9]
         if version == 1:
             self._fail("written by an older kestrova-party (file format version 1, whose header no "
                        "checksum covers); this one reads version 2: make the file again")
-        if version != VERSION:
-            self._fail(f"file format version {version}, this program reads version {VERSION}")
+        if version not in READS:
+            self._fail(f"file format version {version}, this program reads versions "
+                       f"{', '.join(map(str, READS))}")
         try:
             kind = Kind(kind_code)
         except ValueError:
             self._fail(f"damaged or altered (unknown file kind {kind_code})")
-        header = Header(kind, count, digest, keying, rules, *fields[8:])
+        header = Header(kind, count, digest, keying, rules, *fields[9:], tables=tables)
         why = lineage.problem(kind, header.fingerprints(), unknown)
         if not why and (rules_problem(rules) if kind == Kind.STORE else any(rules)):
             why = rules_problem(rules) or "its header has column normalisations, which only a store carries"
+        if not why and tables and (kind != Kind.STORE or version < 3):
+            why = "its header has a rules tables version, which only a store of format 3 carries"
         if why or header.unknown_mask() != unknown:
             self._fail(f"damaged or altered ({why or 'its header does not match its checksum'})")
         return header

@@ -1,24 +1,50 @@
-"""How a table row becomes the key the module stores and looks up."""
+"""How a table row becomes the key the module stores and looks up.
+
+A column's cells are normalised in bulk, over a pyarrow string array: NFC,
+then the column's rules in one fixed order whatever order they were named
+in. Python's own NFC and case folding run once over a batch's non-ASCII
+cells joined into one string (they keep U+001F, so the string splits back
+into the cells); the rest are pyarrow kernels.
+"""
 
 from __future__ import annotations
 
+import array
 import dataclasses
+import functools
+import json
+import pathlib
 import unicodedata
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 NFC = "nfc"
 PLAIN = "plain"
 KEYINGS = (NFC, PLAIN)
 SEPARATOR = "\x1f"  # the ASCII unit separator; no sane account field holds it
+SHOWN_SEPARATOR = "\u241f"  # how `keys` prints it
 
 # Stored in a file header; 0 means "not known" (a bare store read with --raw).
 CODES = {NFC: 1, PLAIN: 2}
 NAMES = {code: name for name, code in CODES.items()}
 
 # Per-column normalisations on top of NFC, recorded in the store so that `query` applies the same.
-RULES = {"trim": 1, "compact": 2, "casefold": 4}
+RULES = {"trim": 1, "compact": 2, "casefold": 4, "iban": 8, "latin": 16, "alnum": 32, "legalform": 64,
+         "words": 128}
+# Several rules under one name: what a bank would use for its holders' names. Without spaces, so that
+# "O'Brien", "OBrien" and "O Brien" are one name.
+PROFILES = {"name": ("trim", "casefold", "latin", "alnum", "legalform", "compact")}
+CONTINUING = tuple(r for r in RULES if r != "iban")
 RULES_BYTES = 16  # one count byte, then one byte of rule bits per column
 MAX_COLUMNS = RULES_BYTES - 1
+
+# The version of the data tables below (transliteration, legal forms, IBAN lengths). A store keyed with
+# rules that read them records it; another version would key the same row differently.
+TABLES_VERSION = 1
+TABLE_RULES = ("iban", "latin", "legalform")
+_TABLES = pathlib.Path(__file__).resolve().parent / "rules_tables"
+
+INVALID_SEPARATOR = ("a value contains U+001F, the column separator of the default keying "
+                     "(use --keying plain to keep such values)")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -27,44 +53,44 @@ class Column:
     rules: Tuple[str, ...] = ()
 
 
+def _expand(rules: Sequence[str]) -> Tuple[str, ...]:
+    out: List[str] = []
+    for rule in rules:
+        for r in PROFILES.get(rule, (rule,)):
+            if r not in out:
+                out.append(r)
+    return tuple(out)
+
+
 def parse_columns(text: str) -> List[Column]:
     """'account:compact,name:trim,casefold' (or name:trim+casefold): columns, each with its rules.
 
-    A bare rule name right after a column with rules is one more rule of that column.
+    A bare rule name right after a column with rules is one more rule of that column, but for `iban`
+    and `name`, which are as often the names of columns.
     """
+    known = tuple(RULES) + tuple(PROFILES)
     columns: List[Column] = []
     for token in (t.strip() for t in text.split(",")):
         if not token:
             continue
         name, _, rules_text = token.partition(":")
         rules = tuple(r.strip() for r in rules_text.replace("+", ",").split(",") if r.strip())
-        if not rules_text and token in RULES and columns and columns[-1].rules:
-            columns[-1] = Column(columns[-1].name, columns[-1].rules + (token,))
+        if not rules_text and token in CONTINUING and columns and columns[-1].rules:
+            columns[-1] = Column(columns[-1].name, _expand(columns[-1].rules + (token,)))
             continue
-        unknown = [r for r in rules if r not in RULES]
+        unknown = [r for r in rules if r not in known]
         if unknown:
-            raise ValueError(f"unknown normalisation {unknown[0]!r} (known: {', '.join(RULES)})")
-        columns.append(Column(name.strip(), rules))
+            raise ValueError(f"unknown normalisation {unknown[0]!r} (known: {', '.join(known)})")
+        columns.append(Column(name.strip(), _expand(rules)))
     if not columns:
         raise ValueError("expected one or more comma-separated column names")
     return columns
 
 
-def normalise(cell: str, rules: Sequence[str]) -> str:
-    cell = unicodedata.normalize("NFC", cell)
-    if "casefold" in rules:
-        cell = unicodedata.normalize("NFC", cell.casefold())
-    if "compact" in rules:
-        cell = "".join(cell.split())
-    elif "trim" in rules:
-        cell = " ".join(cell.split())
-    return cell
-
-
 def pack_rules(columns: Sequence[Column]) -> bytes:
     if len(columns) > MAX_COLUMNS:
         raise ValueError(f"at most {MAX_COLUMNS} columns make a row")
-    bits = bytes(sum(RULES[r] for r in set(c.rules)) for c in columns)
+    bits = bytes(sum(RULES[r] for r in set(_expand(c.rules))) for c in columns)
     return (bytes([len(columns)]) + bits).ljust(RULES_BYTES, b"\0")
 
 
@@ -77,16 +103,305 @@ def unpack_rules(data: bytes) -> Optional[List[Tuple[str, ...]]]:
 
 def rules_problem(data: bytes) -> str:
     count = data[0]
-    known = sum(RULES.values())
-    if count > MAX_COLUMNS or any(b & ~known for b in data[1:1 + count]) or any(data[1 + count:]):
+    if count > MAX_COLUMNS or any(data[1 + count:]):
         return "its header's column normalisations are not valid"
     return ""
+
+
+def tables_version(rules: Optional[Sequence[Sequence[str]]]) -> int:
+    """What a store keyed with these rules records: 0 when no rule reads a data table."""
+    if rules and any(r in TABLE_RULES for column in rules for r in column):
+        return TABLES_VERSION
+    return 0
 
 
 def describe(rules: Optional[Sequence[Tuple[str, ...]]]) -> str:
     if rules is None:
         return "NFC"
     return ", ".join("+".join(("nfc",) + tuple(r)) for r in rules)
+
+
+# ---------------------------------------------------------------- the data tables
+
+
+@functools.lru_cache(maxsize=None)
+def _table(name: str) -> dict:
+    return json.loads((_TABLES / f"{name}.json").read_text(encoding="utf-8"))
+
+
+@functools.lru_cache(maxsize=None)
+def _latin_map() -> Dict[int, str]:
+    return {int(cp, 16): text for cp, text in _table("latin")["map"].items()}
+
+
+def _latin(text: str) -> str:
+    return text.translate(_latin_map())
+
+
+@functools.lru_cache(maxsize=None)
+def _legal_forms(rules: frozenset) -> Dict[int, object]:
+    """The table's legal forms as the column's earlier rules leave them, by their number of words."""
+    import pyarrow as pa
+    earlier = [r for r in rules if r not in ("legalform", "words", "compact", "trim")]
+    terms = normalise_column(pa.array(_table("legal_forms")["terms"]), earlier + ["alnum"]).to_pylist()
+    if "casefold" not in rules:
+        terms = [t.lower() for t in terms]
+    by_words: Dict[int, set] = {}
+    for term in terms:
+        # A one-letter "form" would be an initial ("Jan P"); ae and oe become one letter under `latin`.
+        if len(term) > 1:
+            by_words.setdefault(term.count(" ") + 1, set()).add(term)
+    return {n: pa.array(sorted(t), pa.large_string()) for n, t in sorted(by_words.items(), reverse=True)}
+
+
+def _drop_legal_forms(values, rules):
+    """Legal forms at the end of a name dropped (all of them: "… GmbH & Co. KG Ltd"), never its first word.
+
+    Words are looked up, not matched by a pattern: the last n words of each row, for each length n
+    of a form in the table, against the forms of n words.
+    """
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    forms = _legal_forms(frozenset(rules))
+    lists = pc.split_pattern(values, " ")
+    words = pc.list_flatten(lists)
+    offsets = lists.offsets.cast(pa.int64())
+    starts, end = offsets[:-1], offsets[1:]
+    if not len(words):
+        return values
+    lookup = words if "casefold" in rules else pc.utf8_lower(words)
+    separator = pa.scalar(" ", pa.large_string())
+    hits = True
+    while hits:
+        hits = False
+        for n, terms in forms.items():
+            count = pc.subtract(end, starts)
+            eligible = pc.greater(count, n)
+            if not pc.any(eligible).as_py():
+                continue
+            parts = [pc.take(lookup, pc.if_else(eligible, pc.add(pc.subtract(end, n), j), starts)) for j in range(n)]
+            tail = parts[0] if n == 1 else pc.binary_join_element_wise(*parts, separator)
+            hit = pc.and_(eligible, pc.is_in(tail, terms))
+            if hit.true_count:
+                hits = True
+                end = pc.if_else(hit, pc.subtract(end, n), end)
+    kept_words = pc.subtract(end, starts)
+    if pc.all(pc.equal(kept_words, pc.list_value_length(lists).cast(pa.int64()))).as_py():
+        return values
+    parent = pc.list_parent_indices(lists)
+    keep = pc.less(pa.array(range(len(words)), pa.int64()), pc.take(end, parent))
+    new_offsets = pa.concat_arrays([pa.array([0], pa.int64()), pc.cumulative_sum(kept_words)])
+    kept = pa.LargeListArray.from_arrays(new_offsets, words.filter(keep).cast(pa.large_string()))
+    return pc.binary_join(kept, separator)
+
+
+@functools.lru_cache(maxsize=None)
+def _iban_lengths() -> Dict[str, int]:
+    return _table("iban_lengths")["lengths"]
+
+
+# ---------------------------------------------------------------- rules in bulk
+
+# Python's str.split() white space: today's trim and compact, kept exactly.
+_SPACE = r"[\t-\r\x1c-\x20\x{85}\x{a0}\x{1680}\x{2000}-\x{200a}\x{2028}\x{2029}\x{202f}\x{205f}\x{3000}]+"
+# Inside a word, dropped: O'Brien = OBrien, S.A. = SA.
+_OTHER_SPACE = r"[\t-\r\x1c-\x1f\x{85}\x{a0}\x{1680}\x{2000}-\x{200a}\x{2028}\x{2029}\x{202f}\x{205f}\x{3000}]"
+_IN_WORD = r"['\x{2019}\x{2018}\x{02bc}`\x{00b4}.]"
+_AND = r"[&+\x{ff06}]"
+_OTHER = r"[^\pL\pN\pM]+"
+
+
+def _text(values):
+    """As a large_string array without nulls (a missing cell is the empty string, as in a CSV)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    if isinstance(values, pa.ChunkedArray):
+        values = values.combine_chunks()
+    if pa.types.is_dictionary(values.type):
+        values = values.dictionary_decode()
+    if pa.types.is_null(values.type):
+        return pa.array([""] * len(values), pa.large_string())
+    return pc.fill_null(values.cast(pa.large_string()), "")
+
+
+def _python_over_non_ascii(values, fn):
+    """fn (str -> str, applied to the cells joined by U+001F) on the cells that are not ASCII.
+
+    fn must map U+001F to itself and make no U+001F; cells holding one are left as they are (the
+    join refuses them).
+    """
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    wide = pc.invert(pc.string_is_ascii(values))
+    wide = pc.and_(wide, pc.invert(pc.match_substring(values, SEPARATOR)))
+    picked = values.filter(wide)
+    if not len(picked):
+        return values
+    joined = pc.binary_join(pa.LargeListArray.from_arrays(pa.array([0, len(picked)], pa.int64()), picked),
+                            pa.scalar(SEPARATOR, pa.large_string()))[0].as_py()
+    parts = pc.split_pattern(pa.array([fn(joined)], pa.large_string()), SEPARATOR)[0].values
+    return pc.replace_with_mask(values, wide, parts.cast(pa.large_string()))
+
+
+def _nfc(text: str) -> str:
+    return unicodedata.normalize("NFC", text)
+
+
+def _casefold(text: str) -> str:
+    return unicodedata.normalize("NFC", text.casefold())
+
+
+def _sort_words(values):
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    lists = pc.split_pattern(values, " ")
+    words = pa.table({"row": pc.list_parent_indices(lists), "word": pc.list_flatten(lists)})
+    words = words.sort_by([("row", "ascending"), ("word", "ascending")])
+    offsets = lists.offsets
+    if offsets[0].as_py():
+        offsets = pc.subtract(offsets, offsets[0])
+    return pc.binary_join(type(lists).from_arrays(offsets, words.column("word").combine_chunks()),
+                          pa.scalar(" ", pa.large_string()))
+
+
+def normalise_column(values, rules: Sequence[str]):
+    """NFC, then the column's rules, over a pyarrow string array; a large_string array without nulls.
+
+    The order is fixed: iban, latin, casefold, alnum, legalform, words, then trim or compact (compact
+    wins). `latin` comes before `casefold` so that "İ" and "ı" meet "I" and "i".
+    """
+    import pyarrow.compute as pc
+    rules = set(_expand(rules))
+    values = _text(values)
+    wide = pc.invert(pc.string_is_ascii(values))
+    values = _on(values, wide, lambda v: pc.utf8_normalize(v, "NFC"))
+    if "iban" in rules:
+        values = pc.ascii_upper(pc.replace_substring_regex(values, r"[^0-9A-Za-z]+", ""))
+    if "latin" in rules:
+        values = _python_over_non_ascii(values, _latin)
+    if "casefold" in rules:
+        values = _python_over_non_ascii(pc.ascii_lower(values), _casefold)
+    if "latin" in rules:
+        if "casefold" in rules:  # folding makes a few marks again (ǰ is j and a caron)
+            values = _python_over_non_ascii(values, _latin)
+    single = False  # white space is single spaces, none at the ends
+    if "alnum" in rules:
+        values = pc.replace_substring_regex(values, _IN_WORD, "")
+        values = pc.replace_substring_regex(values, _AND, " and ")
+        # The Unicode classes are slow: only where a character is not an ASCII letter, digit or space.
+        values = _on(values, pc.match_substring_regex(values, "[^a-zA-Z0-9 ]"),
+                     lambda v: pc.replace_substring_regex(v, _OTHER, " "))  # white space included
+    if "latin" in rules:
+        # Umlauts spelt out meet the letter without its dots: Mueller = Müller = Muller. After `alnum`,
+        # which may bring an a and an e together ("A'e").
+        values = _umlauts(values)
+    if rules & {"alnum", "legalform", "words"}:
+        values = _single_spaces(values)
+        single = True
+    if "legalform" in rules:
+        values = _drop_legal_forms(values, rules)
+    if "words" in rules:
+        values = _sort_words(values)
+    if "compact" in rules:
+        values = pc.replace_substring(values, " ", "") if single else pc.replace_substring_regex(values, _SPACE, "")
+        if "latin" in rules:
+            values = _umlauts(values)  # "Ana Eva" is "anaeva" now
+    elif "trim" in rules and not single:
+        values = _single_spaces(values)
+    return values
+
+
+def _umlauts(values):
+    import pyarrow.compute as pc
+    return pc.replace_substring_regex(values, r"(?i)([aou])e+", r"\1")
+
+
+def _on(values, mask, fn):
+    """fn over the rows the mask picks, the others as they are."""
+    import pyarrow.compute as pc
+    if not mask.true_count:
+        return values
+    if mask.true_count == len(values):
+        return fn(values)
+    return pc.replace_with_mask(values, mask, fn(values.filter(mask)))
+
+
+def _single_spaces(values):
+    """Runs of white space as one space, none at the ends."""
+    import pyarrow.compute as pc
+    return _on(values, pc.match_substring_regex(values, _OTHER_SPACE + "|  |^ | $"),
+               lambda v: pc.utf8_trim(pc.replace_substring_regex(v, _SPACE, " "), " "))
+
+
+def join_columns(columns: Sequence) -> "object":
+    """Normalised columns joined with U+001F into one key per row (a large_string array).
+
+    A value holding U+001F would make the join ambiguous: ValueError, whose `row` attribute is the
+    0-based index of the first such row (the caller names the file and row).
+    """
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    columns = [_text(c) for c in columns]
+    for column in columns:
+        bad = pc.match_substring(column, SEPARATOR)
+        if pc.any(bad).as_py():
+            error = ValueError(INVALID_SEPARATOR)
+            error.row = pc.index(bad, True).as_py()
+            raise error
+    if len(columns) == 1:
+        return columns[0]
+    return pc.binary_join_element_wise(*columns, pa.scalar(SEPARATOR, pa.large_string()))
+
+
+def iban_valid(values):
+    """A boolean array: the normalised IBAN has its country's length and check digits (ISO 13616)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    values = _text(values)
+    lengths = _iban_lengths()
+    countries = pc.utf8_slice_codeunits(values, 0, 2)
+    expected = pc.take(pa.array(list(lengths.values()) + [-1], pa.int64()),
+                       pc.fill_null(pc.index_in(countries, pa.array(list(lengths), pa.large_string())),
+                                    len(lengths)))
+    shaped = pc.and_(pc.match_substring_regex(values, r"^[A-Z]{2}[0-9]{2}[0-9A-Z]+$"),
+                     pc.equal(pc.utf8_length(values), expected))
+    # Mod 97 of the number the IBAN spells with its first four characters moved to the end and each
+    # letter as two digits (A = 10), nine digits at a time over all rows at once.
+    empty = pa.scalar("", pa.large_string())
+    digits = pc.if_else(shaped, pc.binary_join_element_wise(
+        pc.utf8_slice_codeunits(values, 4), pc.utf8_slice_codeunits(values, 0, 4), empty),
+        pa.scalar("0", pa.large_string()))
+    for letter in "ABCDEFGHIJKLMNOPQRSTUVWXYZ":
+        digits = pc.replace_substring(digits, letter, str(ord(letter) - 55))
+    width = 72  # 34 characters, each at most two digits, rounded up to nine-digit pieces
+    digits = pc.utf8_lpad(digits, width, "0")
+    remainder = pa.scalar(0, pa.int64())
+    for start in range(0, width, 9):
+        piece = pc.cast(pc.utf8_slice_codeunits(digits, start, start + 9), pa.int64())
+        remainder = pc.add(pc.multiply(remainder, 1_000_000_000), piece)
+        remainder = pc.subtract(remainder, pc.multiply(pc.divide(remainder, 97), 97))
+    return pc.and_(shaped, pc.equal(remainder, 1))
+
+
+def keys_of(columns: Sequence, rules: Sequence[Sequence[str]]):
+    """The keys of a batch's columns (pyarrow arrays) under each column's rules."""
+    return join_columns([normalise_column(c, r) for c, r in zip(columns, rules)])
+
+
+def packed(keys) -> Tuple[bytes, array.array]:
+    """A key array as the module takes it: UTF-8 bytes end to end and n + 1 offsets."""
+    import pyarrow as pa
+    keys = _text(keys)
+    if keys.offset:
+        keys = pa.concat_arrays([pa.array([], pa.large_string()), keys])
+    buffers = keys.buffers()
+    offsets = array.array("q")
+    offsets.frombytes(memoryview(buffers[1])[:8 * (len(keys) + 1)])
+    start, end = offsets[0], offsets[-1]
+    if start:
+        offsets = array.array("q", (o - start for o in offsets))
+    data = bytes(memoryview(buffers[2])[start:end]) if buffers[2] is not None else b""
+    return data, offsets
 
 
 def row_key(cells: Sequence[str], keying: str, rules: Optional[Sequence[Sequence[str]]] = None) -> List[str]:
@@ -102,68 +417,13 @@ def row_key(cells: Sequence[str], keying: str, rules: Optional[Sequence[Sequence
         return list(cells)
     for cell in cells:
         if SEPARATOR in cell:
-            raise ValueError("a value contains U+001F, the column separator of the default keying "
-                             "(use --keying plain to keep such values)")
+            raise ValueError(INVALID_SEPARATOR)
     if rules is None:
         return [SEPARATOR.join(unicodedata.normalize("NFC", cell) for cell in cells)]
-    return [SEPARATOR.join(normalise(cell, r) for cell, r in zip(cells, rules))]
-
-
-# ---------------------------------------------------------------- whole columns at once (Arrow)
-
-from typing import TYPE_CHECKING  # noqa: E402
-
-if TYPE_CHECKING:
     import pyarrow as pa
-
-# Python's str.split() white space, which `normalise` collapses: RE2's \s is ASCII alone.
-_SPACE = "[\\t\\n\\x0b\\x0c\\r\\x1c-\\x1f \\x{85}\\x{a0}\\x{1680}\\x{2000}-\\x{200a}\\x{2028}\\x{2029}\\x{202f}" \
-         "\\x{205f}\\x{3000}]+"
+    return [keys_of([pa.array([cell]) for cell in cells], rules)[0].as_py()]
 
 
-def normalise_column(values: "pa.Array", rules: Sequence[str]) -> "pa.Array":
-    """`normalise` over a whole text column: NFC, then the column's rules."""
-    import pyarrow.compute as pc
-
-    values = _nfc(values)
-    if "casefold" in rules:
-        values = _nfc(_casefold(values))
-    if "compact" in rules:
-        values = pc.replace_substring_regex(values, _SPACE, "")
-    elif "trim" in rules:
-        values = pc.utf8_trim(pc.replace_substring_regex(values, _SPACE, " "), " ")
-    return values
-
-
-def _nfc(values: "pa.Array") -> "pa.Array":
-    # ASCII is NFC already: only the other values go through the normaliser.
-    import pyarrow.compute as pc
-
-    other = pc.invert(pc.string_is_ascii(values))
-    if not pc.any(other).as_py():
-        return values
-    return pc.replace_with_mask(values, other, pc.utf8_normalize(pc.filter(values, other), form="NFC"))
-
-
-def _casefold(values: "pa.Array") -> "pa.Array":
-    # Arrow lowers case but does not fold it (ß, ς): the few values outside ASCII go through Python.
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    ascii_ = pc.string_is_ascii(values)
-    lowered = pc.utf8_lower(values)
-    if pc.all(ascii_).as_py() is not False:
-        return lowered
-    folded = pa.array([v.casefold() for v in pc.filter(values, pc.invert(ascii_)).to_pylist()], values.type)
-    return pc.replace_with_mask(lowered, pc.invert(ascii_), folded)
-
-
-def join_columns(columns: Sequence["pa.Array"]) -> "pa.Array":
-    """The columns joined with U+001F, row by row; a value holding U+001F is refused (ValueError)."""
-    import pyarrow.compute as pc
-
-    for column in columns:
-        if pc.any(pc.match_substring(column, SEPARATOR)).as_py():
-            raise ValueError("a value contains U+001F, the column separator of the default keying "
-                             "(use --keying plain to keep such values)")
-    return pc.binary_join_element_wise(*columns, SEPARATOR)
+def shown(key: str) -> str:
+    """A key as people read it: the separator as its symbol."""
+    return key.replace(SEPARATOR, SHOWN_SEPARATOR)

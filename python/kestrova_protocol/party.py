@@ -147,16 +147,59 @@ def _rules_of(columns: Sequence[rowkey.Column], keying: str) -> Optional[List[Tu
     return [c.rules for c in columns]
 
 
+class _Merges:
+    """The table's distinct rows that end on one key, and the rows left out for an invalid IBAN."""
+
+    def __init__(self) -> None:
+        self.parts: List[pa.Table] = []
+
+    def add(self, start: int, columns: List[pa.Array], keys: pa.Array, invalid: Optional[pa.Array]) -> None:
+        n = len(keys)
+        raw = pc.binary_join_element_wise(*columns, pa.scalar(rowkey.SEPARATOR, pa.large_string())) \
+            if len(columns) > 1 else columns[0]
+        if invalid is None:
+            invalid = pa.array([False] * n)
+        self.parts.append(pa.table({"row": pa.array(range(start + 1, start + n + 1), pa.int64()),
+                                    "key": keys, "values": raw, "invalid": invalid}))
+
+    def finish(self) -> Tuple[int, Optional[pa.Table]]:
+        """(rows merged, their table: row, key, values, what), the invalid IBANs' rows included."""
+        if not self.parts:
+            return 0, None
+        rows = pa.concat_tables(self.parts, promote_options="permissive")
+        self.parts = []
+        valid = rows.filter(pc.invert(rows.column("invalid")))
+        groups = valid.group_by("key").aggregate([("values", "count_distinct")])
+        shared = groups.filter(pc.greater(groups.column("values_count_distinct"), 1))
+        merged = int(pc.sum(shared.column("values_count_distinct")).as_py() or 0)
+        listed = rows.filter(pc.or_(rows.column("invalid"), pc.is_in(rows.column("key"), shared.column("key"))))
+        what = pc.if_else(listed.column("invalid"), "invalid IBAN, left out", "merged")
+        listed = pa.table({"row": listed.column("row"), "key": listed.column("key"),
+                           "values": listed.column("values"), "what": what})
+        return merged, listed.sort_by([("what", "ascending"), ("key", "ascending"), ("row", "ascending")])
+
+
+def _merged_csv(listed: Optional[pa.Table]) -> bytes:
+    lines = io.StringIO()
+    writer = csv.writer(lines, lineterminator="\n")
+    writer.writerow(["row", "key", "values", "what"])
+    if listed is not None:
+        for row, key, values, what in zip(*(listed.column(c).to_pylist() for c in listed.column_names)):
+            writer.writerow([row, rowkey.shown(key), rowkey.shown(values), what])
+    return lines.getvalue().encode("utf-8")
+
+
 def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, out: str, *,
-                keying: str = rowkey.NFC, options: Optional[Options] = None) -> Summary:
+                keying: str = rowkey.NFC, options: Optional[Options] = None, merged: Optional[str] = None) -> Summary:
     """A bank's store over its rows: `rows` a CSV or Parquet file (a path or fsspec URL) or an in-memory
     table (pyarrow, pandas, Polars...); `columns`: names, or `keying.Column`s with normalisations
-    (recorded in the store)."""
+    (recorded in the store). `merged`: a CSV listing the rows that end on one key with other rows, and
+    those left out for an invalid IBAN."""
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("build-store", options.quiet)
     out = _local_output(out)
-    check_writable([out], options.force, inputs=[public_key_path, local_path(rows)])
+    check_writable([out] + ([merged] if merged else []), options.force, inputs=[public_key_path, local_path(rows)])
     columns = _as_columns(columns)
     rules = _rules_of(columns, keying)
     try:
@@ -166,20 +209,41 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
     key, key_fp = _read_public_key(public_key_path, options.raw_in)
     table = Table(rows, [c.name for c in columns])
     keys_of = _keyer(table, keying, rules)
+    merges = _Merges() if keying == rowkey.NFC else None
+    invalid = 0
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
-                                                       key=key_fp), options.raw_out, options.force))
+                                                       key=key_fp, tables=rowkey.tables_version(rules)),
+                                           options.raw_out, options.force))
+        merged_out = outputs.add(Output(merged, options.force)) if merged else None
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
-        held = 0
+        held = read = 0
         with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar:
             for n, cells in table.batches():
                 if n:
-                    held = _built("build-store", builder.add, engine.arrow_keys(keys_of(n, cells)))
+                    keys, bad = keys_of(n, cells)
+                    if merges is not None:
+                        merges.add(read, cells, keys, bad)
+                    if bad is not None:
+                        invalid += bad.true_count
+                        keys = keys.filter(pc.invert(bad))
+                    held = _built("build-store", builder.add, engine.arrow_keys(keys))
+                read += n
                 bar.update(n)
         table.verify()
-        report.phase(f"rows read: {held:,}", rows=held)
+        report.phase(f"rows read: {read:,}", rows=read)
+        shared, listed = merges.finish() if merges is not None else (0, None)
+        if invalid:
+            report.note(f"{table.name}: {invalid:,} rows with an invalid IBAN left out of the store",
+                        invalid_ibans=invalid)
+        if shared:
+            report.note(f"{table.name}: {shared:,} distinct rows share a key with another row under the "
+                        f"column rules" + (f" (listed in {merged})" if merged else " (--merged FILE lists them)"),
+                        merged=shared)
+        if merged_out is not None:
+            merged_out.write(_merged_csv(listed))
         progress = _BuildProgress(report)
         try:
             counts = target.write_natively(lambda fd: _built("build-store", builder.write, fd, progress))
@@ -190,7 +254,9 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
                         duplicates=counts["duplicates"])
         target.header.count = counts["rows"]
         report.phase(f"store of {counts['bytes']:,} bytes built", bytes=counts["bytes"])
-    return report.done(counts["rows"], "rows", duplicates=counts["duplicates"], digests=_digests(outputs))
+    return report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if rules else "",
+                       duplicates=counts["duplicates"], merged=shared, invalid_ibans=invalid,
+                       digests=_digests(outputs))
 
 
 def _local_output(path: str) -> str:
@@ -211,15 +277,22 @@ def _digests(outputs: Outputs) -> Dict[str, str]:
 
 
 def _keyer(table: Table, keying: str, rules: Optional[Sequence[Sequence[str]]]
-           ) -> Callable[[int, List[pa.Array]], pa.Array]:
-    """Text columns to one key column, in bulk: as `keying.row_key` does per row."""
+           ) -> Callable[[int, List[pa.Array]], Tuple[pa.Array, Optional[pa.Array]]]:
+    """Text columns to one key column, in bulk: as `keying.row_key` does per row; and which rows hold an
+    invalid IBAN (None when no column has the iban rule)."""
 
-    def keys(n: int, columns: List[pa.Array]) -> pa.Array:
+    def keys(n: int, columns: List[pa.Array]) -> Tuple[pa.Array, Optional[pa.Array]]:
         if keying == rowkey.PLAIN:
-            return columns[0] if len(columns) == 1 else pc.binary_join_element_wise(*columns, "")
-        normal = [rowkey.normalise_column(c, r) for c, r in zip(columns, rules or [()] * len(columns))]
+            return (columns[0] if len(columns) == 1 else pc.binary_join_element_wise(*columns, "")), None
+        column_rules = rules or [()] * len(columns)
+        normal = [rowkey.normalise_column(c, r) for c, r in zip(columns, column_rules)]
+        invalid = None
+        for column, these in zip(normal, column_rules):
+            if "iban" in these:
+                bad = pc.invert(rowkey.iban_valid(column))
+                invalid = bad if invalid is None else pc.or_(invalid, bad)
         try:
-            return rowkey.join_columns(normal)
+            return rowkey.join_columns(normal), invalid
         except ValueError as e:
             first = min(i for i in (pc.index(pc.match_substring(c, rowkey.SEPARATOR), True).as_py()
                                      for c in columns) if i >= 0)
@@ -362,6 +435,9 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         if header.keying and rowkey.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
+        if header.tables and header.tables != rowkey.TABLES_VERSION:
+            raise PartyError(f"{path}: keyed with rules tables version {header.tables}, this kestrova-party "
+                             f"has version {rowkey.TABLES_VERSION}: both sides must key with one version")
         rules.append(_store_rules(path, header, columns, keying, option))
         # A worker elsewhere gets the bytes once and parses them per batch, without a copy.
         stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
@@ -371,9 +447,17 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     split = len(sides[0])
     sender_keys, receiver_keys = _keyer(table, keying, rules[0]), _keyer(table, keying, rules[1])
 
+    invalid = 0
+
     def keyed() -> Iterator[Tuple[pa.Array, ...]]:
+        nonlocal invalid
         for n, cells in table.batches():
-            yield sender_keys(n, cells[:split]), receiver_keys(n, cells[split:])
+            (senders, s_bad), (receivers, r_bad) = sender_keys(n, cells[:split]), receiver_keys(n, cells[split:])
+            # A transaction's invalid IBAN is keyed as it stands: no store holds it, so it cannot match.
+            masks = [m for m in (s_bad, r_bad) if m is not None]
+            if masks:
+                invalid += (pc.or_(*masks) if len(masks) == 2 else masks[0]).true_count
+            yield senders, receivers
 
     def transposed() -> Iterator[Tuple[engine.Keys, engine.Keys]]:
         for senders, receivers in _rebatched(keyed(), options.batch):
@@ -389,7 +473,10 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
                        measure=table.progress)
         table.verify()
-    return report.done(done, "transactions", digests=_digests(outputs))
+    if invalid:
+        report.note(f"{table.name}: {invalid:,} transactions with an invalid IBAN (they cannot match)",
+                    invalid_ibans=invalid)
+    return report.done(done, "transactions", invalid_ibans=invalid, digests=_digests(outputs))
 
 
 def randomize(source: str, out: str, options: Optional[Options] = None) -> Summary:
@@ -593,6 +680,8 @@ def inspect(path: str) -> List[str]:
         lines.append(f"keying: {rowkey.NAMES.get(header.keying, 'not recorded')}")
         if header.keying == rowkey.CODES[rowkey.NFC]:
             lines.append(f"columns: {rowkey.describe(rowkey.unpack_rules(header.rules))}")
+        if header.tables:
+            lines.append(f"rules tables: version {header.tables}")
     else:
         lines.append(f"items: {header.count:,}")
     for name in lineage.fields_of(header.kind):
@@ -604,6 +693,28 @@ def inspect(path: str) -> List[str]:
     except PartyError as e:
         lines.append(f"checksum: {str(e).split(': ', 1)[1]}")
     return lines
+
+
+def keys(rows: TableSource, columns: ColumnSpec) -> str:
+    """Each row's key as a store keyed with these columns would hold it: CSV of row, key, note."""
+    columns = _as_columns(columns)
+    rules = [c.rules for c in columns]
+    table = Table(rows, [c.name for c in columns])
+    keys_of = _keyer(table, rowkey.NFC, rules)
+    lines = io.StringIO()
+    writer = csv.writer(lines, lineterminator="\n")
+    writer.writerow(["row", "key", "note"])
+    done = 0
+    for n, cells in table.batches():
+        if not n:
+            continue
+        keyed, bad = keys_of(n, cells)
+        invalid = bad.to_pylist() if bad is not None else [False] * n
+        for i, (key, wrong) in enumerate(zip(keyed.to_pylist(), invalid)):
+            writer.writerow([done + i + 1, rowkey.shown(key), "invalid IBAN: not in a store" if wrong else ""])
+        done += n
+    table.verify()
+    return lines.getvalue()
 
 
 LABELS = {"key": "key fingerprint", "sender_store": "sender store", "receiver_store": "receiver store",

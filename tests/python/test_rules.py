@@ -1,0 +1,237 @@
+"""The column rules: each rule's keys, their idempotence, IBAN check digits, and the rules as the
+store records them (build-store and query key alike; `keys` prints what the store holds)."""
+
+from __future__ import annotations
+
+import csv
+import random
+import unicodedata
+
+import pyarrow as pa
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import kestrova_protocol as kp
+from kestrova_protocol import keying
+from kestrova_protocol.errors import PartyError
+from kestrova_protocol.keying import normalise_column, parse_columns
+
+import rules_corpus
+
+
+def keys(values, rules):
+    return normalise_column(pa.array(values, pa.large_string()), rules).to_pylist()
+
+
+def one_key(variants, rules):
+    return len(set(keys(variants, rules))) == 1
+
+
+@pytest.mark.parametrize("rules, variants", [
+    (("iban",), ["GB82 WEST 1234 5698 7654 32", "gb82west12345698765432", "GB82-WEST-1234-5698-7654-32 "]),
+    (("latin", "casefold"), ["Müller", "Muller", "Mueller", "MÜLLER", "MUELLER", "Müller"]),
+    (("latin", "casefold"), ["Yılmaz", "YILMAZ", "Yilmaz"]),
+    (("latin", "casefold"), ["İbrahim", "Ibrahim", "ibrahim"]),
+    (("latin", "casefold"), ["Łukasz", "Lukasz"]),
+    (("latin", "casefold"), ["Søren", "Soren"]),
+    (("latin", "casefold"), ["Straße", "Strasse", "STRASSE"]),
+    (("latin", "casefold"), ["Þór", "Thor"]),
+    (("latin",), ["Zoë", "Zoe", "Zoe\u0308"]),
+    (("alnum", "casefold"), ["O'Brien", "OBrien", "O’Brien"]),
+    (("alnum", "casefold"), ["S.A.", "SA"]),
+    (("alnum", "casefold"), ["Smith & Jones", "Smith and Jones", "Smith+Jones", "Smith, and  Jones"]),
+    (("alnum", "casefold"), ["Jean-Pierre", "Jean Pierre"]),
+    (("alnum", "legalform", "casefold"), ["Orion Motors Ltd", "Orion Motors Limited", "Orion Motors Ltd.",
+                                          "Orion Motors", "Orion Motors LTD", "Orion Motors B.V."]),
+    (("alnum", "legalform", "casefold"), ["Blue GmbH & Co. KG", "Blue GmbH & Co KG", "Blue"]),
+    (("alnum", "legalform", "casefold"), ["Kowalski Sp. z o.o.", "Kowalski Sp. z o. o.", "Kowalski"]),
+    (("words",), ["Nowak Zoë", "Zoë Nowak", " Zoë  Nowak "]),
+    (("name",), ["O'Brien", "O Brien", "OBRIEN", "o'brien"]),
+    (("name",), ["José Álvarez", "JOSE ALVAREZ", "Jose  Alvarez "]),
+    (("name", "words"), ["Nowak Zoë", "ZOE NOWAK", "Zoe Nowak"]),
+])
+def test_a_rule_gives_variants_one_key(rules, variants):
+    assert one_key(variants, rules), keys(variants, rules)
+
+
+@pytest.mark.parametrize("rules, different", [
+    (("name",), ["Jan Peter", "Peter Jan"]),  # word order needs `words`
+    (("name",), ["王芳", "李伟"]),  # kept as written, not merged by a guess
+    (("name",), ["Jan P", "Jan"]),  # a one-letter word is an initial, not a legal form
+    (("name",), ["GmbH", ""]),  # a name is never dropped whole
+    (("iban",), ["GB82WEST12345698765432", "GB82WEST12345698765433"]),
+    (("casefold",), ["Müller", "Muller"]),  # without `latin` the diacritics count
+    ((), ["a b", "a  b"]),
+])
+def test_a_rule_keeps_names_apart(rules, different):
+    assert len(set(keys(different, rules))) == len(different), keys(different, rules)
+
+
+def test_keys_of_the_profile_read_as_documented():
+    assert keys(["Müller GmbH", "Щукин Пётр", "Θεόδωρος", "王芳", None], ("name",)) == \
+        ["muller", "shchukinpetr", "theodoros", "王芳", ""]
+    assert keys(["Nowak Zoë"], ("name", "words")) == ["nowakzo"]
+
+
+TEXT = st.lists(st.sampled_from(list("aeouAEOUzZ ßæøłıİþÆÜüöÄéèçñ'.-&+,/ \t\u00a0") +
+                                ["Ж", "щ", "Θ", "ς", "王", "e\u0301", "ǰ", "ſ", "ltd", " GmbH"]),
+               max_size=24).map("".join)
+RULE_SETS = [("trim",), ("compact",), ("casefold",), ("iban",), ("latin",), ("alnum",), ("legalform",),
+             ("words",), ("name",), ("name", "words"), ("trim", "casefold"), ("latin", "alnum", "trim")]
+
+
+@pytest.mark.parametrize("rules", RULE_SETS)
+@settings(max_examples=60, deadline=None)
+@given(values=st.lists(TEXT | st.sampled_from(["Foo Ltd Ltd", "Muee", "Orion B.V. N.V."]), min_size=1,
+                       max_size=8))
+def test_rules_are_idempotent_and_row_by_row_as_in_bulk(rules, values):
+    once = keys(values, rules)
+    assert keys(once, rules) == once
+    assert [keys([v], rules)[0] for v in values] == once  # a row's key does not depend on its batch
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(TEXT, min_size=1, max_size=6))
+def test_trim_compact_casefold_key_as_before(values):
+    def before(cell, rules):
+        cell = unicodedata.normalize("NFC", cell)
+        if "casefold" in rules:
+            cell = unicodedata.normalize("NFC", cell.casefold())
+        if "compact" in rules:
+            return "".join(cell.split())
+        return " ".join(cell.split()) if "trim" in rules else cell
+    for rules in ((), ("trim",), ("compact",), ("casefold",), ("trim", "casefold"), ("compact", "casefold")):
+        assert keys(values, rules) == [before(v, rules) for v in values]
+
+
+VALID = ["GB82WEST12345698765432", "DE89370400440532013000", "NL91ABNA0417164300", "FR1420041010050500013M02606",
+         "ES9121000418450200051332", "IT60X0542811101000000123456", "PL61109010140000071219812874",
+         "TR330006100519786457841326", "GR1601101250000000012300695", "NO9386011117947", "BE68539007547034",
+         "CH9300762011623852957", "AT611904300234573201"]
+
+
+@pytest.mark.parametrize("number, valid", [(n, True) for n in VALID] + [
+    ("GB82WEST12345698765431", False),  # a digit changed
+    ("GB28WEST12345698765432", False),  # check digits swapped
+    ("GB82WEST1234569876543", False),  # a character short for GB
+    ("DE8937040044053201300000", False),  # too long for DE
+    ("XX82WEST12345698765432", False),  # no such country
+    ("GBAAWEST12345698765432", False),  # letters for check digits
+    ("", False), ("GB", False),
+])
+def test_iban_check_digits(number, valid):
+    assert keying.iban_valid(normalise_column(pa.array([number, number.lower()]), ["iban"])).to_pylist() == [valid] * 2
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.randoms(use_true_random=False), st.sampled_from(["DE", "GB", "FR", "NL", "TR", "GR", "NO", "PL"]))
+def test_every_single_substitution_breaks_the_check_digits(rng, country):
+    number = rules_corpus.iban(rng, country, rules_corpus.iban_lengths())
+    i = rng.randrange(2, len(number))
+    alphabet = "0123456789" if i < 4 or number[i].isdigit() else "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    changed = number[:i] + rng.choice(alphabet.replace(number[i], "")) + number[i + 1:]
+    assert keying.iban_valid(pa.array([number, changed])).to_pylist() == [True, False]
+
+
+def test_join_refuses_the_separator_and_names_the_row():
+    columns = [pa.array(["a", "b", "c"]), pa.array(["x", "y\x1fz", None])]
+    with pytest.raises(ValueError, match="U\\+001F") as caught:
+        keying.join_columns(columns)
+    assert caught.value.row == 1
+    assert keying.join_columns([pa.array(["a", None]), pa.array([None, "b"])]).to_pylist() == ["a\x1f", "\x1fb"]
+
+
+@pytest.mark.parametrize("text, columns", [
+    ("iban:iban,name:name", [("iban", ("iban",)), ("name", keying.PROFILES["name"])]),
+    ("name:trim,casefold,iban", [("name", ("trim", "casefold")), ("iban", ())]),  # iban is a column here
+    ("a:trim,latin,words", [("a", ("trim", "latin", "words"))]),
+])
+def test_parse_columns(text, columns):
+    assert [(c.name, c.rules) for c in parse_columns(text)] == columns
+
+
+def write_csv(path, header, rows):
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.writer(f)
+        writer.writerow(header)
+        writer.writerows(rows)
+
+
+def flags_of(folder, tx_rows, keys_in, options):
+    """Queries A.store (as both sides) in `keys_in` with `tx_rows` in `folder`, runs the steps after, and
+    returns the flags (sender and receiver are the same row)."""
+    write_csv(folder / "tx.csv", ["s_iban", "s_name", "r_iban", "r_name"], [list(r) + list(r) for r in tx_rows])
+    path = {name: str(folder / name) for name in ("tx.csv", "Q.cts", "QA.cts", "QB.cts", "C", "C.sender",
+                                                  "C.receiver", "C.gamma", "C.delta", "S.dec", "R.dec", "flags.csv")}
+    store, key = str(keys_in / "A.store"), str(keys_in / "A.key")
+    queried = kp.query(store, store, str(keys_in / "W.pub"), path["tx.csv"], ["s_iban", "s_name"],
+                       ["r_iban", "r_name"], path["Q.cts"], options=options)
+    kp.randomize(path["Q.cts"], path["QA.cts"], options)
+    kp.randomize(path["Q.cts"], path["QB.cts"], options)
+    kp.combine(path["QA.cts"], path["QB.cts"], path["C"], options)
+    kp.decrypt(key, path["C.sender"], path["S.dec"], options=options)
+    kp.decrypt(key, path["C.receiver"], path["R.dec"], options=options)
+    kp.finish(str(keys_in / "W.key"), path["S.dec"], path["R.dec"], path["C.gamma"], path["C.delta"],
+              path["flags.csv"], options=options)
+    with open(path["flags.csv"], newline="") as f:
+        return [row["match"] == "true" for row in csv.DictReader(f)], queried
+
+
+def test_store_and_query_key_alike_and_keys_prints_what_the_store_holds(tmp_path):
+    options = kp.Options(quiet=True)
+    rng = random.Random(5)
+    bank_a, _, _, _ = rules_corpus.make(60, 0, seed=3)
+    bank = [list(r) for r in bank_a] + [["GB82WEST12345698765431", "Bad Check"],  # left out
+                                        [bank_a[0][0], bank_a[0][1].upper()]]  # merged with row 1
+    write_csv(tmp_path / "bank.csv", ["iban", "name"], bank)
+    for name in ("A", "W"):
+        kp.keygen(str(tmp_path / name), options)
+    built = kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name"),
+                           str(tmp_path / "A.store"), options=options, merged=str(tmp_path / "merged.csv"))
+    assert built["invalid_ibans"] == 1 and built["merged"] == 2
+    with open(tmp_path / "merged.csv", newline="", encoding="utf-8") as f:
+        listed = list(csv.DictReader(f))
+    assert {(r["row"], r["what"]) for r in listed} == {
+        (str(len(bank_a) + 1), "invalid IBAN, left out"), ("1", "merged"), (str(len(bank_a) + 2), "merged")}
+
+    # Each formatting variant of a held row matches; a wrong check digit or another name does not.
+    variants = [v for v, true in rules_corpus.VARIANTS.items() if true and v != "word order"]
+    varied = []
+    for variant in variants:
+        account = next(a for a in bank_a if rules_corpus._fits(variant, a[1]))
+        varied.append(rules_corpus._varied(rng, variant, account))
+    wrong = [("GB82WEST12345698765431", "Bad Check"), (bank_a[1][0], "Someone Else")]
+    (tmp_path / "varied").mkdir()
+    flags, queried = flags_of(tmp_path / "varied", varied + wrong, tmp_path, options)
+    assert flags == [True] * len(varied) + [False, False]
+    assert queried["invalid_ibans"] == 1
+
+    # The keys `keys` prints, as a transactions table (the rules being idempotent), all match.
+    printed = kp.party.keys(str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name"))
+    rows = list(csv.DictReader(printed.splitlines()))
+    assert rows[len(bank_a)]["note"].startswith("invalid IBAN")
+    keyed = [r["key"].split(keying.SHOWN_SEPARATOR) for r in rows if not r["note"]]
+    assert keyed[0] == [bank_a[0][0], keys([bank_a[0][1]], ["name"])[0]]
+    (tmp_path / "printed").mkdir()
+    flags, _ = flags_of(tmp_path / "printed", keyed, tmp_path, options)
+    assert flags == [True] * len(keyed)
+
+
+def test_query_refuses_a_store_keyed_with_other_tables(tmp_path, monkeypatch):
+    options = kp.Options(quiet=True)
+    write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Zoë"]])
+    for name in ("A", "W"):
+        kp.keygen(str(tmp_path / name), options)
+    monkeypatch.setattr(keying, "TABLES_VERSION", 7)
+    kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name"),
+                   str(tmp_path / "A.store"), options=options)
+    assert "rules tables: version 7" in kp.inspect(str(tmp_path / "A.store"))
+    monkeypatch.setattr(keying, "TABLES_VERSION", 8)
+    with pytest.raises(PartyError, match="keyed with rules tables version 7, this kestrova-party has version 8"):
+        kp.query(str(tmp_path / "A.store"), str(tmp_path / "A.store"), str(tmp_path / "W.pub"),
+                 str(tmp_path / "bank.csv"), ["iban", "name"], ["iban", "name"], str(tmp_path / "Q.cts"),
+                 options=options)
+    # Rules that read no table record no version, and any version queries such a store.
+    kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:compact,name:trim"),
+                   str(tmp_path / "B.store"), options=options)
+    assert not any(line.startswith("rules tables") for line in kp.inspect(str(tmp_path / "B.store")))
