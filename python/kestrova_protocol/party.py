@@ -155,8 +155,9 @@ class _Merges:
 
     def add(self, start: int, columns: List[pa.Array], keys: pa.Array, invalid: Optional[pa.Array]) -> None:
         n = len(keys)
-        raw = pc.binary_join_element_wise(*columns, pa.scalar(rowkey.SEPARATOR, pa.large_string())) \
-            if len(columns) > 1 else columns[0]
+        wide = [c.cast(pa.large_string()) for c in columns]
+        raw = pc.binary_join_element_wise(*wide, pa.scalar(rowkey.SEPARATOR, pa.large_string())) \
+            if len(wide) > 1 else wide[0]
         if invalid is None:
             invalid = pa.array([False] * n)
         self.parts.append(pa.table({"row": pa.array(range(start + 1, start + n + 1), pa.int64()),
