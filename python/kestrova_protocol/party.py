@@ -17,6 +17,7 @@ import os
 from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import batches
+from . import undumpable
 from . import engine
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)
 from .errors import PartyError
@@ -45,12 +46,15 @@ class Options:
     threads: Optional[int] = None
     # TLS settings for a cluster of one's own (a YAML or JSON file of distributed.Security's arguments).
     dask_security: Optional[str] = None
+    # Seconds to reach the scheduler, to see a worker, and for a lost worker's batches to run elsewhere.
+    dask_timeout: float = 30.0
 
     @classmethod
     def from_args(cls, args) -> "Options":
         """From the command line's parsed arguments (a step's options that it lacks keep their defaults)."""
         raw = getattr(args, "raw", None)
-        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security")
+        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security",
+                                                  "dask_timeout")
                  if getattr(args, name, None) is not None}
         return cls(raw_in=raw in ("in", "both"), raw_out=raw in ("out", "both"), **given)
 
@@ -116,16 +120,17 @@ def keygen(out: str, options: Optional[Options] = None) -> dict:
     if not out or out.endswith(os.sep) or os.path.basename(out) in ("", ".", ".."):
         raise PartyError(f"{out or 'an empty name'}: expected DIR/NAME for NAME.pub and NAME.key")
     check_writable([out + ".pub", out + ".key"], options.force, secret_keys=[out + ".key"])
-    public, secret = engine.key_gen()
-    own = fingerprint(public)
-    try:
-        with Outputs() as outputs:
-            write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw_out,
-                        options.force)
-            write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw_out,
-                        options.force, private=True)
-    finally:
-        _wipe(secret)
+    with undumpable.secret_held():
+        public, secret = engine.key_gen()
+        own = fingerprint(public)
+        try:
+            with Outputs() as outputs:
+                write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw_out,
+                            options.force)
+                write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw_out,
+                            options.force, private=True)
+        finally:
+            _wipe(secret)
     return report.done(1, "key pair")
 
 
@@ -220,7 +225,7 @@ def _batches(options: Options, step: str, fn, items, *shared) -> Iterator:
     if options.dask:
         from . import cluster
         return cluster.in_order(options.dask, options.threads, step, fn, items, *shared,
-                                security=options.dask_security)
+                                security=options.dask_security, timeout=options.dask_timeout)
     return batches.in_order(step, fn, items, *shared)
 
 
@@ -370,6 +375,11 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
     if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
     points = Input(source, kinds, options.raw_in)
+    with undumpable.secret_held():
+        return _decrypt(secret_key_path, points, out, options, report)
+
+
+def _decrypt(secret_key_path: str, points: Input, out: str, options: Options, report: Report) -> dict:
     secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         is_sender = points.header.kind == Kind.SENDER
@@ -412,6 +422,13 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
         table = Table(transactions_path, [id_column] if id_column else [])
         rows = table.rows(lambda cells: cells[0] if id_column else None)
         ids = (row if id_column else str(i) for i, row in enumerate(rows))
+    with undumpable.secret_held():
+        return _finish(secret_key_path, inputs, ids, table, transactions_path, id_column, out, options, report)
+
+
+def _finish(secret_key_path: str, inputs: List[Input], ids: Iterator[str], table: Optional[Table],
+            transactions_path: Optional[str], id_column: Optional[str], out: str, options: Options,
+            report: Report) -> dict:
     secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         if not same(inputs[0].header.central_key, own):
