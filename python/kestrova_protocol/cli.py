@@ -11,6 +11,7 @@ import sys
 import textwrap
 from typing import Optional, Sequence
 
+from . import files
 from .errors import PartyError
 from .keying import KEYINGS, NFC, parse_columns
 
@@ -64,6 +65,16 @@ def _non_negative(text: str) -> int:
     return 0 if text.strip() == "0" else _positive(text)
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError("must be more than 0 seconds")
+    return value
+
+
 def _dask(text: str) -> str:
     from .cluster import local_workers
     try:
@@ -105,6 +116,10 @@ def build_parser() -> argparse.ArgumentParser:
                                      "or on N worker processes started here for the run (local:N, closed "
                                      "to other processes by TLS); needs kestrova[dask]. decrypt and finish "
                                      "send the secret key to the workers")
+            common.add_argument("--dask-timeout", type=_seconds, metavar="SECONDS",
+                                help="give up on a scheduler that does not answer, a cluster without workers, "
+                                     "or batches of lost workers that no other worker takes, after this "
+                                     "long (default 30)")
             common.add_argument("--dask-security", metavar="FILE",
                                 help="TLS settings for --dask tls://...: a YAML or JSON mapping of "
                                      "distributed.Security's arguments (default: Dask's configuration)")
@@ -240,6 +255,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _main(args: argparse.Namespace) -> int:
+    del files.committed[:]
     try:
         run(args)
     except PartyError as e:
@@ -252,10 +268,13 @@ def _main(args: argparse.Namespace) -> int:
         where = f"{e.filename}: " if e.filename else ""
         print(f"{PROG}: error: {where}{e.strerror or e}", file=sys.stderr)
         return 1
-    except Stopped as e:
-        print(f"{PROG}: stopped by {signal.Signals(e.number).name}; no output written", file=sys.stderr)
-        return 128 + e.number
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; no output written", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as e:
+        what = f"stopped by {signal.Signals(e.number).name}" if isinstance(e, Stopped) else "interrupted"
+        if files.committed:
+            # The signal waited for the commit: every output is in place.
+            print(f"{PROG}: {what} after the outputs were written; they are complete: "
+                  f"{', '.join(files.committed)}", file=sys.stderr)
+            return 0
+        print(f"{PROG}: {what}; no output written", file=sys.stderr)
+        return 128 + e.number if isinstance(e, Stopped) else 130
     return 0
