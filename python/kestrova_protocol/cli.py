@@ -145,10 +145,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, metavar="FILE")
 
     for name in ("build-store", "query"):
+        # query: no default that a bare store could be taken to follow; party.query applies nfc to headed ones.
         sub[name].add_argument(
-            "--keying", choices=KEYINGS, default=NFC,
+            "--keying", choices=KEYINGS, default=NFC if name == "build-store" else None,
             help="nfc (default): each column Unicode-normalised (NFC), columns joined with U+001F; "
-                 "plain: the strings end to end as given, the module's own rule")
+                 "plain: the strings end to end as given, the module's own rule"
+                 + ("; a bare store (--raw) needs it given" if name == "query" else ""))
 
     p = sub["randomize"]
     p.add_argument("--in", dest="source", required=True, metavar="FILE")
@@ -262,7 +264,15 @@ def _main(args: argparse.Namespace) -> int:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 1
     except MemoryError:
-        print(f"{PROG}: error: out of memory (try a smaller --batch)", file=sys.stderr)
+        from .memory import out_of_memory
+        print(f"{PROG}: error: {out_of_memory()}", file=sys.stderr)
+        return 1
+    except RuntimeError as e:
+        if "can't start new thread" not in str(e):
+            raise
+        from .memory import out_of_memory
+        print(f"{PROG}: error: cannot start a thread: {out_of_memory()}, or more threads than this system "
+              "allows", file=sys.stderr)
         return 1
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""

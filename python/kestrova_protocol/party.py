@@ -75,15 +75,32 @@ _IDENTITY = bytes([1]) + bytes(31)
 _EIGHT = bytes([8]) + bytes(31)
 
 
+_D = -121665 * pow(121666, -1, _P) % _P
+
+
+def _on_curve(key: bytes) -> bool:
+    """Whether the encoding's y has an x on the curve (the engine's decoding, which takes either sign of 0).
+
+    Worked out here, so that only a key that is not a point is called one:
+    the engine can fail for other reasons (memory, threads, its settings).
+    """
+    y = int.from_bytes(key, "little") & ((1 << 255) - 1)
+    yy = y * y % _P
+    xx = (yy - 1) * pow(_D * yy + 1, -1, _P) % _P
+    return xx == 0 or pow(xx, (_P - 1) // 2, _P) == 1
+
+
 def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
     """A key to encrypt under: canonically encoded, on the curve, not of small order."""
     _, data = read_whole(path, Kind.PUBLIC_KEY, raw)
     key = bytes(data)
     if int.from_bytes(key, "little") & ((1 << 255) - 1) >= _P:
         raise PartyError(f"{path}: not a canonical point encoding")
+    if not _on_curve(key):
+        raise PartyError(f"{path}: not a point of the curve")
     eight_times = batches.guarded(batches.decrypt_batch, key, _EIGHT)  # 8·P: the identity for small order
     if isinstance(eight_times, batches.Refused):
-        raise PartyError(f"{path}: not a point of the curve")
+        raise PartyError(f"{path}: {eight_times.text}")
     if eight_times == _IDENTITY:
         raise PartyError(f"{path}: a point of small order, which would reveal every row; not a public key")
     return key, fingerprint(key)
@@ -270,9 +287,14 @@ def _store_rules(path: str, header: Header, columns: Sequence[rowkey.Column], ke
 
 def query(sender_store: str, receiver_store: str, central_key_path: str, transactions_path: str,
           sender_columns: Sequence[Union[str, rowkey.Column]], receiver_columns: Sequence[Union[str, rowkey.Column]],
-          out: str, *, keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
-    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated)."""
+          out: str, *, keying: Optional[str] = None, options: Optional[Options] = None) -> dict:
+    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated).
+
+    `keying` defaults to nfc; a bare store (read with raw_in) records no keying, so it needs `keying` given.
+    """
     options = options or Options()
+    explicit = keying is not None
+    keying = keying or rowkey.NFC
     engine.use_threads(options.threads)
     report = Report("query", options.quiet)
     check_writable([out], options.force,
@@ -282,6 +304,9 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
                                                                              "--receiver-columns")):
         source = Input(path, (Kind.STORE,), options.raw_in)
+        if source.raw and not explicit:
+            raise PartyError(f"{path}: a bare store does not say how its rows were keyed; give --keying "
+                             "(plain for one built by kestrova.build_okvs)")
         # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
         # another process truncating a mapped file would end this one with SIGBUS.
         data = source.read_all()
@@ -342,7 +367,8 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
     a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
     b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
     _refuse_other_batch(a, b)
-    if not a.raw and a.header.digest == b.header.digest:
+    # Two randomisations of no ciphertexts are the same empty list: nothing to tell apart.
+    if not a.raw and a.header.digest == b.header.digest and a.count:
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
     known = a.header if a.header.batch != ZERO else b.header

@@ -8,15 +8,32 @@ from typing import Optional
 
 import os
 
+from .errors import PartyError
+
 # Without a terminal (a log, a scheduler), one plain line this often (seconds).
-PLAIN_EVERY = float(os.environ.get("KESTROVA_PROGRESS_SECONDS", "10"))
+PLAIN_EVERY = 10.0
+
+
+def plain_every() -> float:
+    """KESTROVA_PROGRESS_SECONDS, or PLAIN_EVERY; read when a step starts, so that a bad value is its error."""
+    text = os.environ.get("KESTROVA_PROGRESS_SECONDS")
+    if text is None:
+        return PLAIN_EVERY
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value < float("inf"):
+        raise PartyError(f"KESTROVA_PROGRESS_SECONDS={text}: expected a number of seconds (0 or more)")
+    return value
 
 
 class PlainProgress:
     """Items done, rate and time left, one line every PLAIN_EVERY seconds."""
 
-    def __init__(self, step: str, total: Optional[int], unit: str, every: float = PLAIN_EVERY):
-        self.step, self.total, self.unit, self.every = step, total, unit, every
+    def __init__(self, step: str, total: Optional[int], unit: str, every: Optional[float] = None):
+        self.step, self.total, self.unit = step, total, unit
+        self.every = plain_every() if every is None else every
         self.start = self.last = time.monotonic()
         self.done = 0
 
@@ -68,13 +85,14 @@ class Report:
     def __init__(self, step: str, quiet: bool = False):
         self.step = step
         self.quiet = quiet
+        self.every = plain_every()  # a bad setting is refused before any work
         self.start = time.perf_counter()
 
     def bar(self, total: Optional[int], unit: str = "tx"):
         if self.quiet:
             return _Silent()
         if not sys.stderr.isatty():
-            return PlainProgress(self.step, total, unit)
+            return PlainProgress(self.step, total, unit, self.every)
         from tqdm import tqdm
         return tqdm(total=total, desc=self.step, unit=unit, unit_scale=True, file=sys.stderr,
                     mininterval=0.5, leave=False)
