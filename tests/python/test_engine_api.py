@@ -1,6 +1,5 @@
 """The engine called from Python by a caller who gets it wrong, or changes its arrays meanwhile."""
 import array
-import os
 import subprocess
 import sys
 import textwrap
@@ -9,7 +8,6 @@ import pytest
 
 import kestrova
 from kestrova_protocol import engine
-from kestrova_protocol.errors import PartyError
 
 _engine = engine._engine
 
@@ -20,7 +18,7 @@ def keys():
 
 
 @pytest.fixture(scope="module")
-def queries(keys, tmp_path_factory):
+def queries(keys):
     rows = [[f"A-{i:04d}", "x"] for i in range(40)]
     store = engine.Store(bytes(kestrova.build_okvs(keys["a"][0], rows)))
     tx = engine.pack_keys([engine.key_bytes(r) for r in rows[:24]])
@@ -40,7 +38,7 @@ RACE = textwrap.dedent("""
     store = engine.Store(bytes(kestrova.build_okvs(pk, [["k%07d" % i] for i in range(64)])))
     stop = False
     def flip():
-        good, bad = offsets[n // 2], 1 << 40
+        bad = 1 << 40
         while not stop:
             for i in range(1, n, 997):
                 offsets[i] = bad
