@@ -31,7 +31,7 @@ RETRIES = 2
 AHEAD = 2
 # Seconds to reach the scheduler, to see a worker, and for lost workers' batches to find another.
 DEFAULT_TIMEOUT = 30.0
-# Without a result for this long, a line says what is awaited.
+# Without a result for this long (or a third of the timeout, if less), a line says what is awaited.
 WAITING_EVERY = 10.0
 
 
@@ -197,12 +197,25 @@ def _close(client) -> None:
         client.close(timeout=5)
 
 
+def _every(timeout: float) -> float:
+    return min(WAITING_EVERY, timeout / 3)
+
+
 def _wait_for_workers(client, address: str, timeout: float) -> None:
-    try:
-        client.wait_for_workers(1, timeout=timeout)
-    except (TimeoutError, OSError):
-        raise PartyError(f"--dask {address}: no worker joined the scheduler within {timeout:g} s "
-                         "(--dask-timeout)") from None
+    """Returns once a worker is there; says so while it waits, and gives up after `timeout` seconds."""
+    start = time.monotonic()
+    while True:
+        left = timeout - (time.monotonic() - start)
+        try:
+            client.wait_for_workers(1, timeout=max(0.1, min(_every(timeout), left)))
+            return
+        except (TimeoutError, OSError):
+            waited = time.monotonic() - start
+            if waited >= timeout:
+                raise PartyError(f"--dask {address}: no worker joined the scheduler within {timeout:g} s "
+                                 "(--dask-timeout)") from None
+            print(f"kestrova-party: waiting for a worker on --dask {address} ({waited:.0f} of {timeout:g} s)",
+                  file=sys.stderr, flush=True)
 
 
 def _wipe_scattered(keys, dask_worker=None) -> None:
@@ -251,9 +264,9 @@ def in_order(address: str, threads: Optional[int], step: str, work_fn: Callable[
             waited = 0.0
             while True:
                 try:
-                    return future.result(timeout=WAITING_EVERY)
+                    return future.result(timeout=_every(timeout))
                 except distributed.TimeoutError:
-                    waited += WAITING_EVERY
+                    waited += _every(timeout)
                     workers = len(client.scheduler_info().get("workers", {}))
                     print(f"kestrova-party: {step}: waiting for batch {number} for {waited:.0f} s "
                           f"({workers} workers)", file=sys.stderr, flush=True)

@@ -142,21 +142,48 @@ def test_a_cluster_without_workers_is_one_line_after_the_timeout(ciphertexts, sc
     assert "no worker joined" in line and scheduler in line and time.monotonic() - start < 60
 
 
-def test_a_lost_workers_batches_run_on_the_worker_that_joins(ciphertexts, scheduler):
+def decrypt_on(folder, scheduler, timeout):
     from kestrova_protocol import batches
-    assert party(ciphertexts, "keygen", "--out", "A").returncode == 0
-    (ciphertexts / "points.raw").write_bytes(batches.BASE_POINT * 100_000)
-    first = start_worker(ciphertexts, scheduler)
+    assert party(folder, "keygen", "--out", "A").returncode == 0
+    (folder / "points.raw").write_bytes(batches.BASE_POINT * 100_000)
     # decrypt: the secret key the lost worker held is lost with it.
-    step = subprocess.Popen([sys.executable, "-m", "kestrova_protocol", "decrypt", "--raw", "--secret-key", "A.key",
+    return subprocess.Popen([sys.executable, "-m", "kestrova_protocol", "decrypt", "--raw", "--secret-key", "A.key",
                              "--in", "points.raw", "--out", "out.raw", "--batch", "500", "--dask", scheduler,
-                             "--dask-timeout", "30"],
-                            cwd=ciphertexts, stderr=subprocess.PIPE, text=True,
+                             "--dask-timeout", str(timeout)],
+                            cwd=folder, stderr=subprocess.PIPE, text=True,
                             env=dict(os.environ, KESTROVA_PROGRESS_SECONDS="0"))
+
+
+def first_batch_back(step):
+    while not (line := step.stderr.readline()).startswith("decrypt: "):
+        assert line, "the step ended before a batch came back"
+
+
+def test_a_lost_worker_without_a_successor_is_said_while_waited_for_then_one_line(ciphertexts, scheduler):
+    only = start_worker(ciphertexts, scheduler)
+    step = decrypt_on(ciphertexts, scheduler, 6)
+    try:
+        first_batch_back(step)
+        only.send_signal(signal.SIGKILL)
+        _, err = step.communicate(timeout=120)
+    finally:
+        for process in (step, only):
+            process.kill()
+            process.wait()
+    assert step.returncode == 1, err
+    assert "kestrova-party: waiting for a worker on --dask" in err and "Traceback" not in err
+    errors = [line for line in err.splitlines() if line.startswith("kestrova-party: error: ")]
+    assert errors == [f"kestrova-party: error: --dask {scheduler}: no worker joined the scheduler within 6 s "
+                      "(--dask-timeout)"]
+    assert not (ciphertexts / "out.raw").exists()
+
+
+def test_a_lost_workers_batches_run_on_the_worker_that_joins(ciphertexts, scheduler):
+    first = start_worker(ciphertexts, scheduler)
+    step = decrypt_on(ciphertexts, scheduler, 30)
     second = None
     try:
-        while not (line := step.stderr.readline()).startswith("decrypt: "):  # a first batch is back
-            assert line, "the step ended before a batch came back"
+        first_batch_back(step)  # the worker holds the shared values
         first.send_signal(signal.SIGKILL)
         time.sleep(0.5)
         second = start_worker(ciphertexts, scheduler)
