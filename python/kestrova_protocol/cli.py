@@ -13,6 +13,7 @@ import sys
 import textwrap
 from typing import Optional, Sequence
 
+from . import files
 from .errors import PartyError
 from .keying import KEYINGS, NFC, parse_columns
 
@@ -69,6 +70,16 @@ def _non_negative(text: str) -> int:
     return 0 if text.strip() == "0" else _positive(text)
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError("must be more than 0 seconds")
+    return value
+
+
 def _dask(text: str) -> str:
     from .cluster import local_workers
     try:
@@ -113,6 +124,10 @@ def build_parser() -> argparse.ArgumentParser:
                                      "or on N worker processes started here for the run (local:N, closed "
                                      "to other processes by TLS); needs kestrova[dask]. decrypt and finish "
                                      "send the secret key to the workers")
+            common.add_argument("--dask-timeout", type=_seconds, metavar="SECONDS",
+                                help="give up on a scheduler that does not answer, a cluster without workers, "
+                                     "or batches of lost workers that no other worker takes, after this "
+                                     "long (default 30)")
             common.add_argument("--dask-security", metavar="FILE",
                                 help="TLS settings for --dask tls://...: a YAML or JSON mapping of "
                                      "distributed.Security's arguments (default: Dask's configuration)")
@@ -143,10 +158,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, metavar="FILE")
 
     for name in ("build-store", "query"):
+        # query: no default that a bare store could be taken to follow; party.query applies nfc to headed ones.
         sub[name].add_argument(
-            "--keying", choices=KEYINGS, default=NFC,
+            "--keying", choices=KEYINGS, default=NFC if name == "build-store" else None,
             help="nfc (default): each column Unicode-normalised (NFC), columns joined with U+001F; "
-                 "plain: the strings end to end as given, the module's own rule")
+                 "plain: the strings end to end as given, the module's own rule"
+                 + ("; a bare store (--raw) needs it given" if name == "query" else ""))
 
     p = sub["randomize"]
     p.add_argument("--in", dest="source", required=True, metavar="FILE")
@@ -300,22 +317,35 @@ def _error(text: str, **fields) -> None:
 
 
 def _main(args: argparse.Namespace) -> int:
+    del files.committed[:]
     try:
         run(args)
     except PartyError as e:
         _error(f"error: {e}")
         return 1
     except MemoryError:
-        _error("error: out of memory (try a smaller --batch)")
+        from .memory import out_of_memory
+        _error(f"error: {out_of_memory()}")
+        return 1
+    except RuntimeError as e:
+        if "can't start new thread" not in str(e):
+            raise
+        from .memory import out_of_memory
+        _error(f"error: cannot start a thread: {out_of_memory()}, or more threads than this system allows")
         return 1
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         _error(f"error: {where}{e.strerror or e}")
         return 1
-    except Stopped as e:
-        _error(f"stopped by {signal.Signals(e.number).name}; no output written", signal=e.number)
-        return 128 + e.number
-    except KeyboardInterrupt:
-        _error("interrupted; no output written", signal=int(signal.SIGINT))
-        return 130
+    except KeyboardInterrupt as e:
+        what = f"stopped by {signal.Signals(e.number).name}" if isinstance(e, Stopped) else "interrupted"
+        number = e.number if isinstance(e, Stopped) else int(signal.SIGINT)
+        if files.committed:
+            # The signal waited for the commit: every output is in place.
+            logging.getLogger("kestrova_protocol").warning(
+                f"{PROG}: {what} after the outputs were written; they are complete: {', '.join(files.committed)}",
+                extra={"kestrova": {"event": "stopped", "signal": number, "committed": list(files.committed)}})
+            return 0
+        _error(f"{what}; no output written", signal=number)
+        return 128 + e.number if isinstance(e, Stopped) else 130
     return 0

@@ -14,7 +14,7 @@ import mmap
 import os
 from typing import TYPE_CHECKING, Callable, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
-from . import _engine
+from . import _engine, memory
 from .errors import PartyError
 
 if TYPE_CHECKING:
@@ -71,10 +71,38 @@ class Refusal(PartyError):
     """The engine refused the data: its message, one line."""
 
 
+class Failure(PartyError):
+    """The engine could not do the work, whatever the data: no memory, no threads, a wrong setting."""
+
+
+# The worker pool's own word for threads it could not start.
+_NO_POOL = "The global thread pool has not been initialized."
+
+
+def _size(value) -> int:
+    try:
+        return memoryview(value).nbytes
+    except TypeError:
+        return 0
+
+
 def _call(fn, *args):
     try:
         return fn(*args)
-    except (EngineError, ValueError, MemoryError) as e:
+    except MemoryError as e:
+        if str(e):  # the engine's own account of what it needs
+            raise Refusal(str(e)) from None
+        # Inputs, the result and the engine's copies of both, about.
+        raise Failure(memory.out_of_memory(4 * sum(map(_size, args)))) from None
+    except EngineError as e:
+        text = str(e)
+        if text == _NO_POOL:
+            raise Failure(f"cannot start the worker threads: {memory.out_of_memory()}, or more threads than "
+                          "this system allows (--threads)") from None
+        if text.startswith("KESTROVA_BACKEND"):
+            raise Failure(text) from None
+        raise Refusal(text or type(e).__name__) from None
+    except ValueError as e:
         raise Refusal(str(e) or type(e).__name__) from None
 
 

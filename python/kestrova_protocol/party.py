@@ -19,6 +19,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from . import batches
+from . import undumpable
 from . import engine
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)
 from .errors import PartyError
@@ -51,12 +52,15 @@ class Options:
     threads: Optional[int] = None
     # TLS settings for a cluster of one's own (a YAML or JSON file of distributed.Security's arguments).
     dask_security: Optional[str] = None
+    # Seconds to reach the scheduler, to see a worker, and for a lost worker's batches to run elsewhere.
+    dask_timeout: float = 30.0
 
     @classmethod
     def from_args(cls, args) -> "Options":
         """From the command line's parsed arguments (a step's options that it lacks keep their defaults)."""
         raw = getattr(args, "raw", None)
-        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security")
+        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security",
+                                                  "dask_timeout")
                  if getattr(args, name, None) is not None}
         return cls(raw_in=raw in ("in", "both"), raw_out=raw in ("out", "both"), **given)
 
@@ -77,15 +81,32 @@ _IDENTITY = bytes([1]) + bytes(31)
 _EIGHT = bytes([8]) + bytes(31)
 
 
+_D = -121665 * pow(121666, -1, _P) % _P
+
+
+def _on_curve(key: bytes) -> bool:
+    """Whether the encoding's y has an x on the curve (the engine's decoding, which takes either sign of 0).
+
+    Worked out here, so that only a key that is not a point is called one:
+    the engine can fail for other reasons (memory, threads, its settings).
+    """
+    y = int.from_bytes(key, "little") & ((1 << 255) - 1)
+    yy = y * y % _P
+    xx = (yy - 1) * pow(_D * yy + 1, -1, _P) % _P
+    return xx == 0 or pow(xx, (_P - 1) // 2, _P) == 1
+
+
 def _read_public_key(path: str, raw: bool) -> Tuple[bytes, bytes]:
     """A key to encrypt under: canonically encoded, on the curve, not of small order."""
     _, data = read_whole(path, Kind.PUBLIC_KEY, raw)
     key = bytes(data)
     if int.from_bytes(key, "little") & ((1 << 255) - 1) >= _P:
         raise PartyError(f"{path}: not a canonical point encoding")
+    if not _on_curve(key):
+        raise PartyError(f"{path}: not a point of the curve")
     eight_times = batches.guarded(batches.decrypt_batch, key, _EIGHT)  # 8·P: the identity for small order
     if isinstance(eight_times, batches.Refused):
-        raise PartyError(f"{path}: not a point of the curve")
+        raise PartyError(f"{path}: {eight_times.text}")
     if eight_times == _IDENTITY:
         raise PartyError(f"{path}: a point of small order, which would reveal every row; not a public key")
     return key, fingerprint(key)
@@ -122,16 +143,17 @@ def keygen(out: str, options: Optional[Options] = None) -> Summary:
     if not out or out.endswith(os.sep) or os.path.basename(out) in ("", ".", ".."):
         raise PartyError(f"{out or 'an empty name'}: expected DIR/NAME for NAME.pub and NAME.key")
     check_writable([out + ".pub", out + ".key"], options.force, secret_keys=[out + ".key"])
-    public, secret = engine.key_gen()
-    own = fingerprint(public)
-    try:
-        with Outputs() as outputs:
-            write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw_out,
-                        options.force)
-            write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw_out,
-                        options.force, private=True)
-    finally:
-        _wipe(secret)
+    with undumpable.secret_held():
+        public, secret = engine.key_gen()
+        own = fingerprint(public)
+        try:
+            with Outputs() as outputs:
+                write_whole(outputs, out + ".pub", Header(Kind.PUBLIC_KEY, 1, key=own), public, options.raw_out,
+                            options.force)
+                write_whole(outputs, out + ".key", Header(Kind.SECRET_KEY, 1, key=own), secret, options.raw_out,
+                            options.force, private=True)
+        finally:
+            _wipe(secret)
     return report.done(1, "key pair", digests=_digests(outputs))
 
 
@@ -220,7 +242,7 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
-        held = read = 0
+        read = 0
         with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar:
             for n, cells in table.batches():
                 if n:
@@ -230,7 +252,7 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
                     if bad is not None:
                         invalid += bad.true_count
                         keys = keys.filter(pc.invert(bad))
-                    held = _built("build-store", builder.add, engine.arrow_keys(keys))
+                    _built("build-store", builder.add, engine.arrow_keys(keys))
                 read += n
                 bar.update(n)
         table.verify()
@@ -368,7 +390,7 @@ def _batches(options: Options, step: str, fn, items, *shared) -> Iterator:
     if options.dask:
         from . import cluster
         return cluster.in_order(options.dask, options.threads, step, fn, items, *shared,
-                                security=options.dask_security)
+                                security=options.dask_security, timeout=options.dask_timeout)
     return batches.in_order(step, fn, items, *shared)
 
 
@@ -412,12 +434,15 @@ def _store_rules(path: str, header: Header, columns: Sequence[rowkey.Column], ke
 
 
 def query(sender_store: str, receiver_store: str, central_key_path: str, transactions: TableSource,
-          sender_columns: ColumnSpec, receiver_columns: ColumnSpec, out: str, *, keying: str = rowkey.NFC,
+          sender_columns: ColumnSpec, receiver_columns: ColumnSpec, out: str, *, keying: Optional[str] = None,
           options: Optional[Options] = None) -> Summary:
     """One query ciphertext per transaction: `transactions` a CSV or Parquet file (a path or fsspec URL)
     or an in-memory table. Each side's columns are keyed as its store records (`keying.Column` rules
-    need not be repeated)."""
+    need not be repeated). `keying` defaults to nfc; a bare store (read with raw_in) records no keying,
+    so it needs `keying` given."""
     options = options or Options()
+    explicit = keying is not None
+    keying = keying or rowkey.NFC
     engine.use_threads(options.threads)
     report = Report("query", options.quiet)
     out = _local_output(out)
@@ -428,6 +453,9 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
                                                                              "--receiver-columns")):
         source = Input(path, (Kind.STORE,), options.raw_in)
+        if source.raw and not explicit:
+            raise PartyError(f"{path}: a bare store does not say how its rows were keyed; give --keying "
+                             "(plain for one built by kestrova.build_okvs)")
         # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
         # another process truncating a mapped file would end this one with SIGBUS.
         with report.bar(source.payload_bytes, "bytes", f"reading {path}") as bar:
@@ -506,7 +534,8 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
     a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
     b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
     _refuse_other_batch(a, b)
-    if not a.raw and a.header.digest == b.header.digest:
+    # Two randomisations of no ciphertexts are the same empty list: nothing to tell apart.
+    if not a.raw and a.header.digest == b.header.digest and a.count:
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
     known = a.header if a.header.batch != ZERO else b.header
@@ -539,6 +568,11 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
     if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
     points = Input(source, kinds, options.raw_in)
+    with undumpable.secret_held():
+        return _decrypt(secret_key_path, points, out, options, report)
+
+
+def _decrypt(secret_key_path: str, points: Input, out: str, options: Options, report: Report) -> dict:
     secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         is_sender = points.header.kind == Kind.SENDER
@@ -590,38 +624,39 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
         ids = _read_ids(report, Table(transactions, [id_column] if id_column else [], text=False), id_column,
                         count)
     id_name = id_column or "transaction"
-    secret, own = _read_secret_key(secret_key_path, options.raw_in)
-    try:
-        if not same(inputs[0].header.central_key, own):
-            raise PartyError(f"{secret_key_path}: not the central key these points were made for")
-        flags: List[pa.Array] = []
-        parquet = out is not None and out.lower().endswith(".parquet")
-        with Outputs() as outputs:
-            target = outputs.add(Output(out, options.force)) if out is not None else None
-            if target is not None and not parquet:
-                target.write(_csv_line([id_name, "match"]))
-            written = 0
-
-            def write(result: bytes) -> None:
-                nonlocal written
-                n = len(result)
-                match = pc.not_equal(pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]), 0)
-                flags.append(match)
+    with undumpable.secret_held():
+        secret, own = _read_secret_key(secret_key_path, options.raw_in)
+        try:
+            if not same(inputs[0].header.central_key, own):
+                raise PartyError(f"{secret_key_path}: not the central key these points were made for")
+            flags: List[pa.Array] = []
+            parquet = out is not None and out.lower().endswith(".parquet")
+            with Outputs() as outputs:
+                target = outputs.add(Output(out, options.force)) if out is not None else None
                 if target is not None and not parquet:
-                    cells = ids.slice(written, n) if ids is not None else _index(written, n)
-                    target.write(_csv_rows(cells, match))
-                written += n
+                    target.write(_csv_line([id_name, "match"]))
+                written = 0
 
-            parts = zip(*(source.batches(options.batch) for source in inputs))
-            results = _batches(options, "finish", batches.finish_batch, parts, secret)
-            done = _stream(report, count, results, write, len, inputs)
-            flag_column = pa.chunked_array(flags, pa.bool_())
-            table = pa.table({id_name: ids if ids is not None else _index(0, done), "match": flag_column})
-            if target is not None and parquet:
-                import pyarrow.parquet as pq
-                pq.write_table(table, target.file)
-    finally:
-        _wipe(secret)
+                def write(result: bytes) -> None:
+                    nonlocal written
+                    n = len(result)
+                    match = pc.not_equal(pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]), 0)
+                    flags.append(match)
+                    if target is not None and not parquet:
+                        cells = ids.slice(written, n) if ids is not None else _index(written, n)
+                        target.write(_csv_rows(cells, match))
+                    written += n
+
+                parts = zip(*(source.batches(options.batch) for source in inputs))
+                results = _batches(options, "finish", batches.finish_batch, parts, secret)
+                done = _stream(report, count, results, write, len, inputs)
+                flag_column = pa.chunked_array(flags, pa.bool_())
+                table = pa.table({id_name: ids if ids is not None else _index(0, done), "match": flag_column})
+                if target is not None and parquet:
+                    import pyarrow.parquet as pq
+                    pq.write_table(table, target.file)
+        finally:
+            _wipe(secret)
     matched = int(pc.sum(flag_column).as_py() or 0)
     return report.done(done, "transactions", f"{matched:,} matched", matched=matched, flags=table)
 

@@ -4,25 +4,25 @@
 
 namespace kestrova::engine {
 
-uint64_t KeyColumn::offset(size_t i) const {
-    if (width_ == 4) {
-        uint32_t v;
-        std::memcpy(&v, offsets_ + 4 * i, 4);
-        return v;
-    }
-    uint64_t v;
-    std::memcpy(&v, offsets_ + 8 * i, 8);
-    return v;
-}
-
 KeyColumn::KeyColumn(std::span<const uint8_t> bytes, std::span<const uint8_t> offsets, size_t offset_width,
                      const char* name)
-    : bytes_(bytes), offsets_(offsets.data()), width_(offset_width), n_(0) {
+    : bytes_(bytes), n_(0) {
     const std::string what = std::string(name) + ": ";
-    if (width_ != 4 && width_ != 8) throw BadInput(what + "offsets must be 32- or 64-bit integers");
-    if (offsets.size() % width_ != 0 || offsets.size() < width_)
+    const size_t width = offset_width;
+    if (width != 4 && width != 8) throw BadInput(what + "offsets must be 32- or 64-bit integers");
+    if (offsets.size() % width != 0 || offsets.size() < width)
         throw BadInput(what + "offsets must hold one more entry than there are keys");
-    n_ = offsets.size() / width_ - 1;
+    n_ = offsets.size() / width - 1;
+    offsets_.resize(n_ + 1);
+    for (size_t i = 0; i <= n_; ++i) {
+        if (width == 4) {
+            uint32_t v;
+            std::memcpy(&v, offsets.data() + 4 * i, 4);
+            offsets_[i] = v;
+        } else {
+            std::memcpy(&offsets_[i], offsets.data() + 8 * i, 8);
+        }
+    }
     // Signed offsets below zero read as huge and fail the bound.
     uint64_t previous = offset(0);
     for (size_t i = 1; i <= n_; ++i) {

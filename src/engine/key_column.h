@@ -1,5 +1,7 @@
 // Key bytes as they cross from Python: one buffer of every row's key bytes end
-// to end and an array of n + 1 offsets (32- or 64-bit), read in place.
+// to end, read in place, and an array of n + 1 offsets (32- or 64-bit), copied
+// once: the caller may change its array while workers run, and the bounds
+// checked must be the bounds used.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "operations/operations.h"
 
@@ -34,11 +37,10 @@ public:
     uint64_t total_bytes() const { return offset(n_) - offset(0); }
 
 private:
-    uint64_t offset(size_t i) const;
+    uint64_t offset(size_t i) const { return offsets_[i]; }
 
     std::span<const uint8_t> bytes_;
-    const uint8_t* offsets_;
-    size_t width_;
+    std::vector<uint64_t> offsets_;
     size_t n_;
 };
 

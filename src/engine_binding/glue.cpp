@@ -13,7 +13,8 @@
 namespace kestrova::engine_binding {
 
 Buffer::Buffer(PyObject* object, const char* name, bool writable, bool with_format) {
-    const int flags = (writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) | (with_format ? PyBUF_FORMAT : 0);
+    // A typed array (a cast memoryview, numpy) exports its format only with its shape.
+    const int flags = (writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) | (with_format ? PyBUF_C_CONTIGUOUS | PyBUF_FORMAT : 0);
     if (PyObject_GetBuffer(object, &view_, flags) != 0) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s must be a %scontiguous buffer (bytes, bytearray, memoryview, mmap)", name,

@@ -35,6 +35,8 @@ public:
     std::span<const uint8_t> bytes() const { return {static_cast<const uint8_t*>(view_.buf), size_t(view_.len)}; }
     std::span<uint8_t> writable() const { return {static_cast<uint8_t*>(view_.buf), size_t(view_.len)}; }
     size_t itemsize() const { return size_t(view_.itemsize); }
+    // The struct-module format; "B" when the exporter gives none.
+    const char* format() const { return view_.format != nullptr ? view_.format : "B"; }
 
 private:
     Py_buffer view_{};

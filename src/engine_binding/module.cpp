@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ct/wipe.h"
 #include "engine/key_column.h"
@@ -39,6 +40,27 @@ void require_same(size_t a, size_t b, const char* what) {
 
 void require_key(const Buffer& b, const char* name) {
     if (b.bytes().size() != kPoint) throw BadInput(std::string(name) + " must be 32 bytes");
+}
+
+bool overlap(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+    if (a.empty() || b.empty()) return false;
+    const auto a0 = reinterpret_cast<uintptr_t>(a.data()), b0 = reinterpret_cast<uintptr_t>(b.data());
+    return a0 < b0 + b.size() && b0 < a0 + a.size();
+}
+
+// Workers write `out` while they read the inputs: an out= sharing bytes with an
+// input is refused, unless `in_place` names an input it equals exactly (each
+// record is then read before its own result is written over it).
+void refuse_overlap(std::span<const uint8_t> out, std::initializer_list<std::span<const uint8_t>> inputs,
+                    std::span<const uint8_t> in_place = {}) {
+    for (const auto& in : inputs) {
+        if (!overlap(out, in)) continue;
+        if (!in_place.empty() && in.data() == in_place.data() && in.size() == in_place.size() &&
+            out.data() == in.data() && out.size() == in.size())
+            continue;
+        throw BadInput("out shares memory with an input; give a separate buffer (or exactly the input, "
+                       "where a step writes its results in place)");
+    }
 }
 
 // The result as new bytes, or written into `out` (then None is returned).
@@ -88,6 +110,7 @@ PyObject* randomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         const Buffer in(a[0], "ciphertexts");
         require_records(in, kCiphertext, "ciphertexts");
         Output out(a[1], in.bytes().size());
+        refuse_overlap(out.span, {in.bytes()}, in.bytes());
         {
             const Unlocked unlocked;
             ops::randomize_into(in.bytes(), out.span);
@@ -127,6 +150,7 @@ PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         require_records(points, kPoint, "points");
         require_key(key, "bank_secret_key");
         Output out(a[2], points.bytes().size());
+        refuse_overlap(out.span, {points.bytes(), key.bytes()}, points.bytes());
         {
             const Unlocked unlocked;
             ops::decrypt_into(points.bytes(), key.bytes(), out.span);
@@ -146,6 +170,7 @@ PyObject* finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         for (const Buffer* b : {&r, &g, &d}) require_same(s.bytes().size(), b->bytes().size(), "the point lists");
         require_key(key, "central_secret_key");
         Output out(a[5], s.bytes().size() / kPoint);
+        refuse_overlap(out.span, {s.bytes(), r.bytes(), g.bytes(), d.bytes(), key.bytes()});
         {
             const Unlocked unlocked;
             ops::finish_into(s.bytes(), r.bytes(), g.bytes(), d.bytes(), key.bytes(), out.span);
@@ -235,11 +260,27 @@ const okvs::StoreView& store_arg(PyObject* object, const char* name) {
     return *reinterpret_cast<StoreObject*>(object)->view;
 }
 
+std::span<const uint8_t> store_buffer(PyObject* object) {
+    return reinterpret_cast<StoreObject*>(object)->buffer->bytes();
+}
+
+// Offsets are integers, signed or not, of 32 or 64 bits: a float array of the
+// same width would pass every other check and read as nonsense.
+void require_integer_offsets(const Buffer& offsets, const char* name) {
+    std::string_view format = offsets.format();
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
+    const bool integer = format.size() == 1 && std::string_view("iIlLqQ").find(format[0]) != std::string_view::npos;
+    if (!integer || (offsets.itemsize() != 4 && offsets.itemsize() != 8))
+        throw BadInput(std::string(name) + ": offsets must be an array of 32- or 64-bit integers ('i' or 'q'), "
+                       "not of format '" + std::string(offsets.format()) + "'");
+}
+
 // Key bytes and offsets as one column; the offsets' width comes from their format.
 struct Keys {
     Buffer bytes, offsets;
     std::unique_ptr<engine::KeyColumn> column;
     Keys(PyObject* b, PyObject* o, const char* name) : bytes(b, name), offsets(o, name, false, true) {
+        require_integer_offsets(offsets, name);
         column = std::make_unique<engine::KeyColumn>(bytes.bytes(), offsets.bytes(), offsets.itemsize(), name);
     }
 };
@@ -258,6 +299,8 @@ PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         const Buffer key(a[6], "central_key");
         require_key(key, "central_key");
         Output out(a[7], sender.column->size() * kCiphertext);
+        refuse_overlap(out.span, {sender.bytes.bytes(), receiver.bytes.bytes(), sender.offsets.bytes(),
+                                  receiver.offsets.bytes(), key.bytes(), store_buffer(a[0]), store_buffer(a[1])});
         {
             const Unlocked unlocked;
             ops::queries_into(sender_store, receiver_store, *sender.column, *receiver.column, key.bytes(), out.span);
