@@ -282,6 +282,30 @@ class Input:
         self.verify()
         return data
 
+    def read_into(self, target: memoryview, progress: Callable[[int], None] = lambda n: None) -> None:
+        """The whole payload into `target` (exactly its length) in slices, then verified."""
+        for at in range(0, self._left, _HASH_SLICE):
+            n = min(_HASH_SLICE, self._left - at)
+            got = 0
+            while got < n:
+                more = self.file.readinto(target[at + got:at + n])
+                if not more:
+                    self._fail("changed while being read (it became shorter)")
+                got += more
+            self._payload.update(target[at:at + n])
+            progress(n)
+        self._left = 0
+        self.verify()
+
+    def skip(self, items: int) -> None:
+        """Reads (and hashes) the first `items` items without handing them out."""
+        left = items * self.header.kind.item_bytes
+        while left:
+            n = min(_READ_SLICE, left)
+            self._read_exactly(n)
+            self._left -= n
+            left -= n
+
     def batches(self, items: int) -> Iterator[bytes]:
         """The payload in slices of `items` items; `verify` checks them once all are read."""
         step = items * self.header.kind.item_bytes

@@ -8,16 +8,21 @@ function of `batches`, and write the results in order.
 
 from __future__ import annotations
 
+import array
 import contextlib
 import csv
 import dataclasses
 import io
 import itertools
+import mmap
 import os
+import struct
+import tempfile
 from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import batches
 from . import engine
+from . import memory, resume
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)
 from .errors import PartyError
 from . import files, lineage
@@ -45,12 +50,15 @@ class Options:
     threads: Optional[int] = None
     # TLS settings for a cluster of one's own (a YAML or JSON file of distributed.Security's arguments).
     dask_security: Optional[str] = None
+    # Continue an interrupted run of the same step from its last checkpoint.
+    resume: bool = False
 
     @classmethod
     def from_args(cls, args) -> "Options":
         """From the command line's parsed arguments (a step's options that it lacks keep their defaults)."""
         raw = getattr(args, "raw", None)
-        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security")
+        given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security",
+                                                            "resume")
                  if getattr(args, name, None) is not None}
         return cls(raw_in=raw in ("in", "both"), raw_out=raw in ("out", "both"), **given)
 
@@ -225,20 +233,24 @@ def _batches(options: Options, step: str, fn, items, *shared) -> Iterator:
 
 
 def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
-            inputs: Sequence[Input] = ()) -> int:
-    """Writes each batch's result; then checks that the inputs were what their digests say.
+            inputs: Sequence[Input] = (), journal: Optional[resume.Journal] = None) -> int:
+    """Writes each batch's result (checkpointed by `journal`); then checks that the inputs were what their
+    digests say. Returns the items written, those of a resumed run's earlier part included.
 
     A batch the module refuses is most often a damaged input: that is named
     instead, when the rest of the input shows it.
     """
-    done = 0
+    done = journal.items if journal else 0
     try:
         # Closed on a failed write too, which stops a cluster at once.
         with contextlib.closing(results), report.bar(total) as bar:
+            bar.update(done)
             for result in results:
                 write(result)
                 n = items_of(result)
                 done += n
+                if journal:
+                    journal.advance(n)
                 bar.update(n)
     except PartyError:
         verify_all(inputs)
@@ -266,63 +278,210 @@ def _store_rules(path: str, header: Header, columns: Sequence[rowkey.Column], ke
 def query(sender_store: str, receiver_store: str, central_key_path: str, transactions_path: str,
           sender_columns: Sequence[Union[str, rowkey.Column]], receiver_columns: Sequence[Union[str, rowkey.Column]],
           out: str, *, keying: str = rowkey.NFC, options: Optional[Options] = None) -> dict:
-    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated)."""
+    """Each side's columns are keyed as its store records (`keying.Column` rules need not be repeated).
+
+    One store is held at a time: the sender's lookups of every transaction
+    first (their cells spilled to an unnamed temporary file beside the output,
+    with the receivers' key bytes), then the receiver store's, each batch
+    finished as its second lookups come. A store named as both sides is read
+    once and both lookups made in one pass.
+    """
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("query", options.quiet)
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force,
                    inputs=[sender_store, receiver_store, central_key_path, transactions_path])
     sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
-    stores, rules = [], []
+    sources, rules = [], []
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
                                                                              "--receiver-columns")):
         source = Input(path, (Kind.STORE,), options.raw_in)
-        # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
-        # another process truncating a mapped file would end this one with SIGBUS.
-        data = source.read_all()
         header = source.header
         if header.keying and rowkey.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
                              f"this query uses --keying {keying}")
         rules.append(_store_rules(path, header, columns, keying, option))
-        # A worker elsewhere gets the bytes once and parses them per batch, without a copy.
-        stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
-    (a_header, a_store), (b_header, b_store) = stores
+        sources.append(source)
+    a_source, b_source = sources
+    one_store = _same_store(a_source, b_source)
+    largest = max(s.payload_bytes for s in sources) * (1 if one_store or not options.dask else 2)
+    # Beside the store: the interpreter and the tables' reader, and three batches in flight.
+    memory.require("query", largest + _QUERY_WORKING_BYTES + 3 * 1024 * options.batch,
+                   f"holding a store of {largest:,} bytes")
     central, central_fp = _read_public_key(central_key_path, options.raw_in)
-    table = Table(transactions_path, [c.name for c in sides[0] + sides[1]])
+    header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_source.header),
+                    receiver_store=_store_fingerprint(b_source.header), sender_key=a_source.header.key,
+                    receiver_key=b_source.header.key, central_key=central_fp, batch=os.urandom(16))
+    identity = {"stores": [resume.input_identity(s) for s in sources], "central": central_fp.hex(),
+                "transactions": resume.file_identity(transactions_path), "keying": keying,
+                "columns": [[(c.name, list(c.rules)) for c in side] for side in sides], "raw_out": options.raw_out}
     split = len(sides[0])
 
     def convert(cells):
         return (engine.key_bytes(rowkey.row_key(cells[:split], keying, rules[0])),
                 engine.key_bytes(rowkey.row_key(cells[split:], keying, rules[1])))
 
-    def transposed():
-        for chunk in table.batches(options.batch, convert):
-            yield engine.pack_keys([s for s, _ in chunk]), engine.pack_keys([r for _, r in chunk])
-
-    header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_header),
-                    receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
-                    receiver_key=b_header.key, central_key=central_fp, batch=os.urandom(16))
-    with Outputs() as outputs:
+    with resume.Journal("query", identity, claimed) as journal, Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
-        results = _batches(options, "query", batches.query_batch, transposed(), a_store, b_store, central)
-        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128)
-        table.verify()
+        skip = journal.start([target])
+        if one_store:
+            b_source.file.close()
+            with _held_store(report, a_source, "sender and receiver", options) as store:
+                # Opened once the store is in: the rows are read only once.
+                table = Table(transactions_path, [c.name for c in sides[0] + sides[1]])
+                keyed = ((engine.pack_keys([s for s, _ in chunk]), engine.pack_keys([r for _, r in chunk]))
+                         for chunk in _rows_after(table, convert, skip, options.batch))
+                results = _batches(options, "query", batches.query_batch, keyed, store, store, central)
+                done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
+                               journal=journal)
+                table.verify()
+            return _query_done(report, done)
+        with contextlib.closing(_Spill(os.path.dirname(os.path.abspath(out)))) as spill:
+            with _held_store(report, a_source, "sender", options) as a_store:
+                table = Table(transactions_path, [c.name for c in sides[0] + sides[1]])
+                _first_lookups(report, table, _rows_after(table, convert, skip, options.batch), a_store, spill,
+                               skip)
+                table.verify()
+                del a_store
+            with _held_store(report, b_source, "receiver", options) as b_store:
+                report.phase("receiver lookups")
+                results = _batches(options, "query", batches.query_second_batch, spill.batches(), b_store,
+                                   central, True)
+                done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
+                               journal=journal)
+    return _query_done(report, done)
+
+
+# The interpreter, pyarrow and the table's reader, as measured with room to spare.
+_QUERY_WORKING_BYTES = 512 << 20
+
+
+def _query_done(report: Report, done: int) -> dict:
     return report.done(done, "transactions")
+
+
+def _same_store(a: Input, b: Input) -> bool:
+    """The same file twice, or two files of the same digest: held and read once."""
+    if os.path.samestat(os.fstat(a.file.fileno()), os.fstat(b.file.fileno())):
+        return True
+    return not a.raw and not b.raw and a.header.digest == b.header.digest
+
+
+@contextlib.contextmanager
+def _held_store(report: Report, source: Input, side: str, options: Options):
+    """The store read into private memory (its digest checked as it is read), parsed once, and let go
+    of at the end. Read, not mapped: another process truncating a mapped file would end this one with
+    SIGBUS, and a file rewritten in place would change under the lookups."""
+    size = source.payload_bytes
+    report.phase(f"reading the {side} store {source.path}: {size:,} bytes")
+    try:
+        held = mmap.mmap(-1, size)
+    except OSError as e:
+        raise PartyError(f"query: holding the {side} store needs {memory.size(size)} of memory, which this "
+                         f"process cannot get ({e.strerror})") from None
+    if hasattr(mmap, "MADV_HUGEPAGE"):
+        held.madvise(mmap.MADV_HUGEPAGE)  # fewer TLB misses for lookups spread over the whole store
+    try:
+        with memoryview(held) as view, report.bar(size, "B") as bar:
+            source.read_into(view, bar.update)
+        yield bytes(held) if options.dask else engine.as_store(held)
+    finally:
+        # Unmapped now unless a parse is still referenced; then when the last reference goes.
+        with contextlib.suppress(BufferError):
+            held.close()
+
+
+def _rows_after(table: Table, convert, skip: int, size: int) -> Iterator[list]:
+    """The table's rows, keyed, in chunks of `size`; the first `skip` (written before a resume) passed over."""
+    seen = 0
+
+    def keyed(cells):
+        nonlocal seen
+        seen += 1
+        return None if seen <= skip else convert(cells)
+
+    rows = itertools.islice(table.rows(keyed), skip, None)
+    while True:
+        chunk = list(itertools.islice(rows, size))
+        if not chunk:
+            return
+        yield chunk
+
+
+def _first_lookups(report: Report, table: Table, pairs, store, spill: "_Spill", skip: int):
+    report.phase("sender lookups")
+    halves = ((engine.pack_keys([s for s, _ in chunk]), engine.pack_keys([r for _, r in chunk])) for chunk in pairs)
+    pending = []
+
+    def keys_then_receivers():
+        for senders, receivers in halves:
+            pending.append(receivers)
+            yield (senders,)
+
+    cells = batches.in_order("query", batches.lookup_batch, keys_then_receivers(), store)
+    with contextlib.closing(cells), report.bar(table.total, "tx") as bar:
+        bar.update(skip)
+        for result in cells:
+            receivers = pending.pop(0)
+            spill.add(result, receivers)
+            bar.update(len(result) // 64)
+
+
+class _Spill:
+    """The first side's cells and the second side's key bytes, batch by batch, in a file without a name
+    (gone with the process, however it ends)."""
+
+    FRAME = struct.Struct("<QQ")
+
+    def __init__(self, folder: str):
+        try:
+            self.file = tempfile.TemporaryFile(dir=folder)
+        except OSError as e:
+            raise PartyError(f"{folder}: cannot write a temporary file ({e.strerror})") from None
+
+    def add(self, cells: bytes, keys: engine.Keys) -> None:
+        key_bytes, offsets = keys
+        try:
+            self.file.write(self.FRAME.pack(len(offsets) - 1, len(key_bytes)))
+            self.file.write(cells)
+            self.file.write(offsets.tobytes())
+            self.file.write(key_bytes)
+        except OSError as e:
+            raise PartyError(f"{self.file.name}: cannot write ({e.strerror})") from None
+
+    def batches(self) -> Iterator[tuple]:
+        self.file.flush()
+        self.file.seek(0)
+        while True:
+            frame = self.file.read(self.FRAME.size)
+            if not frame:
+                return
+            n, length = self.FRAME.unpack(frame)
+            cells = self.file.read(64 * n)
+            offsets = array.array("q")
+            offsets.frombytes(self.file.read(8 * (n + 1)))
+            yield cells, (self.file.read(length), offsets)
+
+    def close(self) -> None:
+        self.file.close()
 
 
 def randomize(source: str, out: str, options: Optional[Options] = None) -> dict:
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("randomize", options.quiet)
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force, inputs=[source])
     queries = Input(source, (Kind.QUERY,), options.raw_in)
-    with Outputs() as outputs:
+    identity = {"in": resume.input_identity(queries), "raw_out": options.raw_out}
+    with resume.Journal("randomize", identity, claimed) as journal, Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
+        queries.skip(journal.start([target]))
         results = _batches(options, "randomize", batches.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
-        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
+        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries], journal)
     return report.done(done, "ciphertexts")
 
 
@@ -333,6 +492,7 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
     paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
     if not out_prefix or out_prefix.endswith(os.sep):
         raise PartyError(f"{out_prefix or 'an empty prefix'}: expected DIR/PREFIX for PREFIX.sender and the rest")
+    claimed = resume.claim(paths, options.resume)
     check_writable(paths, options.force, inputs=[first, second])
     a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
     b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
@@ -341,9 +501,13 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
     known = a.header if a.header.batch != ZERO else b.header
-    with Outputs() as outputs:
+    identity = {"in": [resume.input_identity(a), resume.input_identity(b)], "raw_out": options.raw_out}
+    with resume.Journal("combine", identity, claimed) as journal, Outputs() as outputs:
         targets = [outputs.add(PayloadOutput(p, known.derived(k), options.raw_out, options.force))
                    for p, k in zip(paths, kinds)]
+        skipped = journal.start(targets)
+        a.skip(skipped)
+        b.skip(skipped)
 
         def write(parts):
             for target, part in zip(targets, parts):
@@ -351,7 +515,7 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
 
         pairs = zip(a.batches(options.batch), b.batches(options.batch))
         results = _batches(options, "combine", batches.combine_batch, pairs)
-        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b])
+        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b], journal)
         # Each combination is a batch of its own: lists of two combinations of the same queries do not
         # mix. Set once both inputs are read, when a bare one's digest is known too.
         for target in targets:
@@ -365,6 +529,7 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("decrypt", options.quiet)
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force, inputs=[secret_key_path, source])
     kinds = (Kind.SENDER, Kind.RECEIVER)
     if options.raw_in and side == "receiver":
@@ -378,12 +543,15 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
             raise PartyError(f"{secret_key_path}: not the key of the bank whose store these "
                              f"{points.header.kind.label} were made with")
         result_kind = Kind.DECRYPTED_SENDER if is_sender else Kind.DECRYPTED_RECEIVER
-        with Outputs() as outputs:
+        identity = {"in": resume.input_identity(points), "key": own.hex(), "raw_out": options.raw_out}
+        with resume.Journal("decrypt", identity, claimed) as journal, Outputs() as outputs:
             target = outputs.add(PayloadOutput(out, points.header.derived(result_kind, decrypted_by=own),
                                                options.raw_out, options.force))
+            points.skip(journal.start([target]))
             results = _batches(options, "decrypt", batches.decrypt_batch,
                                ((b,) for b in points.batches(options.batch)), secret)
-            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
+            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points],
+                           journal)
     finally:
         _wipe(secret)
     return report.done(done, "points")
@@ -398,6 +566,7 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
     report = Report("finish", options.quiet)
     if id_column and not transactions_path:
         raise PartyError("--id-column needs --transactions")
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force, inputs=[secret_key_path, sender, receiver, gamma, delta, transactions_path])
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
     inputs = [Input(path, (kind,), options.raw_in) for path, kind in zip((sender, receiver, gamma, delta), kinds)]
@@ -416,14 +585,24 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
     try:
         if not same(inputs[0].header.central_key, own):
             raise PartyError(f"{secret_key_path}: not the central key these points were made for")
-        matched = 0
-        with Outputs() as outputs:
+        identity = {"in": [resume.input_identity(source) for source in inputs], "key": own.hex(),
+                    "transactions": resume.file_identity(transactions_path) if transactions_path else None,
+                    "id_column": id_column}
+        with resume.Journal("finish", identity, claimed) as journal, Outputs() as outputs:
             target = outputs.add(Output(out, options.force))
-            target.write(_csv_line([id_column or "transaction", "match"]))
+            skipped = journal.start([target])
+            if not skipped:
+                target.write(_csv_line([id_column or "transaction", "match"]))
+            for source in inputs:
+                source.skip(skipped)
+            for _ in itertools.islice(ids, skipped):
+                pass
+            matched = journal.extra.get("matched", 0)
 
             def write(flags: bytes):
                 nonlocal matched
                 matched += sum(flags)
+                journal.extra["matched"] = matched
                 lines = io.StringIO()
                 writer = csv.writer(lines, lineterminator="\n")
                 for flag in flags:
@@ -435,7 +614,7 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
 
             parts = zip(*(source.batches(options.batch) for source in inputs))
             results = _batches(options, "finish", batches.finish_batch, parts, secret)
-            done = _stream(report, inputs[0].count, results, write, len, inputs)
+            done = _stream(report, inputs[0].count, results, write, len, inputs, journal)
             if table and next(ids, None) is not None:
                 raise PartyError(f"{transactions_path}: more transactions than the {inputs[0].count:,} points")
             if table:
