@@ -283,17 +283,25 @@ class Input:
         return data
 
     def read_into(self, target: memoryview, progress: Callable[[int], None] = lambda n: None) -> None:
-        """The whole payload into `target` (exactly its length) in slices, then verified."""
-        for at in range(0, self._left, _HASH_SLICE):
-            n = min(_HASH_SLICE, self._left - at)
-            got = 0
-            while got < n:
-                more = self.file.readinto(target[at + got:at + n])
-                if not more:
-                    self._fail("changed while being read (it became shorter)")
-                got += more
-            self._payload.update(target[at:at + n])
-            progress(n)
+        """The whole payload into `target` (exactly its length) in slices, then verified. Each slice is
+        hashed on a thread of its own while the next is read (hashlib lets go of the interpreter lock)."""
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-hash") as hasher:
+            hashed = None
+            for at in range(0, self._left, _HASH_SLICE):
+                n = min(_HASH_SLICE, self._left - at)
+                got = 0
+                while got < n:
+                    more = self.file.readinto(target[at + got:at + n])
+                    if not more:
+                        self._fail("changed while being read (it became shorter)")
+                    got += more
+                if hashed is not None:
+                    hashed.result()
+                hashed = hasher.submit(self._payload.update, target[at:at + n])
+                progress(n)
+            if hashed is not None:
+                hashed.result()
         self._left = 0
         self.verify()
 
