@@ -101,3 +101,25 @@ def test_query_without_the_memory_for_its_store_is_one_line(stores, monkeypatch,
     err = one_line(capfd, cli.main(query_args(stores, "L1.store", "L2.store")))
     assert "holding a store of" in err and "MemAvailable is 100 MiB" in err and "cgroup" in err
     assert not (stores / "cut.cts").exists()
+
+
+def test_a_store_named_as_both_sides_gives_the_flags_of_one_pass(tmp_path):
+    from test_party import ok, run_flow
+    central = run_flow(tmp_path)
+    bank = central.parent / "bank_a"
+    # Both sides looked up in bank A's store: a transaction matches where its sender is one of A's rows.
+    ok(central, "query", "--sender-store", "A.store", "--receiver-store", "A.store", "--central-key", "W.pub",
+       "--transactions", "tx.csv", "--sender-columns", "from_account,from_name",
+       "--receiver-columns", "from_account,from_name", "--out", "QS.cts", "--batch", 2)
+    shutil.copyfile(central / "QS.cts", bank / "QS.cts")
+    for name in ("QS1.cts", "QS2.cts"):
+        ok(bank, "randomize", "--in", "QS.cts", "--out", name)
+    ok(bank, "combine", "--in", "QS1.cts", "QS2.cts", "--out-prefix", "S")
+    ok(bank, "decrypt", "--secret-key", "A.key", "--in", "S.sender", "--out", "S.sdec")
+    ok(bank, "decrypt", "--secret-key", "A.key", "--in", "S.receiver", "--out", "S.rdec")
+    shutil.copyfile(central / "W.key", bank / "W.key")
+    os.chmod(bank / "W.key", 0o600)
+    ok(bank, "finish", "--secret-key", "W.key", "--sender", "S.sdec", "--receiver", "S.rdec", "--gamma", "S.gamma",
+       "--delta", "S.delta", "--out", "S.csv")
+    flags = [line.split(",")[1] for line in (bank / "S.csv").read_text().splitlines()[1:]]
+    assert flags == ["true", "false", "true", "true", "false"]
