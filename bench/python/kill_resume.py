@@ -27,7 +27,8 @@ PARTY = [sys.executable, "-m", "kestrova_protocol"]
 
 
 def run(folder, *args):
-    done = subprocess.run([*PARTY, *map(str, args), "--quiet"], cwd=folder, capture_output=True, text=True)
+    quiet = [] if args[0] == "keygen" else ["--quiet"]
+    done = subprocess.run([*PARTY, *map(str, args), *quiet], cwd=folder, capture_output=True, text=True)
     if done.returncode:
         raise SystemExit(f"{args[0]}: {done.stderr}")
     return done.stderr

@@ -23,6 +23,8 @@ using okvs::kCellBytes;
 
 // A lookup is a hash and three cell reads: cheap, so many to a task.
 constexpr size_t kGrainPerLookup = 1024;
+// Keys whose cells are in flight at once: about the misses a core keeps outstanding.
+constexpr size_t kLookupRun = 16;
 
 // Up to kBlock transactions: each one's two cells (looked up here or before),
 // then the decoding, multiplications and compressions of the whole block through the batch kernels.
@@ -137,10 +139,17 @@ void lookups_into(const okvs::StoreView& store, const KeySource& keys, Out out) 
     const size_t n = keys.size();
     require_output(out, n * kCellBytes);
     worker_pool::parallel_for(n, kGrainPerLookup, [&](size_t begin, size_t end) {
+        // Every key of a run fetched before any is decoded: the cache misses of a store
+        // of gigabytes overlap instead of following one another.
         std::string scratch;
-        for (size_t i = begin; i < end; ++i) {
-            const okvs::Cell c = okvs::paxos_decode(store, keys.key(i, scratch));
-            std::copy_n(c.data(), kCellBytes, out.data() + kCellBytes * i);
+        okvs::SparsePair fetched[kLookupRun];
+        for (size_t first = begin; first < end; first += kLookupRun) {
+            const size_t m = std::min(kLookupRun, end - first);
+            for (size_t j = 0; j < m; ++j) fetched[j] = okvs::paxos_fetch(store, keys.key(first + j, scratch));
+            for (size_t j = 0; j < m; ++j) {
+                const okvs::Cell c = okvs::paxos_decode_fetched(store, keys.key(first + j, scratch), fetched[j]);
+                std::copy_n(c.data(), kCellBytes, out.data() + kCellBytes * (first + j));
+            }
         }
     });
 }
