@@ -244,7 +244,8 @@ def _stream(report: Report, total: Optional[int], results: Iterator, write, item
     try:
         # Closed on a failed write too, which stops a cluster at once.
         with contextlib.closing(results), report.bar(total) as bar:
-            bar.update(done)
+            if done:
+                bar.update(done)
             for result in results:
                 write(result)
                 n = items_of(result)
@@ -421,7 +422,8 @@ def _first_lookups(report: Report, table: Table, pairs, store, spill: "_Spill", 
 
     cells = batches.in_order("query", batches.lookup_batch, keys_then_receivers(), store)
     with contextlib.closing(cells), report.bar(table.total, "tx") as bar:
-        bar.update(skip)
+        if skip:
+            bar.update(skip)
         for result in cells:
             receivers = pending.pop(0)
             spill.add(result, receivers)
