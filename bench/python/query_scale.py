@@ -8,6 +8,7 @@ hold), so a large store costs seconds instead of a build of an hour.
   lookups   engine.lookup of the same keys against each store (held as query
             holds it), interleaved over --rounds rounds: keys per second and
             the large over the small median.
+  reading   the large store read as query reads it, against cat and sha256sum.
   query     `kestrova-party query` with two distinct stores of each size, each in
             a subprocess: transactions per second, peak resident memory (VmHWM)
             over the larger store's bytes, and the time spent reading each store.
@@ -90,6 +91,26 @@ def lookups(folder: str, small: int, large: int, n: int, rounds: int) -> dict:
             "ratio_median": statistics.median(ratios), "ratios": ratios}
 
 
+def reading(folder: str, size: int, rounds: int) -> dict:
+    """A store read as query reads it against cat (the file's speed) and sha256sum (the digest's), alternated."""
+    path = f"{folder}/S{size}b.store"
+    times = {"cat": [], "sha256sum": [], "query": []}
+    for _ in range(rounds):
+        for tool in ("cat", "sha256sum"):
+            start = time.perf_counter()
+            subprocess.run([tool, path], stdout=subprocess.DEVNULL, check=True)
+            times[tool].append(time.perf_counter() - start)
+        start = time.perf_counter()
+        memory, store = held(path)
+        times["query"].append(time.perf_counter() - start)
+        del store
+        memory.close()
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    return {"bytes": os.path.getsize(path), **{f"{k}_s": v for k, v in medians.items()},
+            "query_over_cat": medians["query"] / medians["cat"],
+            "query_over_sha256sum": medians["query"] / medians["sha256sum"]}
+
+
 def query(folder: str, size: int, n: int) -> dict:
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-c", QUERY, folder, f"S{size}a.store", f"S{size}b.store", str(n)],
@@ -131,6 +152,7 @@ def main() -> None:
             f.write("from,to\n" + "".join(f"NL{i:010d},FR{i:010d}\n" for i in range(args.transactions)))
     result = {"machine": platform.processor() or platform.machine(), "load_before": os.getloadavg()}
     result["lookups"] = lookups(folder, args.small, args.large, args.lookups, args.rounds)
+    result["reading"] = reading(folder, args.large, 3)
     result["query"] = [query(folder, size, args.transactions) for size in (args.small, args.large)]
     result["query_ratio_large_over_small"] = result["query"][1]["tx_per_s"] / result["query"][0]["tx_per_s"]
     result["load_after"] = os.getloadavg()
