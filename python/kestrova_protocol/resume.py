@@ -116,10 +116,29 @@ def claim(paths: List[str], resume: bool) -> Optional[Claimed]:
                     claimed.problem = f"{old}: the interrupted run's output is gone; rerun without --resume"
                     break
                 claimed.temps.append(new)
+                record["temp"] = os.path.basename(new)
+            if not claimed.problem:  # under the new names, should this run end before it begins
+                _write_state(claimed.state_path, claimed.state, paths[0])
         except (OSError, ValueError, KeyError, TypeError):
             claimed.problem = f"{path}: damaged or altered; not continued (rerun without --resume)"
         return claimed
     return None
+
+
+def _write_state(path: str, state: dict, output: str) -> None:
+    """Replaces the record in one rename, synced, so that a kill leaves the old one or the new (and a
+    temporary of `output` that the next sweep removes)."""
+    fresh = _own_name(output, ".state-new.part")
+    fd = os.open(fresh, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    try:
+        data = json.dumps(state).encode()
+        while data:
+            data = data[os.write(fd, data):]
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+    os.replace(fresh, path)
+    _fsync_folder(os.path.dirname(path))
 
 
 def _drop(claimed: Claimed) -> None:
@@ -251,14 +270,6 @@ class Journal:
                                 "header": _header_to_json(header) if header is not None else None})
             state = {"format": _FORMAT, "step": self.step, "identity": self.identity, "items": self.items,
                      "extra": self.extra, "outputs": outputs}
-            fresh = _own_name(self.targets[0].path, ".state-new.part")
-            fd = os.open(fresh, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-            try:
-                os.write(fd, json.dumps(state).encode())
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            os.replace(fresh, self.state_path)
-            _fsync_folder(os.path.dirname(self.state_path))
+            _write_state(self.state_path, state, self.targets[0].path)
         except OSError as e:
             raise PartyError(f"{self.targets[0].path}: cannot write ({e.strerror})") from None

@@ -175,3 +175,16 @@ def test_a_changed_resumable_temporary_is_refused(flow, what):
     assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
     assert not (flow / "S2.dec").exists()
     assert leftovers(flow) == []
+
+
+def test_a_resume_refused_before_it_began_can_be_resumed_again(flow):
+    args, outputs = STEPS["decrypt"]
+    clean(flow, outputs)
+    killed(flow, 5, "boundary", args)
+    (flow / "S2.dec").write_bytes(b"in the way")
+    result = party(flow, *args, "--batch", "1", "--resume")
+    assert result.returncode == 1 and "exists" in result.stderr
+    (flow / "S2.dec").unlink()
+    ok(flow, *args, "--batch", "1", "--resume")
+    assert (flow / "S2.dec").read_bytes() == (flow / "S.dec").read_bytes()
+    assert leftovers(flow) == []
