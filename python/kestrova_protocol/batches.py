@@ -25,6 +25,19 @@ def query_batch(senders: engine.Keys, receivers: engine.Keys, sender_store, rece
     return engine.query(sender_store, receiver_store, senders, receivers, central_key)
 
 
+def lookup_batch(keys: engine.Keys, store) -> bytes:
+    return engine.lookup(store, keys)
+
+
+def query_second_batch(first_cells: bytes, second: engine.Keys, store, central_key: bytes,
+                       second_is_receiver: bool) -> bytes:
+    """The other side's lookups against `store`, then the ciphertexts with the cells of the first side."""
+    cells = engine.lookup(store, second)
+    if second_is_receiver:
+        return engine.query_cells(first_cells, cells, central_key)
+    return engine.query_cells(cells, first_cells, central_key)
+
+
 def randomize_batch(ciphertexts: bytes) -> bytes:
     return engine.randomize(ciphertexts)
 

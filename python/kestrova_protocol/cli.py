@@ -119,6 +119,10 @@ def build_parser() -> argparse.ArgumentParser:
             common.add_argument("--batch", type=_positive, default=10_000, metavar="N",
                                 help="transactions per batch (default 10000); memory grows with it, "
                                      "not with the number of transactions")
+            common.add_argument("--resume", action="store_true",
+                                help="continue the run of this step that was interrupted (killed, out of "
+                                     "power) from its last checkpoint, instead of from the start; the "
+                                     "same inputs and options are needed")
             common.add_argument("--dask", type=_dask, metavar="ADDRESS",
                                 help="run the batches as tasks on this Dask scheduler (e.g. tls://host:8786), "
                                      "or on N worker processes started here for the run (local:N, closed "

@@ -181,6 +181,16 @@ def query(sender_store, receiver_store, sender_keys: Keys, receiver_keys: Keys, 
                  central_key)
 
 
+def lookup(store, keys: Keys) -> bytes:
+    """Each key's 64-byte cell of the store: the half of a query that needs the store."""
+    return _call(_engine.lookup, as_store(store), *keys)
+
+
+def query_cells(sender_cells, receiver_cells, central_key: bytes) -> bytes:
+    """The query ciphertexts from both sides' cells (`lookup`); no store needed."""
+    return _call(_engine.query_cells, sender_cells, receiver_cells, central_key)
+
+
 def randomize(ciphertexts) -> bytes:
     return _call(_engine.randomize, ciphertexts)
 

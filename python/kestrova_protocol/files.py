@@ -310,6 +310,38 @@ class Input:
         self.verify()
         return data
 
+    def read_into(self, target: memoryview, progress: Callable[[int], None] = lambda n: None) -> None:
+        """The whole payload into `target` (exactly its length) in slices, then verified. Each slice is
+        hashed on a thread of its own while the next is read (hashlib lets go of the interpreter lock)."""
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-hash") as hasher:
+            hashed = None
+            for at in range(0, self._left, _HASH_SLICE):
+                n = min(_HASH_SLICE, self._left - at)
+                got = 0
+                while got < n:
+                    more = self.file.readinto(target[at + got:at + n])
+                    if not more:
+                        self._fail("changed while being read (it became shorter)")
+                    got += more
+                if hashed is not None:
+                    hashed.result()
+                hashed = hasher.submit(self._payload.update, target[at:at + n])
+                progress(n)
+            if hashed is not None:
+                hashed.result()
+        self._left = 0
+        self.verify()
+
+    def skip(self, items: int) -> None:
+        """Reads (and hashes) the first `items` items without handing them out."""
+        left = items * self.header.kind.item_bytes
+        while left:
+            n = min(_READ_SLICE, left)
+            self._read_exactly(n)
+            self._left -= n
+            left -= n
+
     def batches(self, items: int) -> Iterator[bytes]:
         """The payload in slices of `items` items; `verify` checks them once all are read."""
         step = items * self.header.kind.item_bytes
@@ -384,8 +416,8 @@ def _looks_like_secret_key(path: str, st: os.stat_result) -> bool:
 # aside), NAME shortened and marked with a hash of itself where the whole would
 # pass NAME_MAX. Who owns one is said by a lock, not by the PID in its name.
 _NAME_MAX = 255
-_LONGEST_TAIL = len("4194304-0123456789abcdef.old.part")
-_TEMPORARY_TAIL = re.compile(r"\d+-[0-9a-f]+(\.old)?\.part")
+_LONGEST_TAIL = len("4194304-0123456789abcdef.state-new.part")
+_TEMPORARY_TAIL = re.compile(r"\d+-[0-9a-f]+(\.old|\.state|\.state-new)?\.part")
 _COMMIT_SUFFIX = ".commit"
 
 

@@ -8,11 +8,15 @@ function of `batches`, and write the results in order.
 
 from __future__ import annotations
 
+import array
 import contextlib
 import csv
 import dataclasses
 import io
+import mmap
 import os
+import struct
+import tempfile
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import pyarrow as pa
@@ -21,6 +25,7 @@ import pyarrow.compute as pc
 from . import batches
 from . import undumpable
 from . import engine
+from . import memory, resume
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)
 from .errors import PartyError
 from . import files, lineage
@@ -54,13 +59,15 @@ class Options:
     dask_security: Optional[str] = None
     # Seconds to reach the scheduler, to see a worker, and for a lost worker's batches to run elsewhere.
     dask_timeout: float = 30.0
+    # Continue an interrupted run of the same step from its last checkpoint.
+    resume: bool = False
 
     @classmethod
     def from_args(cls, args) -> "Options":
         """From the command line's parsed arguments (a step's options that it lacks keep their defaults)."""
         raw = getattr(args, "raw", None)
         given = {name: getattr(args, name) for name in ("batch", "force", "quiet", "dask", "threads", "dask_security",
-                                                  "dask_timeout")
+                                                  "dask_timeout", "resume")
                  if getattr(args, name, None) is not None}
         return cls(raw_in=raw in ("in", "both"), raw_out=raw in ("out", "both"), **given)
 
@@ -395,20 +402,25 @@ def _batches(options: Options, step: str, fn, items, *shared) -> Iterator:
 
 
 def _stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
-            inputs: Sequence[Input] = (), measure=None) -> int:
-    """Writes each batch's result; then checks that the inputs were what their digests say.
+            inputs: Sequence[Input] = (), measure=None, journal: Optional[resume.Journal] = None) -> int:
+    """Writes each batch's result (checkpointed by `journal`); then checks that the inputs were what their
+    digests say. Returns the items written, those of a resumed run's earlier part included.
 
     A batch the module refuses is most often a damaged input: that is named
     instead, when the rest of the input shows it.
     """
-    done = 0
+    done = journal.items if journal else 0
     try:
         # Closed on a failed write too, which stops a cluster at once.
         with contextlib.closing(results), report.bar(total, measure=measure) as bar:
+            if done:
+                bar.update(done)
             for result in results:
                 write(result)
                 n = items_of(result)
                 done += n
+                if journal:
+                    journal.advance(n)
                 bar.update(n)
     except PartyError:
         verify_all(inputs)
@@ -439,27 +451,30 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     """One query ciphertext per transaction: `transactions` a CSV or Parquet file (a path or fsspec URL)
     or an in-memory table. Each side's columns are keyed as its store records (`keying.Column` rules
     need not be repeated). `keying` defaults to nfc; a bare store (read with raw_in) records no keying,
-    so it needs `keying` given."""
+    so it needs `keying` given.
+
+    One store is held at a time: the sender's lookups of every transaction
+    first (their cells spilled to an unnamed temporary file beside the output,
+    with the receivers' key bytes), then the receiver store's, each batch
+    finished as its second lookups come. A store named as both sides is read
+    once and both lookups made in one pass."""
     options = options or Options()
     explicit = keying is not None
     keying = keying or rowkey.NFC
     engine.use_threads(options.threads)
     report = Report("query", options.quiet)
     out = _local_output(out)
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force,
                    inputs=[sender_store, receiver_store, central_key_path, local_path(transactions)])
     sides = (_as_columns(sender_columns), _as_columns(receiver_columns))
-    stores, rules = [], []
+    sources, rules = [], []
     for path, columns, option in zip((sender_store, receiver_store), sides, ("--sender-columns",
                                                                              "--receiver-columns")):
         source = Input(path, (Kind.STORE,), options.raw_in)
         if source.raw and not explicit:
             raise PartyError(f"{path}: a bare store does not say how its rows were keyed; give --keying "
                              "(plain for one built by kestrova.build_okvs)")
-        # Read into memory once, its digest checked, and parsed once for every batch. Not mapped:
-        # another process truncating a mapped file would end this one with SIGBUS.
-        with report.bar(source.payload_bytes, "bytes", f"reading {path}") as bar:
-            data = source.read_all(bar.update)
         header = source.header
         if header.keying and rowkey.NAMES.get(header.keying) != keying:
             raise PartyError(f"{path}: built with --keying {rowkey.NAMES.get(header.keying, header.keying)}, "
@@ -468,58 +483,202 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
             raise PartyError(f"{path}: keyed with rules tables version {header.tables}, this kestrova-party "
                              f"has version {rowkey.TABLES_VERSION}: both sides must key with one version")
         rules.append(_store_rules(path, header, columns, keying, option))
-        # A worker elsewhere gets the bytes once and parses them per batch, without a copy.
-        stores.append((header, bytes(data) if options.dask else engine.as_store(data)))
-    (a_header, a_store), (b_header, b_store) = stores
+        sources.append(source)
+    a_source, b_source = sources
+    one_store = _same_store(a_source, b_source)
+    largest = max(s.payload_bytes for s in sources) * (1 if one_store or not options.dask else 2)
+    # Beside the store: the interpreter and the tables' reader, and three batches in flight.
+    memory.require("query", largest + _QUERY_WORKING_BYTES + 3 * 1024 * options.batch,
+                   f"holding a store of {largest:,} bytes")
     central, central_fp = _read_public_key(central_key_path, options.raw_in)
     table = Table(transactions, [c.name for c in sides[0] + sides[1]])
+    header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_source.header),
+                    receiver_store=_store_fingerprint(b_source.header), sender_key=a_source.header.key,
+                    receiver_key=b_source.header.key, central_key=central_fp, batch=os.urandom(16))
+    identity = {"stores": [resume.input_identity(s) for s in sources], "central": central_fp.hex(),
+                "transactions": _table_identity(transactions, options.resume), "keying": keying,
+                "columns": [[(c.name, list(c.rules)) for c in side] for side in sides], "raw_out": options.raw_out}
     split = len(sides[0])
     sender_keys, receiver_keys = _keyer(table, keying, rules[0]), _keyer(table, keying, rules[1])
 
     invalid = 0
 
-    def keyed() -> Iterator[Tuple[pa.Array, ...]]:
+    def keyed() -> Iterator[Tuple[pa.Array, pa.Array]]:
+        """Both sides' keys per transaction, those written before a resume passed over."""
         nonlocal invalid
+        seen = 0
         for n, cells in table.batches():
-            (senders, s_bad), (receivers, r_bad) = sender_keys(n, cells[:split]), receiver_keys(n, cells[split:])
+            first = min(n, max(0, skip - seen))
+            seen += n
+            if first == n:
+                continue
+            if first:
+                cells = [c.slice(first) for c in cells]
+            (senders, s_bad), (receivers, r_bad) = (sender_keys(n - first, cells[:split]),
+                                                    receiver_keys(n - first, cells[split:]))
             # A transaction's invalid IBAN is keyed as it stands: no store holds it, so it cannot match.
             masks = [m for m in (s_bad, r_bad) if m is not None]
             if masks:
                 invalid += (pc.or_(*masks) if len(masks) == 2 else masks[0]).true_count
             yield senders, receivers
 
-    def transposed() -> Iterator[Tuple[engine.Keys, engine.Keys]]:
+    def pairs() -> Iterator[Tuple[engine.Keys, engine.Keys]]:
         for senders, receivers in _rebatched(keyed(), options.batch):
             pair = engine.arrow_keys(senders), engine.arrow_keys(receivers)
             yield (_portable(pair[0]), _portable(pair[1])) if options.dask else pair
 
-    header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_header),
-                    receiver_store=_store_fingerprint(b_header), sender_key=a_header.key,
-                    receiver_key=b_header.key, central_key=central_fp, batch=os.urandom(16))
-    with Outputs() as outputs:
+    with resume.Journal("query", identity, claimed) as journal, Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, header, options.raw_out, options.force))
-        results = _batches(options, "query", batches.query_batch, transposed(), a_store, b_store, central)
-        done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
-                       measure=table.progress)
-        table.verify()
+        skip = journal.start([target])
+        if one_store:
+            b_source.file.close()
+            with _held_store(report, a_source, "sender and receiver", options) as store:
+                results = _batches(options, "query", batches.query_batch, pairs(), store, store, central)
+                done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
+                               measure=table.progress, journal=journal)
+                table.verify()
+        else:
+            with contextlib.closing(_Spill(os.path.dirname(os.path.abspath(out)))) as spill:
+                with _held_store(report, a_source, "sender", options) as a_store:
+                    _first_lookups(report, table, pairs(), a_store, spill, skip)
+                    table.verify()
+                    del a_store
+                with _held_store(report, b_source, "receiver", options) as b_store:
+                    report.phase("receiver lookups")
+                    results = _batches(options, "query", batches.query_second_batch, spill.batches(), b_store,
+                                       central, True)
+                    done = _stream(report, table.total, results, target.write, lambda r: len(r) // 128,
+                                   journal=journal)
     if invalid:
         report.note(f"{table.name}: {invalid:,} transactions with an invalid IBAN (they cannot match)",
                     invalid_ibans=invalid)
     return report.done(done, "transactions", invalid_ibans=invalid, digests=_digests(outputs))
 
 
+# The interpreter, pyarrow and the table's reader, as measured with room to spare.
+_QUERY_WORKING_BYTES = 512 << 20
+
+
+def _table_identity(source: TableSource, resuming: bool) -> Optional[str]:
+    """What a resumed query must read again: a file by its name, size and time, a URL by itself."""
+    path = local_path(source)
+    if path is not None:
+        return resume.file_identity(path)
+    if is_url(source):
+        return str(source)
+    if resuming:
+        raise PartyError("--resume needs the transactions as a file or URL, not an in-memory table")
+    return None
+
+
+def _same_store(a: Input, b: Input) -> bool:
+    """The same file twice, or two files of the same digest: held and read once."""
+    if os.path.samestat(os.fstat(a.file.fileno()), os.fstat(b.file.fileno())):
+        return True
+    return not a.raw and not b.raw and a.header.digest == b.header.digest
+
+
+@contextlib.contextmanager
+def _held_store(report: Report, source: Input, side: str, options: Options) -> Iterator[Any]:
+    """The store read into private memory (its digest checked as it is read), parsed once, and let go
+    of at the end. Read, not mapped: another process truncating a mapped file would end this one with
+    SIGBUS, and a file rewritten in place would change under the lookups."""
+    size = source.payload_bytes
+    report.phase(f"reading the {side} store {source.path}: {size:,} bytes", bytes=size)
+    try:
+        held = mmap.mmap(-1, size)
+    except OSError as e:
+        raise PartyError(f"query: holding the {side} store needs {memory.size(size)} of memory, which this "
+                         f"process cannot get ({e.strerror})") from None
+    if hasattr(mmap, "MADV_HUGEPAGE"):
+        held.madvise(mmap.MADV_HUGEPAGE)  # fewer TLB misses for lookups spread over the whole store
+    try:
+        with memoryview(held) as view, report.bar(size, "B", f"reading the {side} store") as bar:
+            source.read_into(view, bar.update)
+        yield bytes(held) if options.dask else engine.as_store(held)
+    finally:
+        # Unmapped now unless a parse is still referenced; then when the last reference goes.
+        with contextlib.suppress(BufferError):
+            held.close()
+
+
+def _first_lookups(report: Report, table: Table, pairs: Iterator[Tuple[engine.Keys, engine.Keys]], store: Any,
+                   spill: "_Spill", skip: int) -> None:
+    report.phase("sender lookups")
+    pending: List[engine.Keys] = []
+
+    def keys_then_receivers() -> Iterator[Tuple[engine.Keys]]:
+        for senders, receivers in pairs:
+            pending.append(receivers)
+            yield (senders,)
+
+    cells = batches.in_order("query", batches.lookup_batch, keys_then_receivers(), store)
+    with contextlib.closing(cells), report.bar(table.total, "tx", "sender lookups", table.progress) as bar:
+        if skip:
+            bar.update(skip)
+        for result in cells:
+            spill.add(result, pending.pop(0))
+            bar.update(len(result) // 64)
+
+
+class _Spill:
+    """The first side's cells and the second side's key bytes, batch by batch, in a file without a name
+    (gone with the process, however it ends)."""
+
+    FRAME = struct.Struct("<QQ")
+
+    def __init__(self, folder: str):
+        try:
+            self.file = tempfile.TemporaryFile(dir=folder)
+        except OSError as e:
+            raise PartyError(f"{folder}: cannot write a temporary file ({e.strerror})") from None
+
+    def add(self, cells: bytes, keys: engine.Keys) -> None:
+        key_bytes, offsets = keys
+        # Arrow's offsets may start past 0 and be 32-bit: stored from 0, as 64-bit.
+        first, last = offsets[0], offsets[len(offsets) - 1]
+        wide = array.array("q", (o - first for o in offsets)) if first or offsets.typecode != "q" else offsets
+        try:
+            self.file.write(self.FRAME.pack(len(offsets) - 1, last - first))
+            self.file.write(cells)
+            self.file.write(wide.tobytes())
+            self.file.write(memoryview(key_bytes)[first:last])
+        except OSError as e:
+            raise PartyError(f"{self.file.name}: cannot write ({e.strerror})") from None
+
+    def batches(self) -> Iterator[Tuple[bytes, engine.Keys]]:
+        self.file.flush()
+        self.file.seek(0)
+        while True:
+            frame = self.file.read(self.FRAME.size)
+            if not frame:
+                return
+            n, length = self.FRAME.unpack(frame)
+            cells = self.file.read(64 * n)
+            offsets = array.array("q")
+            offsets.frombytes(self.file.read(8 * (n + 1)))
+            yield cells, (self.file.read(length), offsets)
+
+    def close(self) -> None:
+        self.file.close()
+
+
 def randomize(source: str, out: str, options: Optional[Options] = None) -> Summary:
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("randomize", options.quiet)
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force, inputs=[source])
     queries = Input(source, (Kind.QUERY,), options.raw_in)
-    with Outputs() as outputs:
+    identity = {"in": resume.input_identity(queries), "raw_out": options.raw_out}
+    with resume.Journal("randomize", identity, claimed) as journal, Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, queries.header.derived(Kind.RANDOMIZED), options.raw_out,
                                            options.force))
+        queries.skip(journal.start([target]))
         results = _batches(options, "randomize", batches.randomize_batch,
                            ((b,) for b in queries.batches(options.batch)))
-        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries])
+        done = _stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries],
+                       journal=journal)
     return report.done(done, "ciphertexts", digests=_digests(outputs))
 
 
@@ -530,6 +689,7 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
     paths = [f"{out_prefix}.{c}" for c in COMPONENTS]
     if not out_prefix or out_prefix.endswith(os.sep):
         raise PartyError(f"{out_prefix or 'an empty prefix'}: expected DIR/PREFIX for PREFIX.sender and the rest")
+    claimed = resume.claim(paths, options.resume)
     check_writable(paths, options.force, inputs=[first, second])
     a = Input(first, (Kind.RANDOMIZED,), options.raw_in)
     b = Input(second, (Kind.RANDOMIZED,), options.raw_in)
@@ -539,9 +699,13 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
         raise PartyError(f"{second}: the same ciphertexts as {first}; each bank randomises its own copy")
     kinds = (Kind.SENDER, Kind.RECEIVER, Kind.GAMMA, Kind.DELTA)
     known = a.header if a.header.batch != ZERO else b.header
-    with Outputs() as outputs:
+    identity = {"in": [resume.input_identity(a), resume.input_identity(b)], "raw_out": options.raw_out}
+    with resume.Journal("combine", identity, claimed) as journal, Outputs() as outputs:
         targets = [outputs.add(PayloadOutput(p, known.derived(k), options.raw_out, options.force))
                    for p, k in zip(paths, kinds)]
+        skipped = journal.start(targets)
+        a.skip(skipped)
+        b.skip(skipped)
 
         def write(parts):
             for target, part in zip(targets, parts):
@@ -549,7 +713,7 @@ def combine(first: str, second: str, out_prefix: str, options: Optional[Options]
 
         pairs = zip(a.batches(options.batch), b.batches(options.batch))
         results = _batches(options, "combine", batches.combine_batch, pairs)
-        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b])
+        done = _stream(report, a.count, results, write, lambda parts: len(parts[0]) // 32, [a, b], journal=journal)
         # Each combination is a batch of its own: lists of two combinations of the same queries do not
         # mix. Set once both inputs are read, when a bare one's digest is known too.
         for target in targets:
@@ -563,16 +727,18 @@ def decrypt(secret_key_path: str, source: str, out: str, *, side: Optional[str] 
     options = options or Options()
     engine.use_threads(options.threads)
     report = Report("decrypt", options.quiet)
+    claimed = resume.claim([out], options.resume)
     check_writable([out], options.force, inputs=[secret_key_path, source])
     kinds = (Kind.SENDER, Kind.RECEIVER)
     if options.raw_in and side == "receiver":
         kinds = kinds[::-1]
     points = Input(source, kinds, options.raw_in)
     with undumpable.secret_held():
-        return _decrypt(secret_key_path, points, out, options, report)
+        return _decrypt(secret_key_path, points, out, options, report, claimed)
 
 
-def _decrypt(secret_key_path: str, points: Input, out: str, options: Options, report: Report) -> dict:
+def _decrypt(secret_key_path: str, points: Input, out: str, options: Options, report: Report,
+             claimed: Optional[resume.Claimed]) -> Summary:
     secret, own = _read_secret_key(secret_key_path, options.raw_in)
     try:
         is_sender = points.header.kind == Kind.SENDER
@@ -581,12 +747,15 @@ def _decrypt(secret_key_path: str, points: Input, out: str, options: Options, re
             raise PartyError(f"{secret_key_path}: not the key of the bank whose store these "
                              f"{points.header.kind.label} were made with")
         result_kind = Kind.DECRYPTED_SENDER if is_sender else Kind.DECRYPTED_RECEIVER
-        with Outputs() as outputs:
+        identity = {"in": resume.input_identity(points), "key": own.hex(), "raw_out": options.raw_out}
+        with resume.Journal("decrypt", identity, claimed) as journal, Outputs() as outputs:
             target = outputs.add(PayloadOutput(out, points.header.derived(result_kind, decrypted_by=own),
                                                options.raw_out, options.force))
+            points.skip(journal.start([target]))
             results = _batches(options, "decrypt", batches.decrypt_batch,
                                ((b,) for b in points.batches(options.batch)), secret)
-            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points])
+            done = _stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points],
+                           journal=journal)
     finally:
         _wipe(secret)
     return report.done(done, "points", digests=_digests(outputs))
@@ -609,6 +778,7 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
         raise PartyError("--id-column needs --transactions")
     if out is not None:
         out = _local_output(out)
+    claimed = resume.claim([out], options.resume) if out is not None else None
     check_writable([out] if out is not None else [], options.force,
                    inputs=[secret_key_path, sender, receiver, gamma, delta, local_path(transactions)])
     kinds = (Kind.DECRYPTED_SENDER, Kind.DECRYPTED_RECEIVER, Kind.GAMMA, Kind.DELTA)
@@ -631,11 +801,18 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
                 raise PartyError(f"{secret_key_path}: not the central key these points were made for")
             flags: List[pa.Array] = []
             parquet = out is not None and out.lower().endswith(".parquet")
-            with Outputs() as outputs:
+            identity = {"in": [resume.input_identity(source) for source in inputs], "key": own.hex(),
+                        "transactions": _table_identity(transactions, options.resume) if transactions is not None
+                        else None, "id_column": id_column}
+            with resume.Journal("finish", identity, claimed) as journal, Outputs() as outputs:
                 target = outputs.add(Output(out, options.force)) if out is not None else None
-                if target is not None and not parquet:
+                # A CSV grows batch by batch and can be continued; Parquet is written whole at the end.
+                resumable = target is not None and not parquet
+                written = journal.start([target]) if resumable else 0
+                if target is not None and not parquet and not written:
                     target.write(_csv_line([id_name, "match"]))
-                written = 0
+                for source in inputs:
+                    source.skip(written)
 
                 def write(result: bytes) -> None:
                     nonlocal written
@@ -649,8 +826,11 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
 
                 parts = zip(*(source.batches(options.batch) for source in inputs))
                 results = _batches(options, "finish", batches.finish_batch, parts, secret)
-                done = _stream(report, count, results, write, len, inputs)
+                done = _stream(report, count, results, write, len, inputs,
+                               journal=journal if resumable else None)
                 flag_column = pa.chunked_array(flags, pa.bool_())
+                if done > len(flag_column):  # resumed: the earlier flags are in the temporary written so far
+                    flag_column = _flags_written(target)
                 table = pa.table({id_name: ids if ids is not None else _index(0, done), "match": flag_column})
                 if target is not None and parquet:
                     import pyarrow.parquet as pq
@@ -659,6 +839,17 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
             _wipe(secret)
     matched = int(pc.sum(flag_column).as_py() or 0)
     return report.done(done, "transactions", f"{matched:,} matched", matched=matched, flags=table)
+
+
+def _flags_written(target: Output) -> pa.ChunkedArray:
+    """Every flag of a resumed finish, read back from its CSV (the earlier run's rows and this run's)."""
+    import pyarrow.csv as pacsv
+
+    target.file.flush()
+    with open(target.temp, "rb") as f:
+        read = pacsv.read_csv(f, convert_options=pacsv.ConvertOptions(
+            include_columns=["match"], column_types={"match": pa.bool_()}))
+    return read.column("match")
 
 
 def _read_ids(report: Report, table: Table, id_column: Optional[str], count: int) -> Optional[pa.ChunkedArray]:

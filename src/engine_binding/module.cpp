@@ -309,6 +309,39 @@ PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     });
 }
 
+PyObject* lookup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[4];
+        bind("lookup", {"store", "keys", "offsets", "out"}, 3, args, nargs, kwnames, a);
+        const okvs::StoreView& store = store_arg(a[0], "store");
+        const Keys keys(a[1], a[2], "keys");
+        Output out(a[3], keys.column->size() * okvs::kCellBytes);
+        {
+            const Unlocked unlocked;
+            ops::lookups_into(store, *keys.column, out.span);
+        }
+        return out.result();
+    });
+}
+
+PyObject* query_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[4];
+        bind("query_cells", {"sender_cells", "receiver_cells", "central_key", "out"}, 3, args, nargs, kwnames, a);
+        const Buffer sender(a[0], "sender_cells"), receiver(a[1], "receiver_cells"), key(a[2], "central_key");
+        require_records(sender, okvs::kCellBytes, "sender_cells");
+        require_records(receiver, okvs::kCellBytes, "receiver_cells");
+        require_same(sender.bytes().size(), receiver.bytes().size(), "the sender and receiver cells");
+        require_key(key, "central_key");
+        Output out(a[3], sender.bytes().size() / okvs::kCellBytes * kCiphertext);
+        {
+            const Unlocked unlocked;
+            ops::queries_from_cells_into(sender.bytes(), receiver.bytes(), key.bytes(), out.span);
+        }
+        return out.result();
+    });
+}
+
 // ---- Builder: a store built from key bytes fed in batches.
 
 struct BuilderObject {
@@ -483,6 +516,11 @@ PyMethodDef functions[] = {
     {"query", as_cfunction(query), METH_FASTCALL | METH_KEYWORDS,
      "query(sender_store, receiver_store, sender_keys, sender_offsets, receiver_keys, receiver_offsets, "
      "central_key, out=None): one 128-byte query ciphertext per transaction."},
+    {"lookup", as_cfunction(lookup), METH_FASTCALL | METH_KEYWORDS,
+     "lookup(store, keys, offsets, out=None): each key's 64-byte cell of the store."},
+    {"query_cells", as_cfunction(query_cells), METH_FASTCALL | METH_KEYWORDS,
+     "query_cells(sender_cells, receiver_cells, central_key, out=None): query's ciphertexts from cells that "
+     "lookup gave, so that the two stores need not be held at once."},
     {"store_bytes", as_cfunction(store_bytes), METH_FASTCALL | METH_KEYWORDS,
      "store_bytes(rows): the size of a store of that many rows."},
     {"build_peak_bytes", as_cfunction(build_peak_bytes), METH_FASTCALL | METH_KEYWORDS,

@@ -237,4 +237,28 @@ Cell paxos_decode(const StoreView& store, std::string_view key) {
     return decode_at(store.s0, store.s1, store.s2, store.sparse, store.m, store.dense.data(), key);
 }
 
+SparsePair paxos_fetch(const StoreView& store, std::string_view key) {
+    if (store.m == 0) return {};
+    const SparsePair cells{store.sparse + kCellBytes * (key_hash(key, store.s0) % store.m),
+                           store.sparse + kCellBytes * (key_hash(key, store.s1) % store.m)};
+    __builtin_prefetch(cells.first);
+    __builtin_prefetch(cells.first + kCellBytes - 1);
+    __builtin_prefetch(cells.second);
+    __builtin_prefetch(cells.second + kCellBytes - 1);
+    return cells;
+}
+
+Cell paxos_decode_fetched(const StoreView& store, std::string_view key, SparsePair cells) {
+    Cell result{};
+    xor_dense_selection(result, store.dense.data(), key_hash(key, store.s2));
+    if (store.m != 0) {
+        Cell cell;
+        std::memcpy(cell.data(), cells.first, kCellBytes);
+        xor_into(result, cell);
+        std::memcpy(cell.data(), cells.second, kCellBytes);
+        xor_into(result, cell);
+    }
+    return result;
+}
+
 }  // namespace kestrova::okvs

@@ -85,4 +85,14 @@ AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> value
 Cell paxos_decode(const PaxosStore& store, std::string_view key);
 Cell paxos_decode(const StoreView& store, std::string_view key);
 
+// paxos_decode in two halves, for runs of keys against a store far larger than
+// the caches: fetch starts the loads of a key's two sparse cells, and
+// decode_fetched (called for that key a while later) combines them.
+struct SparsePair {
+    const uint8_t* first = nullptr;
+    const uint8_t* second = nullptr;
+};
+SparsePair paxos_fetch(const StoreView& store, std::string_view key);
+Cell paxos_decode_fetched(const StoreView& store, std::string_view key, SparsePair cells);
+
 }  // namespace kestrova::okvs

@@ -21,13 +21,16 @@ using wide_ciphertexts::kCiphertextBytes;
 using group::kPointBytes;
 using okvs::kCellBytes;
 
-// Up to kBlock transactions: lookups per transaction, then the decoding,
-// multiplications and compressions of the whole block through the batch kernels.
+// A lookup is a hash and three cell reads: cheap, so many to a task.
+constexpr size_t kGrainPerLookup = 1024;
+// Keys whose cells are in flight at once: about the misses a core keeps outstanding.
+constexpr size_t kLookupRun = 16;
+
+// Up to kBlock transactions: each one's two cells (looked up here or before),
+// then the decoding, multiplications and compressions of the whole block through the batch kernels.
 class QueryBlock {
 public:
-    QueryBlock(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store,
-               const group::Point& central_pk)
-        : sender_store_(sender_store), receiver_store_(receiver_store), central_pk_(central_pk) {}
+    explicit QueryBlock(const group::Point& central_pk) : central_pk_(central_pk) {}
     ~QueryBlock() {
         ct::wipe(scalars_, sizeof scalars_);
         ct::wipe(z_, sizeof z_);
@@ -35,13 +38,11 @@ public:
     QueryBlock(const QueryBlock&) = delete;
     QueryBlock& operator=(const QueryBlock&) = delete;
 
-    // Both lookups, then one fresh z for the transaction; the cells are decoded at flush.
-    void add(std::string_view sender_key, std::string_view receiver_key, random::Generator& rng) {
+    // Both cells, then one fresh z for the transaction; the cells are decoded at flush.
+    void add(const uint8_t* sender_cell, const uint8_t* receiver_cell, random::Generator& rng) {
         const size_t j = count_++;
-        const okvs::Cell c_s = okvs::paxos_decode(sender_store_, sender_key);
-        const okvs::Cell c_r = okvs::paxos_decode(receiver_store_, receiver_key);
-        std::copy_n(c_s.data(), kCellBytes, cells_ + 2 * kCellBytes * j);
-        std::copy_n(c_r.data(), kCellBytes, cells_ + 2 * kCellBytes * j + kCellBytes);
+        std::copy_n(sender_cell, kCellBytes, cells_ + 2 * kCellBytes * j);
+        std::copy_n(receiver_cell, kCellBytes, cells_ + 2 * kCellBytes * j + kCellBytes);
         z_[j] = group::random_scalar(rng);
     }
 
@@ -76,8 +77,6 @@ public:
     }
 
 private:
-    const okvs::StoreView& sender_store_;
-    const okvs::StoreView& receiver_store_;
     const group::Point& central_pk_;
     size_t count_ = 0;
     // Both cells of each transaction, read as one run of representatives.
@@ -123,11 +122,48 @@ void queries_into(const okvs::StoreView& sender_store, const okvs::StoreView& re
     require_output(out, n * kCiphertextBytes);
     worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
         random::Generator& rng = random::thread_generator();
-        QueryBlock block(sender_store, receiver_store, central_point);
+        QueryBlock block(central_point);
         std::string sender_scratch, receiver_scratch;
         for_each_block(begin, end, [&](size_t first, size_t m) {
+            for (size_t i = first; i < first + m; ++i) {
+                const okvs::Cell c_s = okvs::paxos_decode(sender_store, sender.key(i, sender_scratch));
+                const okvs::Cell c_r = okvs::paxos_decode(receiver_store, receiver.key(i, receiver_scratch));
+                block.add(c_s.data(), c_r.data(), rng);
+            }
+            block.flush(out.data() + kCiphertextBytes * first);
+        });
+    });
+}
+
+void lookups_into(const okvs::StoreView& store, const KeySource& keys, Out out) {
+    const size_t n = keys.size();
+    require_output(out, n * kCellBytes);
+    worker_pool::parallel_for(n, kGrainPerLookup, [&](size_t begin, size_t end) {
+        // Every key of a run fetched before any is decoded: the cache misses of a store
+        // of gigabytes overlap instead of following one another.
+        std::string scratch;
+        okvs::SparsePair fetched[kLookupRun];
+        for (size_t first = begin; first < end; first += kLookupRun) {
+            const size_t m = std::min(kLookupRun, end - first);
+            for (size_t j = 0; j < m; ++j) fetched[j] = okvs::paxos_fetch(store, keys.key(first + j, scratch));
+            for (size_t j = 0; j < m; ++j) {
+                const okvs::Cell c = okvs::paxos_decode_fetched(store, keys.key(first + j, scratch), fetched[j]);
+                std::copy_n(c.data(), kCellBytes, out.data() + kCellBytes * (first + j));
+            }
+        }
+    });
+}
+
+void queries_from_cells_into(In sender_cells, In receiver_cells, In central_pk, Out out) {
+    const group::Point central_point = keys::decode_public_key(central_pk);
+    const size_t n = std::min(sender_cells.size(), receiver_cells.size()) / kCellBytes;
+    require_output(out, n * kCiphertextBytes);
+    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
+        random::Generator& rng = random::thread_generator();
+        QueryBlock block(central_point);
+        for_each_block(begin, end, [&](size_t first, size_t m) {
             for (size_t i = first; i < first + m; ++i)
-                block.add(sender.key(i, sender_scratch), receiver.key(i, receiver_scratch), rng);
+                block.add(sender_cells.data() + kCellBytes * i, receiver_cells.data() + kCellBytes * i, rng);
             block.flush(out.data() + kCiphertextBytes * first);
         });
     });

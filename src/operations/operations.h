@@ -51,6 +51,10 @@ public:
 // n = the smaller key count; out of n ciphertexts.
 void queries_into(const okvs::StoreView& sender_store, const okvs::StoreView& receiver_store, const KeySource& sender,
                   const KeySource& receiver, In central_pk, Out out);
+// The same in two halves, so that one store at a time need be held: each key's
+// 64-byte cell, then n ciphertexts from the sender's and the receiver's cells.
+void lookups_into(const okvs::StoreView& store, const KeySource& keys, Out out);
+void queries_from_cells_into(In sender_cells, In receiver_cells, In central_pk, Out out);
 
 // One byte per transaction, 1 where the relation holds.
 void finish_into(In sender_points, In receiver_points, In gamma_points, In delta_points, In central_secret_key,

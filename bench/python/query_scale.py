@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""query against small and large stores, in one run: lookups per second, query throughput, peak memory.
+
+Stores of R rows are made of random cells under a valid header (any bytes
+decode to some cell, and a lookup's cost does not depend on what the cells
+hold), so a large store costs seconds instead of a build of an hour.
+
+  lookups   engine.lookup of the same keys against each store (held as query
+            holds it), interleaved over --rounds rounds: keys per second and
+            the large over the small median.
+  reading   the large store read as query reads it, against cat and sha256sum.
+  query     `kestrova-party query` with two distinct stores of each size, each in
+            a subprocess: transactions per second, peak resident memory (VmHWM)
+            over the larger store's bytes, and the time spent reading each store.
+
+    python bench/python/query_scale.py --folder DIR [--small 1000000] [--large 10000000]
+                                       [--transactions 100000] [--rounds 5] [--json FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import mmap
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+from kestrova_protocol import cli, engine, files, lineage
+
+QUERY = """
+import json, sys
+from kestrova_protocol import cli
+folder, a, b, n = sys.argv[1:5]
+code = cli.main(["query", "--sender-store", f"{folder}/{a}", "--receiver-store", f"{folder}/{b}",
+                 "--central-key", f"{folder}/W.pub", "--transactions", f"{folder}/tx{n}.csv",
+                 "--sender-columns", "from", "--receiver-columns", "to", "--keying", "plain",
+                 "--out", f"{folder}/Q.cts", "--force"])
+peak = int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1]) * 1024
+print(json.dumps([code, peak]))
+"""
+
+
+def fake_store(path: str, rows: int, key_fp: bytes, seed: int) -> None:
+    if os.path.exists(path) and os.path.getsize(path) == files.HEADER.size + engine.store_bytes(rows):
+        return
+    size = engine.store_bytes(rows)
+    digest = hashlib.sha256()
+    with open(path, "wb") as f:
+        f.write(bytes(files.HEADER.size))
+        left = size
+        block = hashlib.shake_256(seed.to_bytes(8, "little")).digest(1 << 24)
+        counter = 0
+        while left:
+            piece = hashlib.shake_256(block[:64] + counter.to_bytes(8, "little")).digest(min(left, 1 << 24))
+            digest.update(piece)
+            f.write(piece)
+            left -= len(piece)
+            counter += 1
+        header = files.Header(files.Kind.STORE, rows, key=key_fp)
+        header.digest = header.payload_digest(digest.digest())
+        f.seek(0)
+        f.write(header.pack())
+
+
+def held(path: str):
+    source = files.Input(path, (files.Kind.STORE,))
+    memory = mmap.mmap(-1, source.payload_bytes)
+    memory.madvise(mmap.MADV_HUGEPAGE)
+    with memoryview(memory) as view:
+        source.read_into(view)
+    return memory, engine.as_store(memory)
+
+
+def lookups(folder: str, small: int, large: int, n: int, rounds: int) -> dict:
+    keys = engine.pack_keys([f"NL{i:010d}".encode() for i in range(n)])
+    stores = {size: held(f"{folder}/S{size}a.store") for size in (small, large)}
+    rates = {small: [], large: []}
+    for _ in range(rounds):
+        for size, (_, store) in stores.items():
+            start = time.perf_counter()
+            engine.lookup(store, keys)
+            rates[size].append(n / (time.perf_counter() - start))
+    ratios = [b / a for a, b in zip(rates[small], rates[large])]
+    return {"small_per_s": statistics.median(rates[small]), "large_per_s": statistics.median(rates[large]),
+            "ratio_median": statistics.median(ratios), "ratios": ratios}
+
+
+def reading(folder: str, size: int, rounds: int) -> dict:
+    """A store read as query reads it against cat (the file's speed) and sha256sum (the digest's), alternated."""
+    path = f"{folder}/S{size}b.store"
+    times = {"cat": [], "sha256sum": [], "query": []}
+    for _ in range(rounds):
+        for tool in ("cat", "sha256sum"):
+            start = time.perf_counter()
+            subprocess.run([tool, path], stdout=subprocess.DEVNULL, check=True)
+            times[tool].append(time.perf_counter() - start)
+        start = time.perf_counter()
+        memory, store = held(path)
+        times["query"].append(time.perf_counter() - start)
+        del store
+        memory.close()
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    return {"bytes": os.path.getsize(path), **{f"{k}_s": v for k, v in medians.items()},
+            "query_over_cat": medians["query"] / medians["cat"],
+            "query_over_sha256sum": medians["query"] / medians["sha256sum"]}
+
+
+def query(folder: str, size: int, n: int) -> dict:
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-c", QUERY, folder, f"S{size}a.store", f"S{size}b.store", str(n)],
+                          capture_output=True, text=True, env={**os.environ, "KESTROVA_PROGRESS_SECONDS": "3600"})
+    wall = time.perf_counter() - start
+    code, peak = json.loads(done.stdout)
+    assert code == 0, done.stderr
+    stamps = [float(t) for t in re.findall(r"\[\s*([\d.]+) s\]", done.stderr)]
+    total = float(re.search(r"in ([\d.]+) s", done.stderr.splitlines()[-1]).group(1))
+    # stamps: reading sender, sender lookups, reading receiver, receiver lookups
+    store = files.HEADER.size + engine.store_bytes(size)
+    return {"rows": size, "wall_s": wall, "tx_per_s": n / total, "peak_bytes": peak,
+            "peak_over_store": peak / store, "peak_minus_store": peak - store,
+            "read_sender_s": stamps[1] - stamps[0], "read_receiver_s": stamps[3] - stamps[2],
+            "receiver_side_s": total - stamps[3], "store_bytes": store}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--folder", required=True)
+    parser.add_argument("--small", type=int, default=1_000_000)
+    parser.add_argument("--large", type=int, default=10_000_000)
+    parser.add_argument("--transactions", type=int, default=100_000)
+    parser.add_argument("--lookups", type=int, default=1_000_000)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--json")
+    args = parser.parse_args()
+    folder = os.path.abspath(args.folder)
+    os.makedirs(folder, exist_ok=True)
+    if not os.path.exists(f"{folder}/W.pub"):
+        assert cli.main(["keygen", "--out", f"{folder}/W"]) == 0
+    key_fp = lineage.fingerprint(files.read_whole(f"{folder}/W.pub", files.Kind.PUBLIC_KEY)[1])
+    for size in (args.small, args.large):
+        for side, seed in (("a", 1), ("b", 2)):
+            fake_store(f"{folder}/S{size}{side}.store", size, key_fp, seed + size)
+    tx = f"{folder}/tx{args.transactions}.csv"
+    if not os.path.exists(tx):
+        with open(tx, "w") as f:
+            f.write("from,to\n" + "".join(f"NL{i:010d},FR{i:010d}\n" for i in range(args.transactions)))
+    result = {"machine": platform.processor() or platform.machine(), "load_before": os.getloadavg()}
+    result["lookups"] = lookups(folder, args.small, args.large, args.lookups, args.rounds)
+    result["reading"] = reading(folder, args.large, 3)
+    result["query"] = [query(folder, size, args.transactions) for size in (args.small, args.large)]
+    result["query_ratio_large_over_small"] = result["query"][1]["tx_per_s"] / result["query"][0]["tx_per_s"]
+    result["load_after"] = os.getloadavg()
+    text = json.dumps(result, indent=1)
+    print(text)
+    if args.json:
+        with open(args.json, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()
