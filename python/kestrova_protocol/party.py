@@ -246,7 +246,8 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
         raise PartyError(f"--columns: {e}") from None
     key, key_fp = _read_public_key(public_key_path, options.raw_in)
     table = Table(rows_path, [c.name for c in columns])
-    merges = _Merges() if keying == rowkey.NFC else None
+    # With rules only: it holds every row's key and values until the end.
+    merges = _Merges() if rules is not None and any(rules) else None
     invalid = 0
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
@@ -256,18 +257,18 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
-        held = read = 0
+        held = first = 0
         with report.bar(table.total, "rows") as bar:
             for chunk in table.batches(options.batch, _checked(keying)):
-                keyed = _Keyed(chunk, keying, rules, read)
-                read += len(chunk)
+                keyed = _Keyed(chunk, keying, rules, first)
+                first += len(chunk)
                 invalid += keyed.invalid_count()
                 if merges is not None:
                     merges.add(keyed)
                 held = _built("build-store", builder.add, keyed.valid_packed())
                 bar.update(len(chunk))
         table.verify()
-        report.phase(f"rows read: {read:,}")
+        report.phase(f"rows read: {held:,}")
         shared, listed = merges.finish() if merges is not None else (0, None)
         if invalid:
             report.note(f"{rows_path}: {invalid:,} rows with an invalid IBAN left out of the store")
@@ -285,7 +286,8 @@ def build_store(public_key_path: str, rows_path: str, columns: Sequence[Union[st
             report.note(f"{rows_path}: {counts['duplicates']:,} repeated rows dropped (a store holds each row once)")
         target.header.count = counts["rows"]
         report.phase(f"store of {counts['bytes']:,} bytes built")
-    result = report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if rules else "")
+    with_rules = rules is not None and any(rules)
+    result = report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if with_rules else "")
     result.update(merged=shared, invalid_ibans=invalid)
     return result
 
