@@ -88,6 +88,25 @@ def name_merges(rows, rules):
     return len(names), sum(len(s) for s in shared), sorted(shared, key=len, reverse=True)[:8]
 
 
+def umlaut_merges(rows):
+    """Distinct names that `name` keys alike only because "ue", "oe", "ae" lose their e."""
+    import pyarrow as pa
+    from kestrova_protocol import keying
+    names = pa.array(sorted({name for _, name in rows}))
+    keyed = keying.normalise_column(names, ("name",)).to_pylist()
+    fold = keying._umlauts
+    keying._umlauts = lambda values: values
+    try:
+        unfolded = keying.normalise_column(names, ("name",)).to_pylist()
+    finally:
+        keying._umlauts = fold
+    groups = collections.defaultdict(set)
+    for name, key, key_unfolded in zip(names.to_pylist(), keyed, unfolded):
+        groups[key].add((key_unfolded, name))
+    merged = [sorted(n for _, n in g) for g in groups.values() if len({k for k, _ in g}) > 1]
+    return sum(len(m) for m in merged), merged[:6]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--accounts", type=int, default=100_000)
@@ -137,7 +156,9 @@ def main() -> None:
         for rules in (("name",), ("name", "words")):
             total, merged, examples = name_merges(rows, rules)
             print(f"bank {bank}, names alone under {'+'.join(rules)}: {merged:,} of {total:,} distinct names share "
-                  f"a key with another; e.g. {examples[:4]}")
+                  f"a key with another; e.g. {examples[:2]}")
+        merged, examples = umlaut_merges(rows)
+        print(f"bank {bank}: {merged:,} distinct names meet another only by the e after a, o, u; e.g. {examples}")
 
 
 if __name__ == "__main__":

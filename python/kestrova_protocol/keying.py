@@ -176,15 +176,16 @@ def _drop_legal_forms(values, rules):
         hits = False
         for n, terms in forms.items():
             count = pc.subtract(end, starts)
-            eligible = pc.greater(count, n)
+            eligible = pc.greater(count, _int(n))
             if not pc.any(eligible).as_py():
                 continue
-            parts = [pc.take(lookup, pc.if_else(eligible, pc.add(pc.subtract(end, n), j), starts)) for j in range(n)]
+            first = pc.subtract(end, _int(n))
+            parts = [pc.take(lookup, pc.if_else(eligible, pc.add(first, _int(j)), starts)) for j in range(n)]
             tail = parts[0] if n == 1 else pc.binary_join_element_wise(*parts, separator)
             hit = pc.and_(eligible, pc.is_in(tail, terms))
             if hit.true_count:
                 hits = True
-                end = pc.if_else(hit, pc.subtract(end, n), end)
+                end = pc.if_else(hit, first, end)
     kept_words = pc.subtract(end, starts)
     if pc.all(pc.equal(kept_words, pc.list_value_length(lists).cast(pa.int64()))).as_py():
         return values
@@ -239,8 +240,7 @@ def _python_over_non_ascii(values, fn):
         return values
     joined = pc.binary_join(pa.LargeListArray.from_arrays(pa.array([0, len(picked)], pa.int64()), picked),
                             pa.scalar(SEPARATOR, pa.large_string()))[0].as_py()
-    parts = pc.split_pattern(pa.array([fn(joined)], pa.large_string()), SEPARATOR)[0].values
-    return pc.replace_with_mask(values, wide, parts.cast(pa.large_string()))
+    return pc.replace_with_mask(values, wide, pa.array(fn(joined).split(SEPARATOR), pa.large_string()))
 
 
 def _nfc(text: str) -> str:
@@ -277,20 +277,19 @@ def normalise_column(values, rules: Sequence[str]):
     values = _on(values, wide, lambda v: pc.utf8_normalize(v, "NFC"))
     if "iban" in rules:
         values = pc.ascii_upper(pc.replace_substring_regex(values, r"[^0-9A-Za-z]+", ""))
-    if "latin" in rules:
-        values = _python_over_non_ascii(values, _latin)
     if "casefold" in rules:
-        values = _python_over_non_ascii(pc.ascii_lower(values), _casefold)
-    if "latin" in rules:
-        if "casefold" in rules:  # folding makes a few marks again (ǰ is j and a caron)
-            values = _python_over_non_ascii(values, _latin)
+        values = pc.ascii_lower(values)
+    if "latin" in rules and "casefold" in rules:
+        # Folding makes a few marks again (ǰ is j and a caron): latin once more.
+        values = _python_over_non_ascii(values, lambda text: _latin(_casefold(_latin(text))))
+    elif "latin" in rules:
+        values = _python_over_non_ascii(values, _latin)
+    elif "casefold" in rules:
+        values = _python_over_non_ascii(values, _casefold)
     single = False  # white space is single spaces, none at the ends
     if "alnum" in rules:
-        values = pc.replace_substring_regex(values, _IN_WORD, "")
-        values = pc.replace_substring_regex(values, _AND, " and ")
-        # The Unicode classes are slow: only where a character is not an ASCII letter, digit or space.
-        values = _on(values, pc.match_substring_regex(values, "[^a-zA-Z0-9 ]"),
-                     lambda v: pc.replace_substring_regex(v, _OTHER, " "))  # white space included
+        # Only where a character is not an ASCII letter, digit or space: the Unicode classes are slow.
+        values = _on(values, pc.match_substring_regex(values, "[^a-zA-Z0-9 ]"), _alnum)
     if "latin" in rules:
         # Umlauts spelt out meet the letter without its dots: Mueller = Müller = Muller. After `alnum`,
         # which may bring an a and an e together ("A'e").
@@ -309,6 +308,20 @@ def normalise_column(values, rules: Sequence[str]):
     elif "trim" in rules and not single:
         values = _single_spaces(values)
     return values
+
+
+def _alnum(values):
+    import pyarrow.compute as pc
+
+    def rule(in_word, conjunction, other):
+        def apply(v):
+            v = pc.replace_substring_regex(v, in_word, "")
+            v = pc.replace_substring_regex(v, conjunction, " and ")
+            return pc.replace_substring_regex(v, other, " ")  # white space included
+        return apply
+    # The same rule with ASCII classes where the row is ASCII: Unicode classes are slower.
+    values = _on(values, pc.string_is_ascii(values), rule("['`.]", "[&+]", "[^A-Za-z0-9]+"))
+    return _on(values, pc.invert(pc.string_is_ascii(values)), rule(_IN_WORD, _AND, _OTHER))
 
 
 def _umlauts(values):
@@ -353,6 +366,20 @@ def join_columns(columns: Sequence) -> "object":
     return pc.binary_join_element_wise(*columns, pa.scalar(SEPARATOR, pa.large_string()))
 
 
+@functools.lru_cache(maxsize=None)
+def _int(n: int):
+    # A pyarrow scalar: a Python int would be converted on every call, at the cost of an import attempt.
+    import pyarrow as pa
+    return pa.scalar(n, pa.int64())
+
+
+def _letters_as_digits(values):
+    import pyarrow.compute as pc
+    for letter in "ABCDEFGHIJKLMNOPQRSTUVWXYZ":
+        values = pc.replace_substring(values, letter, str(ord(letter) - 55))
+    return values
+
+
 def iban_valid(values):
     """A boolean array: the normalised IBAN has its country's length and check digits (ISO 13616)."""
     import pyarrow as pa
@@ -360,27 +387,32 @@ def iban_valid(values):
     values = _text(values)
     lengths = _iban_lengths()
     countries = pc.utf8_slice_codeunits(values, 0, 2)
-    expected = pc.take(pa.array(list(lengths.values()) + [-1], pa.int64()),
-                       pc.fill_null(pc.index_in(countries, pa.array(list(lengths), pa.large_string())),
-                                    len(lengths)))
+    where = pc.fill_null(pc.index_in(countries, pa.array(list(lengths), pa.large_string())), len(lengths))
+    expected = pc.take(pa.array(list(lengths.values()) + [-1], pa.int64()), where)
     shaped = pc.and_(pc.match_substring_regex(values, r"^[A-Z]{2}[0-9]{2}[0-9A-Z]+$"),
                      pc.equal(pc.utf8_length(values), expected))
     # Mod 97 of the number the IBAN spells with its first four characters moved to the end and each
-    # letter as two digits (A = 10), nine digits at a time over all rows at once.
-    empty = pa.scalar("", pa.large_string())
-    digits = pc.if_else(shaped, pc.binary_join_element_wise(
-        pc.utf8_slice_codeunits(values, 4), pc.utf8_slice_codeunits(values, 0, 4), empty),
-        pa.scalar("0", pa.large_string()))
-    for letter in "ABCDEFGHIJKLMNOPQRSTUVWXYZ":
-        digits = pc.replace_substring(digits, letter, str(ord(letter) - 55))
-    width = 72  # 34 characters, each at most two digits, rounded up to nine-digit pieces
+    # letter as two digits (A = 10), 16 digits at a time over all rows at once. Letters are rare
+    # past the country code, which is looked up.
+    country_digits = pa.array([_letters_as_digits_text(c) for c in lengths] + ["0000"], pa.large_string())
+    zero = pa.scalar("0", pa.large_string())
+    body = pc.if_else(shaped, pc.utf8_slice_codeunits(values, 4), zero)
+    body = _on(body, pc.match_substring_regex(body, "[A-Z]"), _letters_as_digits)
+    digits = pc.binary_join_element_wise(body, pc.take(country_digits, where),
+                                         pc.if_else(shaped, pc.utf8_slice_codeunits(values, 2, 4), zero),
+                                         pa.scalar("", pa.large_string()))
+    width = 80  # 34 characters, each at most two digits, rounded up to 16-digit pieces
     digits = pc.utf8_lpad(digits, width, "0")
-    remainder = pa.scalar(0, pa.int64())
-    for start in range(0, width, 9):
-        piece = pc.cast(pc.utf8_slice_codeunits(digits, start, start + 9), pa.int64())
-        remainder = pc.add(pc.multiply(remainder, 1_000_000_000), piece)
-        remainder = pc.subtract(remainder, pc.multiply(pc.divide(remainder, 97), 97))
-    return pc.and_(shaped, pc.equal(remainder, 1))
+    remainder = _int(0)
+    for start in range(0, width, 16):
+        piece = pc.cast(pc.utf8_slice_codeunits(digits, start, start + 16), pa.int64())
+        remainder = pc.add(pc.multiply(remainder, _int(10 ** 16)), piece)
+        remainder = pc.subtract(remainder, pc.multiply(pc.divide(remainder, _int(97)), _int(97)))
+    return pc.and_(shaped, pc.equal(remainder, _int(1)))
+
+
+def _letters_as_digits_text(text: str) -> str:
+    return "".join(str(int(c, 36)) for c in text)
 
 
 def keys_of(columns: Sequence, rules: Sequence[Sequence[str]]):

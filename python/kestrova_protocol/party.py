@@ -239,7 +239,8 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
     key, key_fp = _read_public_key(public_key_path, options.raw_in)
     table = Table(rows, [c.name for c in columns])
     keys_of = _keyer(table, keying, rules)
-    merges = _Merges() if keying == rowkey.NFC else None
+    # With rules only: it holds every row's key and values until the end.
+    merges = _Merges() if rules is not None and any(rules) else None
     invalid = 0
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
@@ -284,7 +285,8 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
                         duplicates=counts["duplicates"])
         target.header.count = counts["rows"]
         report.phase(f"store of {counts['bytes']:,} bytes built", bytes=counts["bytes"])
-    return report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if rules else "",
+    with_rules = rules is not None and any(rules)
+    return report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if with_rules else "",
                        duplicates=counts["duplicates"], merged=shared, invalid_ibans=invalid,
                        digests=_digests(outputs))
 
