@@ -107,18 +107,25 @@ def claim(paths: List[str], resume: bool) -> Optional[Claimed]:
             records = claimed.state["outputs"]
             if [r["path"] for r in records] != [os.path.abspath(p) for p in paths]:
                 raise ValueError
+            # The new names are recorded before the renames, and the old ones kept beside them, so that
+            # a kill between the two leaves a record that still finds each temporary.
+            moves = []
             for record in records:
-                old = os.path.join(os.path.dirname(record["path"]), record["temp"])
-                new = _own_name(record["path"])
-                try:
-                    os.rename(old, new)
-                except FileNotFoundError:
-                    claimed.problem = f"{old}: the interrupted run's output is gone; rerun without --resume"
+                where = os.path.dirname(record["path"])
+                old = next((os.path.join(where, record[k]) for k in ("temp", "was") if record.get(k)
+                            and os.path.exists(os.path.join(where, record[k]))), None)
+                if old is None:
+                    claimed.problem = (f"{os.path.join(where, record['temp'])}: the interrupted run's output "
+                                       f"is gone; rerun without --resume")
                     break
-                claimed.temps.append(new)
-                record["temp"] = os.path.basename(new)
-            if not claimed.problem:  # under the new names, should this run end before it begins
+                new = _own_name(record["path"])
+                record["temp"], record["was"] = os.path.basename(new), os.path.basename(old)
+                moves.append((old, new))
+            if not claimed.problem:
                 _write_state(claimed.state_path, claimed.state, paths[0])
+                for old, new in moves:
+                    os.rename(old, new)
+                    claimed.temps.append(new)
         except (OSError, ValueError, KeyError, TypeError):
             claimed.problem = f"{path}: damaged or altered; not continued (rerun without --resume)"
         return claimed
@@ -235,11 +242,12 @@ class Journal:
                 raise PartyError(f"{temp}: changed on disk since the interrupted run wrote it; not continued "
                                  f"(rerun without --resume)")
             os.ftruncate(fd, length)  # what came after the checkpoint may be torn
-            os.replace(temp, target.temp)
         except BaseException:
             os.close(fd)
             raise
-        target.file.close()
+        # The output goes on under the name the checkpoint gives, which a kill from here on leaves valid.
+        target.discard()
+        target.temp = temp
         target.file = os.fdopen(fd, "r+b")
         target.file.seek(length)
         if isinstance(target, PayloadOutput):  # the payload so far, as if it had been written by this run
