@@ -24,7 +24,7 @@ import time
 from typing import List, Optional
 
 from .errors import PartyError
-from .files import (HEADER, Header, Input, Kind, Output, PayloadOutput, _fsync_folder, _temporaries,
+from .files import (HEADER, Header, Input, Kind, Output, PayloadOutput, _fsync_folder, _identity, _temporaries,
                     owned_by_live_run)
 
 CHECKPOINT_SECONDS = float(os.environ.get("KESTROVA_CHECKPOINT_SECONDS", "5"))
@@ -101,34 +101,51 @@ def claim(paths: List[str], resume: bool) -> Optional[Claimed]:
             with contextlib.suppress(OSError):
                 found.append((os.stat(os.path.join(folder, name)).st_mtime_ns, os.path.join(folder, name)))
     for _, path in sorted(found, reverse=True):
+        try:
+            lock = _locked(path)
+        except OSError:
+            continue  # another run holds it, or took it first
         mine = _own_name(paths[0], STATE)
         try:
             os.rename(path, mine)
         except FileNotFoundError:
+            os.close(lock)
             continue  # another --resume run took it first
-        claimed = Claimed(mine, {}, [])
+        claimed = Claimed(mine, {}, [], state_lock=lock)
         try:
-            claimed.state_lock = _locked(mine)
             with open(mine, "rb") as f:
                 claimed.state = json.loads(f.read())
             records = claimed.state["outputs"]
             if [r["path"] for r in records] != [os.path.abspath(p) for p in paths]:
                 raise ValueError
+            # The new names are recorded before the renames, and the old ones kept beside them, so that
+            # a kill between the two leaves a record that still finds each temporary.
+            moves = []
             for record in records:
-                old = os.path.join(os.path.dirname(record["path"]), record["temp"])
-                new = _own_name(record["path"])
-                try:
-                    os.rename(old, new)
-                except FileNotFoundError:
-                    claimed.problem = f"{old}: the interrupted run's output is gone; rerun without --resume"
+                where = os.path.dirname(record["path"])
+                old = next((os.path.join(where, record[k]) for k in ("temp", "was") if record.get(k)
+                            and os.path.exists(os.path.join(where, record[k]))), None)
+                if old is None:
+                    claimed.problem = (f"{os.path.join(where, record['temp'])}: the interrupted run's output "
+                                       f"is gone; rerun without --resume")
                     break
-                claimed.temps.append(new)
-                claimed.locks.append(_locked(new))
-                record["temp"] = os.path.basename(new)
-            if not claimed.problem:  # under the new names, should this run end before it begins
+                new = _own_name(record["path"])
+                record["temp"], record["was"] = os.path.basename(new), os.path.basename(old)
+                moves.append((old, new))
+            if not claimed.problem:
                 old_lock = claimed.state_lock
                 claimed.state_lock = _write_state(claimed.state_path, claimed.state, paths[0])
                 os.close(old_lock)
+                for old, new in moves:
+                    # Locked before the rename, so that no sweep finds it unheld on the way.
+                    lock = _locked(old)
+                    try:
+                        os.rename(old, new)
+                    except BaseException:
+                        os.close(lock)
+                        raise
+                    claimed.temps.append(new)
+                    claimed.locks.append(lock)
         except (OSError, ValueError, KeyError, TypeError):
             claimed.problem = f"{path}: damaged or altered; not continued (rerun without --resume)"
         return claimed
@@ -262,12 +279,12 @@ class Journal:
             raise PartyError(f"{temp}: changed on disk since the interrupted run wrote it; not continued "
                              f"(rerun without --resume)")
         os.ftruncate(fd, length)  # what came after the checkpoint may be torn
-        os.replace(temp, target.temp)
-        # The target's lock now on the file under its name, for as long as this run lives.
-        if target._lock is not None:
-            os.close(target._lock)
+        # The output goes on under the name the checkpoint gives, which a kill from here on leaves valid;
+        # its lock, held for as long as this run lives, is the target's.
+        target.discard()
+        target.temp = temp
         target._lock = os.dup(fd)
-        target.file.close()
+        target.identity = _identity(os.fstat(fd))
         target.file = os.fdopen(fd, "r+b")
         target.file.seek(length)
         if isinstance(target, PayloadOutput):  # the payload so far, as if it had been written by this run

@@ -188,3 +188,15 @@ def test_a_resume_refused_before_it_began_can_be_resumed_again(flow):
     ok(flow, *args, "--batch", "1", "--resume")
     assert (flow / "S2.dec").read_bytes() == (flow / "S.dec").read_bytes()
     assert leftovers(flow) == []
+
+
+def test_a_resumed_run_killed_before_its_first_checkpoint_can_be_resumed_again(flow):
+    args, outputs = STEPS["randomize"]
+    clean(flow, outputs)
+    killed(flow, 4, "boundary", args)
+    first = checkpoint_of(flow)["items"]
+    killed(flow, 2, "boundary", [*args, "--resume"])  # after taking the temporary over, before writing more
+    assert checkpoint_of(flow)["items"] == first
+    ok(flow, *args, "--batch", "1", "--resume")
+    assert leftovers(flow) == []
+    assert flags_after(flow, randomized="QA2.cts") == EXPECTED["nfc"]

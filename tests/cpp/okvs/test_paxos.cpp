@@ -285,5 +285,24 @@ TEST(DenseSelection, MatchesBitByBitReference) {
     }
 }
 
+// Fetched ahead and decoded later, in any order, a key gives what paxos_decode gives;
+// also for keys the store was not built over, and for a store without sparse cells.
+TEST(PaxosDecode, FetchedAheadMatchesDecode) {
+    const Pairs p = make_pairs(500, 9);
+    auto gen = fixed_generator(9);
+    const PaxosStore built = paxos_encode(p.keys, p.values, gen);
+    PaxosStore empty = built;
+    empty.sparse.clear();
+    for (const PaxosStore* store : {&built, static_cast<const PaxosStore*>(&empty)}) {
+        const StoreView view = view_of(*store);
+        std::vector<std::string> keys = p.keys;
+        for (int i = 0; i < 100; ++i) keys.push_back("absent " + std::to_string(i));
+        std::vector<SparsePair> fetched;
+        for (const std::string& key : keys) fetched.push_back(paxos_fetch(view, key));
+        for (std::size_t i = keys.size(); i-- > 0;)
+            EXPECT_EQ(paxos_decode_fetched(view, keys[i], fetched[i]), paxos_decode(view, keys[i])) << keys[i];
+    }
+}
+
 }  // namespace
 }  // namespace kestrova::okvs
