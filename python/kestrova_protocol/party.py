@@ -493,7 +493,10 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     memory.require("query", largest + _QUERY_WORKING_BYTES + 3 * 1024 * options.batch,
                    f"holding a store of {largest:,} bytes")
     central, central_fp = _read_public_key(central_key_path, options.raw_in)
-    table = Table(transactions, [c.name for c in sides[0] + sides[1]])
+    # A column may serve both sides (one store as both): read once, handed to each.
+    named = [c.name for c in sides[0] + sides[1]]
+    table = Table(transactions, list(dict.fromkeys(named)))
+    where = [list(dict.fromkeys(named)).index(name) for name in named]
     header = Header(Kind.QUERY, sender_store=_store_fingerprint(a_source.header),
                     receiver_store=_store_fingerprint(b_source.header), sender_key=a_source.header.key,
                     receiver_key=b_source.header.key, central_key=central_fp, batch=os.urandom(16))
@@ -509,7 +512,8 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         """Both sides' keys per transaction, those written before a resume passed over."""
         nonlocal invalid
         seen = 0
-        for n, cells in table.batches():
+        for n, read in table.batches():
+            cells = [read[i] for i in where]
             first = min(n, max(0, skip - seen))
             seen += n
             if first == n:

@@ -23,8 +23,9 @@ def _seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         value = -1.0
-    if not value > 0:
-        raise PartyError(f"KESTROVA_PROGRESS_SECONDS={text!r}: expected a number of seconds above 0")
+    # 0: a record at every update (tests and logs that want each step).
+    if not 0 <= value < float("inf"):
+        raise PartyError(f"KESTROVA_PROGRESS_SECONDS={text}: expected a number of seconds (0 or more)")
     return value
 
 
