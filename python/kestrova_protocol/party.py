@@ -179,6 +179,8 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
                     held = _built("build-store", builder.add, engine.arrow_keys(keys_of(n, cells)))
                 bar.update(n)
         table.verify()
+        # What Arrow's allocator keeps of the table's batches goes back before the store takes its memory.
+        pa.default_memory_pool().release_unused()
         report.phase(f"rows read: {held:,}", rows=held)
         progress = _BuildProgress(report)
         try:
