@@ -244,6 +244,14 @@ class Table:
                 self.total = len(source)
             except TypeError:
                 pass
+        elif type(source).__module__.startswith("pandas.") and hasattr(source, "columns"):
+            # pandas before 2.2 exports no Arrow stream.
+            try:
+                table = pa.Table.from_pandas(source, preserve_index=False)
+            except Exception as e:
+                raise PartyError(f"{self.name}: cannot be read as Arrow data ({_first_line(e)})") from None
+            self.total = table.num_rows
+            reader = table.to_reader()
         else:
             raise PartyError(f"{self.name}: not a table (expected a file name, a URL, a pyarrow Table or "
                              "RecordBatchReader, or a data frame that exports Arrow data)")
