@@ -264,6 +264,8 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
                 read += n
                 bar.update(n)
         table.verify()
+        # What Arrow's allocator keeps of the table's batches goes back before the store takes its memory.
+        pa.default_memory_pool().release_unused()
         report.phase(f"rows read: {read:,}", rows=read)
         shared, listed = merges.finish() if merges is not None else (0, None)
         if invalid:

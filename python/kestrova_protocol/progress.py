@@ -104,7 +104,7 @@ class Progress:
         fields: Dict[str, Any] = {"step": self.step, "event": "progress", "phase": self.phase, "done": self.done,
                                   "unit": self.unit, "total": self.total, "rate": round(rate, 1),
                                   "seconds": round(now - self.start, 3)}
-        text = f"{self.step}: {self.phase}: {text}"
+        text = f"{self.step}: {self.phase + ': ' if self.phase else ''}{text}"
         if fraction is not None:
             fields["percent"] = round(100 * fraction, 1)
             text += f" ({100 * fraction:.0f}%)"
@@ -136,7 +136,7 @@ class Report:
 
     def bar(self, total: Optional[int], unit: str = "tx", phase: str = "", measure: Optional[Measure] = None
             ) -> Progress:
-        return Progress(self.step, phase or unit, unit, total, measure, quiet=self.quiet)
+        return Progress(self.step, phase, unit, total, measure, quiet=self.quiet)
 
     def note(self, text: str, **fields: Any) -> None:
         """About the data (repeated rows dropped): a warning, not progress."""

@@ -127,6 +127,7 @@ class Table:
     def __init__(self, source: TableSource, columns: Sequence[str], text: bool = True):
         """`text=False`: the columns keep their type (ids), where keys must be text."""
         self.columns = list(columns)
+        self._unique = list(dict.fromkeys(self.columns))  # one column may serve both sides of a transaction
         self.text = text
         self.total: Optional[int] = None  # rows, where known before reading
         self.size: Optional[int] = None   # bytes, for a file
@@ -243,6 +244,14 @@ class Table:
                 self.total = len(source)
             except TypeError:
                 pass
+        elif type(source).__module__.startswith("pandas.") and hasattr(source, "columns"):
+            # pandas before 2.2 exports no Arrow stream.
+            try:
+                table = pa.Table.from_pandas(source, preserve_index=False)
+            except Exception as e:
+                raise PartyError(f"{self.name}: cannot be read as Arrow data ({_first_line(e)})") from None
+            self.total = table.num_rows
+            reader = table.to_reader()
         else:
             raise PartyError(f"{self.name}: not a table (expected a file name, a URL, a pyarrow Table or "
                              "RecordBatchReader, or a data frame that exports Arrow data)")
@@ -303,9 +312,9 @@ class Table:
         if self.kind == "csv":
             source = self._csv_batches()
         elif self.kind == "parquet":
-            source = self._checked(self._pq.iter_batches(batch_size=PARQUET_BATCH, columns=self.columns))
+            source = self._checked(self._pq.iter_batches(batch_size=PARQUET_BATCH, columns=self._unique))
         elif self.kind == "dataset":
-            source = self._checked(self._dataset.to_batches(columns=self.columns, batch_size=PARQUET_BATCH))
+            source = self._checked(self._dataset.to_batches(columns=self._unique, batch_size=PARQUET_BATCH))
         else:
             source = self._checked(self._reader)
         for batch in source:
@@ -327,8 +336,8 @@ class Table:
                 raise PartyError(f"{self.name}: {'cannot be read' if self.kind == 'memory' else 'not a readable Parquet file'} "
                                  f"({_first_line(e)})") from None
             if self.kind == "memory":
-                batch = batch.select(self.columns) if self.columns else batch
-            for name in self.columns:
+                batch = batch.select(self._unique) if self.columns else batch
+            for name in self._unique:
                 try:
                     if _is_text(batch.column(name).type):
                         batch.column(name).validate(full=True)
@@ -341,12 +350,13 @@ class Table:
         import pyarrow.csv as pcsv
         assert self._file is not None and self.size is not None
         # Without a column, the first is read to count rows.
-        picks = self.columns or self._header[:1]
+        picks = list(dict.fromkeys(self.columns)) or self._header[:1]
         self._counted = _Counted(self._file, self.size)
+        reader = None
         try:
             reader = pcsv.open_csv(
                 pa.PythonFile(self._counted, mode="r"),
-                read_options=pcsv.ReadOptions(block_size=LINE_LIMIT, use_threads=True),
+                read_options=pcsv.ReadOptions(block_size=LINE_LIMIT, use_threads=False),
                 parse_options=pcsv.ParseOptions(newlines_in_values=True),
                 convert_options=pcsv.ConvertOptions(column_types={c: pa.string() for c in picks},
                                                     include_columns=picks, strings_can_be_null=False,
@@ -357,6 +367,9 @@ class Table:
                 yield batch
         except pa.ArrowInvalid as e:
             raise self._locate(str(e)) from None
+        finally:
+            if reader is not None:
+                reader.close()
         if self._counted.too_long:
             raise self._locate(f"a line longer than {LINE_LIMIT:,} bytes") or PartyError(self.name)
         if self._counted.quotes % 2:

@@ -164,7 +164,7 @@ def test_key_offsets_are_checked_before_any_read(offsets, problem):
 
 BUILD = textwrap.dedent("""
     import json, resource, sys
-    from kestrova_protocol import cli, engine
+    from kestrova_protocol import cli, engine, tables
     def peak():  # VmHWM: ru_maxrss also counts the parent's memory at the spawn
         return int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1]) * 1024
     folder, n, limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
@@ -172,7 +172,9 @@ BUILD = textwrap.dedent("""
         rows.write("account,name\\n" + "".join(f"NL{i:012d},Zoë {i}\\n" for i in range(n)))
     assert cli.main(["keygen", "--out", f"{folder}/A", "--force"]) == 0
     if limit:
-        engine.randomize(b"")  # the pool's threads start before the limit
+        engine.randomize(b"")  # the pool's threads start before the limit, and so does Arrow's CSV reading
+        open(f"{folder}/one.csv", "w").write("a\\n1\\n")
+        list(tables.Table(f"{folder}/one.csv", ["a"]).batches())
         size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (size + limit, resource.RLIM_INFINITY))
     code = cli.main(["build-store", "--public-key", f"{folder}/A.pub", "--rows", f"{folder}/rows.csv",
