@@ -4,6 +4,7 @@
 #include <cstring>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -99,7 +100,15 @@ __attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8], cons
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), s1);
 }
 
-const bool kHaveShaNi = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+// Asked of the processor itself: not every compiler knows "sha" as a feature name.
+bool have_sha_ni() {
+    static const bool yes = [] {
+        unsigned a, b, c, d;
+        if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1)) return false;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 29)) != 0;
+    }();
+    return yes;
+}
 #endif
 
 }  // namespace
@@ -109,7 +118,7 @@ Sha256::Sha256()
 
 void Sha256::blocks(const uint8_t* data, std::size_t count) {
 #if defined(__x86_64__)
-    if (kHaveShaNi) return blocks_sha_ni(state_, data, count);
+    if (have_sha_ni()) return blocks_sha_ni(state_, data, count);
 #endif
     blocks_portable(state_, data, count);
 }
