@@ -5,6 +5,7 @@
 
 #include "bench_inputs.h"
 #include "okvs/paxos.h"
+#include "okvs/encoder.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "bench_inputs.h"
 #include "okvs/paxos.h"
+#include "okvs/encoder.h"
 #include "okvs/store_bytes.h"
 
 namespace {

@@ -220,7 +220,8 @@ class StoreBuilder:
 
     def write(self, fd: int, progress: Optional[Progress] = None) -> dict:
         """Drops repeated keys, solves, encrypts and writes the store's byte form to fd at its position;
-        `progress(phase, done, total)` hears each phase. Returns the counts: rows, duplicates, bytes, attempts."""
+        `progress(phase, done, total)` hears each phase. Returns the counts (rows, duplicates, bytes, attempts)
+        and the SHA-256 of the bytes written (digest), hashed as they were written."""
         return _call(self._builder.write, fd, progress)
 
 

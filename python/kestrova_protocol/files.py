@@ -36,6 +36,7 @@ import threading
 from typing import BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
 
 from . import lineage
+from .engine import store_bytes
 from .errors import PartyError
 from .keying import RULES_BYTES, rules_problem
 from .lineage import FIELDS, FP_BYTES, ZERO
@@ -47,15 +48,6 @@ READS = (2, 3)
 HEADER = struct.Struct(f"<8sHHBBHQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
 _DIGEST_AT = 24  # offset of the digest field in the header
 _READ_SLICE = 1 << 20
-_HASH_SLICE = 1 << 23
-# The store's byte form: three seeds and 32 dense cells around 64-byte sparse cells.
-STORE_FIXED_BYTES = 2072
-CELL_BYTES = 64
-
-
-def store_bytes(rows: int) -> int:
-    """The byte length of a store over `rows` rows: ceil(2.4 rows) sparse cells."""
-    return STORE_FIXED_BYTES + CELL_BYTES * ((12 * rows + 4) // 5)
 
 
 class Kind(enum.IntEnum):
@@ -255,8 +247,8 @@ class Input:
         if kind in (Kind.PUBLIC_KEY, Kind.SECRET_KEY) and have != 32:
             self._fail(f"a key is 32 bytes, this one has {have}")
         if kind == Kind.STORE:
-            if self.raw and have < STORE_FIXED_BYTES:
-                self._fail(f"{have} bytes is shorter than any store ({STORE_FIXED_BYTES} bytes)")
+            if self.raw and have < store_bytes(0):
+                self._fail(f"{have} bytes is shorter than any store ({store_bytes(0)} bytes)")
             if not self.raw and have != store_bytes(self.header.count):
                 self._fail(f"truncated or damaged: {have:,} bytes of store, a store of "
                            f"{self.header.count:,} rows has {store_bytes(self.header.count):,}")
@@ -615,18 +607,23 @@ class PayloadOutput(Output):
         self.header = header
         self.raw = raw
         self._hash = hashlib.sha256()
+        self._native_digest: Optional[bytes] = None
         self._bytes = 0
         if not raw:
             super().write(header.pack())  # count and digest are filled in when complete
 
     def write(self, data: bytes) -> None:
+        if self._native_digest is not None:
+            raise ValueError("a native payload is the whole payload")
         self._hash.update(data)
         self._bytes += len(data)
         super().write(data)
 
-    def write_natively(self, produce: Callable[[int], object]):
-        """The payload written by `produce(fd)` straight to the file (the engine's store builder), then
-        hashed from the file in slices; returns what `produce` returned."""
+    def write_natively(self, produce: Callable[[int], dict]) -> dict:
+        """The whole payload written by `produce(fd)` straight to the file (the engine's store builder),
+        which returns its byte count and SHA-256 as "bytes" and "digest" in a dict; returns that dict."""
+        if self._bytes:
+            raise ValueError("a native payload is the whole payload")
         try:
             self.file.flush()
             fd = self.file.fileno()
@@ -634,19 +631,12 @@ class PayloadOutput(Output):
             result = produce(fd)
             end = os.lseek(fd, 0, os.SEEK_CUR)
             self.file.seek(end)  # the writer's own idea of its position
-            reader = os.open(self.temp, os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                with memoryview(bytearray(_HASH_SLICE)) as buffer:
-                    for at in range(start, end, _HASH_SLICE):
-                        n = os.preadv(reader, [buffer[:min(_HASH_SLICE, end - at)]], at)
-                        if n <= 0:
-                            raise PartyError(f"{self.path}: changed while being written")
-                        self._hash.update(buffer[:n])
-            finally:
-                os.close(reader)
         except OSError as e:
             raise PartyError(f"{self.path}: cannot write ({e.strerror})") from None
-        self._bytes += end - start
+        if end - start != result["bytes"]:
+            raise PartyError(f"{self.path}: changed while being written")
+        self._bytes = result["bytes"]
+        self._native_digest = result["digest"]
         return result
 
     def finalize(self) -> None:
@@ -654,7 +644,8 @@ class PayloadOutput(Output):
             size = self.header.kind.item_bytes
             if size:
                 self.header.count = self._bytes // size
-            self.header.digest = self.header.payload_digest(self._hash.digest())
+            payload = self._native_digest if self._native_digest is not None else self._hash.digest()
+            self.header.digest = self.header.payload_digest(payload)
             try:
                 self.file.seek(0)
             except OSError as e:

@@ -1,24 +1,19 @@
 #include "engine/store_builder.h"
 
 #include <malloc.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <system_error>
-#include <variant>
 
-#include "ct/choice.h"
 #include "curve/multiply.h"
 #include "engine/memory.h"
+#include "engine/sha256.h"
 #include "keys/keys.h"
-#include "okvs/elimination.h"
-#include "okvs/graph.h"
-#include "okvs/paxos.h"
+#include "okvs/encoder.h"
 #include "okvs/store_bytes.h"
 #include "operations/row_values.h"
 #include "panic/panic.h"
@@ -30,22 +25,12 @@ namespace {
 
 constexpr size_t kBlockBytes = size_t(64) << 20;
 constexpr size_t kFirstBlockBytes = size_t(1) << 20;
-// Row values encrypted per round of the fill: large enough to keep both
-// workers busy, small enough to stay in cache-sized memory.
-constexpr size_t kValueChunk = size_t(1) << 15;
-constexpr size_t kHashGrain = size_t(1) << 12;
 
 using okvs::Cell;
 
-// Fresh encryptions of the neutral element: every row's value is one, so the
-// values need not belong to particular rows until they are placed.
-void encrypt_values(const curve::FixedBaseTable& table, Cell* out, size_t n) {
-    worker_pool::parallel_for(n, 1, [&](size_t begin, size_t end) {
-        operations::encrypt_row_values(table, out + begin, end - begin, random::thread_generator());
-    });
-}
-
-void write_all(int fd, const uint8_t* data, size_t size) {
+// Writes and hashes the same bytes, so the file is never read back.
+void write_all(int fd, const uint8_t* data, size_t size, Sha256& digest) {
+    digest.update(data, size);
     while (size > 0) {
         const ssize_t done = ::write(fd, data, std::min(size, size_t(1) << 30));
         if (done < 0) {
@@ -55,65 +40,6 @@ void write_all(int fd, const uint8_t* data, size_t size) {
         data += done;
         size -= size_t(done);
     }
-}
-
-// The cells are written in scattered order; large pages spare most TLB misses.
-Cell* allocate_cells(uint64_t m) {
-    if (m == 0) return nullptr;
-    void* p = mmap(nullptr, m * sizeof(Cell), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, m * sizeof(Cell), MADV_HUGEPAGE);
-    return static_cast<Cell*>(p);
-}
-
-struct Cells {
-    Cell* data;
-    uint64_t m;
-    explicit Cells(uint64_t count) : data(allocate_cells(count)), m(count) {}
-    ~Cells() {
-        if (data) munmap(data, m * sizeof(Cell));
-    }
-    Cells(const Cells&) = delete;
-    Cells& operator=(const Cells&) = delete;
-};
-
-// One attempt's outcome when it is accepted: the peeled edges, and the core's
-// cells already solved.
-struct Solved {
-    std::vector<okvs::PeeledEdge> peeled;
-    okvs::CoreSolution core;
-    uint64_t core_edges;
-};
-
-std::optional<Solved> solve(const okvs::EdgeEnds& edges, uint64_t m, const curve::FixedBaseTable& table,
-                            random::Generator& gen) {
-    Solved out;
-    std::vector<okvs::EquationRow> rows;
-    {
-        auto built = okvs::build_graph(edges, m);
-        // The keys are distinct, so a repeated pair of cells is chance: new seeds.
-        if (std::holds_alternative<okvs::Duplicate>(built)) return std::nullopt;
-        okvs::HashingGraph& graph = std::get<okvs::HashingGraph>(built);
-        okvs::PeelResult peeled = okvs::peel(graph);
-        if (peeled.remaining > okvs::kMaxCoreEdges) return std::nullopt;
-        out.peeled = std::move(peeled.peeled);
-        std::vector<okvs::CoreEdge> core = okvs::take_core_edges(graph);
-        // The core's equations over its own edges, numbered 0.. in core order.
-        okvs::EdgeEnds core_ends;
-        for (size_t i = 0; i < core.size(); ++i) {
-            const uint32_t e = core[i].edge;
-            core_ends.push_back(edges.p1[e], edges.p2[e], edges.dense[e]);
-            core[i].edge = uint32_t(i);
-        }
-        std::vector<Cell> values(core.size());
-        encrypt_values(table, values.data(), values.size());
-        rows = okvs::core_rows(core, core_ends, values, m);
-        out.core_edges = core.size();
-    }
-    std::optional<okvs::CoreSolution> solution = okvs::solve_core(std::move(rows), m, gen);
-    if (!solution) return std::nullopt;
-    out.core = std::move(*solution);
-    return out;
 }
 
 // available: UINT64_MAX when an allocation failed (a limit of this process, not of the machine).
@@ -165,16 +91,12 @@ void StoreBuilder::add(const KeyColumn& keys) {
     }
 }
 
-uint64_t StoreBuilder::store_bytes(uint64_t rows) {
-    return okvs::kMinStoreBytes + okvs::kCellBytes * okvs::sparse_cell_count(rows);
-}
-
 uint64_t StoreBuilder::peak_bytes(uint64_t rows, uint64_t key_bytes) {
     const uint64_t m = okvs::sparse_cell_count(rows);
     // Keys and their places, then edges, graph and peeling order while solving;
     // edge masks, peeling order, cells and their marks while filling.
     const uint64_t solving = key_bytes + 12 * rows + 16 * rows + 12 * m + 16 * rows + 12 * rows;
-    const uint64_t filling = 20 * rows + (okvs::kCellBytes + 1) * m + kValueChunk * okvs::kCellBytes;
+    const uint64_t filling = 20 * rows + (okvs::kCellBytes + 1) * m + okvs::kValueChunk * okvs::kCellBytes;
     return std::max(solving, filling);
 }
 
@@ -188,37 +110,59 @@ void StoreBuilder::release_keys() {
 }
 
 uint64_t StoreBuilder::drop_duplicates() {
-    const size_t n = where_.size();
-    std::vector<std::pair<uint64_t, uint32_t>> hashed(n);
-    worker_pool::parallel_for(n, kHashGrain, [&](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) hashed[i] = {okvs::key_hash(key(i), 0), uint32_t(i)};
-    });
-    std::sort(hashed.begin(), hashed.end());
-    std::vector<uint8_t> drop(n, 0);
-    uint64_t dropped = 0;
-    // Equal keys have equal hashes; within a run of equal hashes the later of
-    // two equal keys goes (the run is in index order).
-    for (size_t run = 0; run < n;) {
-        size_t next = run + 1;
-        while (next < n && hashed[next].first == hashed[run].first) ++next;
-        for (size_t a = run; a + 1 < next; ++a) {
-            if (drop[hashed[a].second]) continue;
-            for (size_t b = a + 1; b < next; ++b)
-                if (!drop[hashed[b].second] && key(hashed[a].second) == key(hashed[b].second)) {
-                    drop[hashed[b].second] = 1;
-                    ++dropped;
-                }
+    const std::vector<uint32_t> later = okvs::find_equal_keys(*this, okvs::EqualKeys::drop);
+    if (!later.empty()) {
+        size_t kept = 0, next = 0;
+        for (size_t i = 0; i < where_.size(); ++i) {
+            if (next < later.size() && later[next] == i) {
+                ++next;
+                continue;
+            }
+            where_[kept++] = where_[i];
         }
-        run = next;
-    }
-    if (dropped != 0) {
-        size_t kept = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (!drop[i]) where_[kept++] = where_[i];
         where_.resize(kept);
     }
-    return dropped;
+    return later.size();
 }
+
+void StoreBuilder::keys_done() {
+    release_keys();
+    // What the solve freed goes back now, not after the cells are filled beside it.
+    malloc_trim(0);
+    if (on_keys_done_) on_keys_done_();
+}
+
+// Fresh encryptions of the neutral element: every row's value is one, so a
+// value need not belong to its row until it is placed, and none is made
+// before the fill asks for it.
+class FreshValues final : public okvs::ValueSource {
+public:
+    FreshValues(const group::Point& pk, Progress& progress, uint64_t rows)
+        : table_(pk), progress_(progress), rows_(rows) {}
+
+    void fill(std::span<const uint32_t> rows, Cell* out) override {
+        worker_pool::parallel_for(rows.size(), 1, [&](size_t begin, size_t end) {
+            operations::encrypt_row_values(table_, out + begin, end - begin, random::thread_generator());
+        });
+        // Each attempt's core comes first; the accepted one's is the last before the fill.
+        made_ = filling_ ? made_ + rows.size() : rows.size();
+        if (filling_) progress_.report(Phase::encrypted, made_, rows_);
+    }
+
+    // The solve is accepted: the rest of the values are the fill's.
+    void solved() {
+        progress_.report(Phase::solved, rows_, rows_);
+        filling_ = true;
+        progress_.report(Phase::encrypted, made_, rows_);
+    }
+
+private:
+    const curve::FixedBaseTable table_;
+    Progress& progress_;
+    uint64_t rows_;
+    uint64_t made_ = 0;
+    bool filling_ = false;
+};
 
 BuildResult StoreBuilder::write(int fd, Progress& progress) {
     if (written_) throw BadInput("the store is written already");
@@ -231,95 +175,39 @@ BuildResult StoreBuilder::write(int fd, Progress& progress) {
     if (need > held && need - held > available) throw NeedsMemory(needs_message(where_.size(), need, available));
     try {
         BuildResult result{};
-        if (!where_.empty() && ct::to_bool_vartime(group::is_small_order(pk_, 2)))
-            throw BadInput("The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be "
-                           "encrypted under it.");
+        if (!where_.empty() && operations::has_no_row_values(pk_)) throw BadInput(operations::kNoRowValuesMessage);
         result.duplicates = drop_duplicates();
         const uint64_t n = where_.size();
         result.rows = n;
-        const uint64_t m = okvs::sparse_cell_count(n);
-        if (m > okvs::kMaxNodes) throw BadInput("a store holds at most " + std::to_string(okvs::kMaxNodes) + " cells");
+        if (okvs::sparse_cell_count(n) > okvs::kMaxNodes)
+            throw BadInput("a store holds at most " + std::to_string(okvs::kMaxNodes) + " cells");
         progress.report(Phase::hashed, n, n);
 
-        random::Generator& gen = random::thread_generator();
-        const curve::FixedBaseTable table(pk_);
-        okvs::PaxosStore seeds;
-        okvs::EdgeEnds edges;
-        std::optional<Solved> solved;
-        while (!solved) {
-            worker_pool::check_interrupt();
-            ++result.attempts;
-            seeds.s0 = gen.next_u64();
-            seeds.s1 = gen.next_u64();
-            seeds.s2 = gen.next_u64();
-            edges.p1.resize(n);
-            edges.p2.resize(n);
-            edges.dense.resize(n);
-            worker_pool::parallel_for(n, kHashGrain, [&](size_t begin, size_t end) {
-                for (size_t i = begin; i < end; ++i) {
-                    const okvs::KeyPositions pos = okvs::key_positions(key(i), seeds.s0, seeds.s1, seeds.s2, m);
-                    edges.p1[i] = uint32_t(pos.p1);
-                    edges.p2[i] = uint32_t(pos.p2);
-                    edges.dense[i] = pos.dense;
-                }
-            });
-            worker_pool::check_interrupt();
-            solved = solve(edges, m, table, gen);
-        }
-        release_keys();
-        std::vector<uint32_t>().swap(edges.p1);
-        std::vector<uint32_t>().swap(edges.p2);
-        // What the solve freed goes back now, not after the cells are filled beside it.
-        malloc_trim(0);
-        progress.report(Phase::solved, n, n);
+        FreshValues values(pk_, progress, n);
+        on_keys_done_ = [&values] { values.solved(); };
+        okvs::EncodeStats stats;
+        const okvs::PaxosStore store =
+            okvs::encode(*this, values, random::thread_generator(), &stats, worker_pool::check_interrupt);
+        on_keys_done_ = nullptr;
+        result.attempts = stats.attempts;
 
-        Cells sparse(m);
-        std::vector<uint8_t> present(m, 0);
-        okvs::place_core(solved->core, m, sparse.data, present.data(), seeds.dense, gen);
-
-        // Peeled edges are written last first; value k of the fill goes to the k-th written.
-        const std::vector<okvs::PeeledEdge>& peeled = solved->peeled;
-        std::vector<Cell> values(std::min<size_t>(kValueChunk, peeled.size()));
-        uint64_t encrypted = solved->core_edges;
-        progress.report(Phase::encrypted, encrypted, n);
-        for (size_t left = peeled.size(); left > 0;) {
-            const size_t count = std::min(values.size(), left);
-            encrypt_values(table, values.data(), count);
-            for (size_t j = 0; j < count; ++j) {
-                const okvs::PeeledEdge& e = peeled[left - 1 - j];
-                if (j + 8 < count) {
-                    const okvs::PeeledEdge& ahead = peeled[left - 1 - j - 8];
-                    __builtin_prefetch(sparse.data[ahead.u].data());
-                    __builtin_prefetch(sparse.data[ahead.t].data(), 1);
-                    __builtin_prefetch(&present[ahead.u]);
-                }
-                Cell v = values[j];
-                okvs::xor_dense_selection(v, seeds.dense.data(), edges.dense[e.edge]);
-                if (!present[e.u]) {
-                    sparse.data[e.u] = okvs::random_cell(gen);
-                    present[e.u] = 1;
-                }
-                okvs::xor_into(v, sparse.data[e.u]);
-                sparse.data[e.t] = v;
-                present[e.t] = 1;
-            }
-            left -= count;
-            encrypted += count;
-            progress.report(Phase::encrypted, encrypted, n);
-        }
-        for (uint64_t c = 0; c < m; ++c)
-            if (!present[c]) sparse.data[c] = okvs::random_cell(gen);
-
+        Sha256 digest;
         uint8_t head[okvs::kSeedBytes];
-        okvs::put_seeds(seeds, head);
-        write_all(fd, head, sizeof head);
-        write_all(fd, reinterpret_cast<const uint8_t*>(sparse.data), m * okvs::kCellBytes);
-        write_all(fd, reinterpret_cast<const uint8_t*>(seeds.dense.data()), okvs::kDenseBytes);
-        result.bytes = store_bytes(n);
+        okvs::put_seeds(store, head);
+        write_all(fd, head, sizeof head, digest);
+        write_all(fd, reinterpret_cast<const uint8_t*>(store.sparse.data()), store.sparse.size() * okvs::kCellBytes,
+                  digest);
+        write_all(fd, reinterpret_cast<const uint8_t*>(store.dense.data()), okvs::kDenseBytes, digest);
+        result.bytes = okvs::store_byte_count(n);
+        result.digest = digest.finish();
         return result;
     } catch (const std::bad_alloc&) {
+        on_keys_done_ = nullptr;
         release_keys();
         throw NeedsMemory(needs_message(rows_given, need, UINT64_MAX));
+    } catch (...) {
+        on_keys_done_ = nullptr;
+        throw;
     }
 }
 

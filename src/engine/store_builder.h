@@ -6,7 +6,9 @@
 // against a store of 153.6·n + 2072 bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -15,6 +17,7 @@
 
 #include "engine/key_column.h"
 #include "group/point.h"
+#include "okvs/hashable.h"
 
 namespace kestrova::engine {
 
@@ -38,9 +41,12 @@ struct BuildResult {
     uint64_t duplicates;  // rows dropped for key bytes equal to an earlier row's
     uint64_t bytes;       // written
     uint64_t attempts;    // seeds tried
+    std::array<uint8_t, 32> digest;  // SHA-256 of the bytes written
 };
 
-class StoreBuilder {
+// The keys are the encoder's key source; they are released as soon as the
+// encoder has solved, before the store's cells are allocated.
+class StoreBuilder : private okvs::KeySource {
 public:
     explicit StoreBuilder(std::span<const uint8_t> public_key, uint64_t expected_rows = 0);
     StoreBuilder(const StoreBuilder&) = delete;
@@ -49,14 +55,16 @@ public:
     void add(const KeyColumn& keys);
     uint64_t rows() const { return where_.size(); }
 
-    // Once: drops repeated keys, solves, encrypts and writes the byte form to fd.
+    // Once: drops repeated keys, solves, encrypts and writes the byte form to
+    // fd, hashing it on the way.
     BuildResult write(int fd, Progress& progress);
 
-    static uint64_t store_bytes(uint64_t rows);
     static uint64_t peak_bytes(uint64_t rows, uint64_t key_bytes);
 
 private:
-    std::string_view key(size_t i) const;
+    std::size_t size() const override { return where_.size(); }
+    std::string_view key(size_t i) const override;
+    void keys_done() override;
     uint64_t drop_duplicates();
     uint64_t held_bytes() const;
     void release_keys();
@@ -69,6 +77,7 @@ private:
     std::vector<uint64_t> where_;
     uint64_t key_bytes_ = 0;
     bool written_ = false;
+    std::function<void()> on_keys_done_;
 };
 
 }  // namespace kestrova::engine

@@ -429,9 +429,10 @@ PyObject* builder_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             const Unlocked unlocked;
             r = busy.b->builder->write(fd, progress);
         }
-        return Py_BuildValue("{sKsKsKsK}", "rows", (unsigned long long)r.rows, "duplicates",
+        return Py_BuildValue("{sKsKsKsKsy#}", "rows", (unsigned long long)r.rows, "duplicates",
                              (unsigned long long)r.duplicates, "bytes", (unsigned long long)r.bytes, "attempts",
-                             (unsigned long long)r.attempts);
+                             (unsigned long long)r.attempts, "digest", reinterpret_cast<const char*>(r.digest.data()),
+                             Py_ssize_t(r.digest.size()));
     });
 }
 
@@ -446,7 +447,8 @@ PyMethodDef builder_methods[] = {
      "add(keys, offsets): appends rows given as key bytes end to end and n + 1 offsets; returns the rows held."},
     {"write", as_cfunction(builder_write), METH_FASTCALL | METH_KEYWORDS,
      "write(fd, progress=None): drops repeated keys, builds the store and writes its byte form to fd; "
-     "progress(phase, done, total) is called between pieces of work. Returns a dict of counts."},
+     "progress(phase, done, total) is called between pieces of work. Returns a dict of counts and the "
+     "SHA-256 digest of the bytes written."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -473,7 +475,7 @@ PyObject* store_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         bind("store_bytes", {"rows"}, 1, args, nargs, kwnames, a);
         const unsigned long long rows = PyLong_AsUnsignedLongLong(a[0]);
         if (PyErr_Occurred()) throw PythonErrorSet{};
-        return PyLong_FromUnsignedLongLong(engine::StoreBuilder::store_bytes(rows));
+        return PyLong_FromUnsignedLongLong(okvs::store_byte_count(rows));
     });
 }
 

@@ -4,22 +4,29 @@
 
 #include "okvs/hashable.h"
 #include "panic/panic.h"
+#include "worker_pool/pool.h"
 
 namespace kestrova::okvs {
 
-void hash_edges(std::span<const std::string> keys, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m,
-                EdgeEnds& out) {
+namespace {
+// Keys hashed per task: three hashes each, small beside the cost of a task.
+constexpr std::size_t kHashGrain = std::size_t(1) << 12;
+}  // namespace
+
+void hash_edges(const KeySource& keys, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m, EdgeEnds& out) {
     if (m > kMaxNodes) kestrova::panic("a store holds at most " + std::to_string(kMaxNodes) + " sparse cells");
     const std::size_t n = keys.size();
     out.p1.resize(n);
     out.p2.resize(n);
     out.dense.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const KeyPositions pos = key_positions(keys[i], s0, s1, s2, m);
-        out.p1[i] = uint32_t(pos.p1);
-        out.p2[i] = uint32_t(pos.p2);
-        out.dense[i] = pos.dense;
-    }
+    worker_pool::parallel_for(n, kHashGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const KeyPositions pos = key_positions(keys.key(i), s0, s1, s2, m);
+            out.p1[i] = uint32_t(pos.p1);
+            out.p2[i] = uint32_t(pos.p2);
+            out.dense[i] = pos.dense;
+        }
+    });
 }
 
 std::variant<HashingGraph, Duplicate> build_graph(const EdgeEnds& edges, uint64_t m) {

@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "okvs/hashable.h"
+
 namespace kestrova::okvs {
 
 inline constexpr uint64_t kMaxCoreEdges = 8;
@@ -35,9 +37,9 @@ struct EdgeEnds {
     }
 };
 
-// key_positions of every key under the seeds; m must not exceed kMaxNodes.
-void hash_edges(std::span<const std::string> keys, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m,
-                EdgeEnds& out);
+// key_positions of every key under the seeds, on the worker pool; m must not
+// exceed kMaxNodes.
+void hash_edges(const KeySource& keys, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m, EdgeEnds& out);
 
 struct GraphEntry {
     uint32_t other;  // the other endpoint

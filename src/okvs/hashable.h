@@ -1,7 +1,9 @@
 // Keys of the store: the bytes of a row and the cells they reach under a store's seeds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,5 +26,28 @@ struct KeyPositions {
 
 // Panics for m = 0: there is no cell to reach.
 KeyPositions key_positions(std::string_view key, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t m);
+
+// The keys of an encoding wherever their owner keeps them. key() is called
+// from worker threads at once.
+class KeySource {
+public:
+    virtual ~KeySource() = default;
+    virtual std::size_t size() const = 0;
+    virtual std::string_view key(std::size_t i) const = 0;
+    // Called once an attempt is accepted: no key is read after it, so their
+    // memory can go before the cells are allocated.
+    virtual void keys_done() {}
+};
+
+// Key bytes held as strings.
+class KeyStrings final : public KeySource {
+public:
+    explicit KeyStrings(std::span<const std::string> keys) : keys_(keys) {}
+    std::size_t size() const override { return keys_.size(); }
+    std::string_view key(std::size_t i) const override { return keys_[i]; }
+
+private:
+    std::span<const std::string> keys_;
+};
 
 }  // namespace kestrova::okvs

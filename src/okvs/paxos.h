@@ -7,14 +7,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "okvs/cell.h"
-#include "okvs/elimination.h"
-#include "okvs/graph.h"
 #include "okvs/hashable.h"
-#include "random/generator.h"
 
 namespace kestrova::okvs {
 
@@ -40,45 +36,6 @@ StoreView view_of(const PaxosStore& store);
 
 // m = ceil(n * 2.4) in double precision, saturated to the u64 range.
 uint64_t sparse_cell_count(uint64_t n);
-
-// What the attempts of one encoding ran into (for tests and measurements).
-struct EncodeStats {
-    uint64_t attempts = 0;
-    uint64_t duplicates = 0;
-    uint64_t large_cores = 0;
-    uint64_t dependent_cores = 0;
-    std::vector<uint32_t> core_pairs;  // pairs solved by elimination in the accepted attempt
-};
-
-// Called between the steps of an encoding (hashing, graph and peeling,
-// elimination, filling the cells), so that a caller can give up part way by
-// throwing from it.
-using StepHook = void (*)();
-
-// keys[i] are key bytes (as from key_bytes), values[i] the value of key i.
-// Panics when two keys are equal: no store can hold both.
-PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values);
-PaxosStore paxos_encode(std::span<const std::string> keys, std::span<const Cell> values,
-                        kestrova::random::Generator& gen, EncodeStats* stats = nullptr,
-                        StepHook between_steps = nullptr);
-PaxosStore paxos_encode(const std::vector<std::pair<Row, Cell>>& pairs);
-
-// The panic of paxos_encode for equal keys, found up front: one hash per key
-// and a sort, far less than an encoding attempt.
-void refuse_equal_keys(std::span<const std::string> keys);
-
-enum class AttemptOutcome { accepted, duplicate, large_core, dependent_core };
-
-// Puts the core's solved cells in place (marking sparse ones present) and
-// draws every dense cell the core left free.
-void place_core(const CoreSolution& solution, uint64_t m, Cell* sparse, uint8_t* present,
-                std::array<Cell, kDenseCells>& dense, kestrova::random::Generator& gen);
-
-// One attempt over hashed edges: on acceptance fills store's cells (not its seeds).
-AttemptOutcome encode_attempt(const EdgeEnds& edges, std::span<const Cell> values, uint64_t m,
-                              kestrova::random::Generator& gen, PaxosStore& store,
-                              Duplicate* duplicate = nullptr, std::vector<uint32_t>* core_pairs = nullptr,
-                              StepHook between_steps = nullptr);
 
 // Read-only and allocation-free; any key decodes to some value. A store without
 // sparse cells yields the dense selection alone.

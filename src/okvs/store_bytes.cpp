@@ -20,6 +20,13 @@ uint64_t get_u64(const uint8_t* in) {
 
 }  // namespace
 
+uint64_t store_byte_count(uint64_t rows) {
+    const uint64_t m = sparse_cell_count(rows);
+    // Saturated: a count read from a file must not wrap around to a plausible size.
+    if (m > (UINT64_MAX - kMinStoreBytes) / kCellBytes) return UINT64_MAX;
+    return kMinStoreBytes + kCellBytes * m;
+}
+
 void put_seeds(const PaxosStore& store, uint8_t out[kSeedBytes]) {
     put_u64(out, store.s0);
     put_u64(out + 8, store.s1);

@@ -15,6 +15,9 @@ inline constexpr std::size_t kSeedBytes = 24;
 inline constexpr std::size_t kDenseBytes = kDenseCells * kCellBytes;  // 2048
 inline constexpr std::size_t kMinStoreBytes = kSeedBytes + kDenseBytes;  // 2072
 
+// The byte length of a store over `rows` rows.
+uint64_t store_byte_count(uint64_t rows);
+
 std::vector<uint8_t> store_to_bytes(const PaxosStore& store);
 
 // Any input of at least 2072 bytes is a store; a remainder of fewer than 64 bytes

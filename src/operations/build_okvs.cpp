@@ -1,8 +1,7 @@
-#include "ct/choice.h"
 #include "curve/multiply.h"
 #include "group/point.h"
 #include "keys/keys.h"
-#include "okvs/paxos.h"
+#include "okvs/encoder.h"
 #include "okvs/store_bytes.h"
 #include "operations/blocks.h"
 #include "operations/operations.h"
@@ -16,10 +15,7 @@ namespace kestrova::operations {
 Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
     const group::Point pk = keys::decode_public_key(public_key);
     const size_t n = strings_in_each_row.size();
-    // No multiple of such a key has a representative, so no row could ever be stored.
-    if (n > 0 && ct::to_bool_vartime(group::is_small_order(pk, 2)))
-        panic("The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be "
-              "encrypted under it.");
+    if (n > 0 && has_no_row_values(pk)) panic(kNoRowValuesMessage);
 
     std::vector<std::string> keys(n);
     for (size_t i = 0; i < n; ++i) {
@@ -35,8 +31,10 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
         encrypt_row_values(pk_table, values.data() + begin, end - begin, random::thread_generator());
     });
 
+    okvs::KeyStrings key_source(keys);
+    okvs::CellValues value_source(values);
     const okvs::PaxosStore store =
-        okvs::paxos_encode(keys, values, random::thread_generator(), nullptr, worker_pool::check_interrupt);
+        okvs::encode(key_source, value_source, random::thread_generator(), nullptr, worker_pool::check_interrupt);
     return okvs::store_to_bytes(store);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ct/choice.h"
 #include "ct/wipe.h"
 #include "curve/batch.h"
 #include "field/field.h"
@@ -84,6 +85,8 @@ size_t encrypt_round(const curve::FixedBaseTable& pk_table, RowValue* out, size_
 }
 
 }  // namespace
+
+bool has_no_row_values(const group::Point& pk) { return ct::to_bool_vartime(group::is_small_order(pk, 2)); }
 
 void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n, random::Generator& rng) {
     for (size_t done = 0; done < n;) done += encrypt_round(pk_table, out + done, n - done, rng);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "curve/multiply.h"
+#include "group/point.h"
 #include "okvs/cell.h"
 #include "point_conversion/elligator.h"
 #include "random/generator.h"
@@ -16,6 +17,12 @@ namespace kestrova::operations {
 // Stored as the row's cell: the two representatives side by side.
 using RowValue = okvs::Cell;
 static_assert(okvs::kCellBytes == 2 * point_conversion::kRepresentativeBytes);
+
+// No multiple of a key of order 1 or 2 has a representative, so no row value
+// exists under it and no row can be stored.
+bool has_no_row_values(const group::Point& pk);
+inline constexpr char kNoRowValuesMessage[] =
+    "The public key has order 1 or 2 (the neutral element or (0, -1)), so no row can be encrypted under it.";
 
 // n values. Each is drawn with a uniform r, retried until both r·B and r·PK
 // have a representative, a random choice bit per representative and a random

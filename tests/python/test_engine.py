@@ -1,5 +1,6 @@
 """The tools' native engine against the module on the same inputs."""
 import array
+import hashlib
 import json
 import mmap
 import os
@@ -110,6 +111,20 @@ def test_plain_keying_collisions_are_one_row(tmp_path):
     assert [p[0] for p in phases[:2]] == ["keys hashed", "store solved"]
     assert phases[-1] == ("rows encrypted", 2, 2)
     assert os.path.getsize(tmp_path / "s") == counts["bytes"] == engine.store_bytes(2)
+    assert counts["digest"] == hashlib.sha256((tmp_path / "s").read_bytes()).digest()
+
+
+@pytest.mark.parametrize("rows", [0, 1, 5000])
+def test_store_digest_is_of_the_bytes_written_after_what_was_there(tmp_path, rows):
+    pk, _ = map(as_bytes, kestrova.key_gen())
+    lead = b"header before the store"
+    with open(tmp_path / "s", "wb") as out:
+        out.write(lead)
+        out.flush()
+        counts = engine.build_store(pk, [keys_of([["row", str(i)] for i in range(rows)])], out)
+    written = (tmp_path / "s").read_bytes()
+    assert written.startswith(lead) and len(written) == len(lead) + engine.store_bytes(rows)
+    assert counts["digest"] == hashlib.sha256(written[len(lead):]).digest()
 
 
 def test_failures_are_one_error_without_a_report(world, capfd):

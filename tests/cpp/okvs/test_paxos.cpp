@@ -1,4 +1,5 @@
 #include "okvs/paxos.h"
+#include "okvs/encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -232,7 +233,8 @@ TEST_P(Attempt, OutcomeAndEquations) {
     }
     PaxosStore s{};
     auto gen = fixed_generator(11);
-    ASSERT_EQ(kestrova::okvs::encode_attempt(edges, values, c.m, gen, s), c.outcome);
+    kestrova::okvs::CellValues source(values);
+    ASSERT_EQ(kestrova::okvs::encode_attempt(edges, source, c.m, gen, s), c.outcome);
     if (c.outcome != kestrova::okvs::AttemptOutcome::accepted) return;
     ASSERT_EQ(s.sparse.size(), c.m);
     for (std::size_t i = 0; i < edges.size(); ++i) {

@@ -1,4 +1,5 @@
 #include "okvs/store_bytes.h"
+#include "okvs/encoder.h"
 
 #include <gtest/gtest.h>
 
