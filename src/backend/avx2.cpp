@@ -3,11 +3,13 @@
 // same instruction sequence as the serial routines (same windows, same full
 // table scans with per-lane masks), so nothing depends on secret values.
 //
-// Only functions marked with the AVX2 target use it; everything else here,
-// and every inline function from the headers, is compiled for the baseline.
+// Only the kernels between the target pragmas, and the field's functions
+// (marked with the target themselves), use AVX2; everything else here, and
+// every inline function from the headers, is compiled for the baseline.
 #include <immintrin.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "backend/avx2_field.h"
 #include "backend/avx2_layout.h"
@@ -41,56 +43,52 @@ Limbs limbs_of(const Fe& f) {
 }
 const Limbs kD2 = limbs_of(field::kFeD2);
 
-// A P2 point is held in a VP3 whose T is not used.
-struct VP3 {
-    F X, Y, Z, T;
-};
-struct VP1P1 {
-    F X, Y, Z, T;
-};
-struct VCached {
-    F YpX, YmX, Z, T2d;
-};
-struct VNiels {
-    F ypx, ymx, xy2d;
-};
+}  // namespace
+}  // namespace kestrova::backend
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+// Inside the region the target comes from the pragmas.
+#define KESTROVA_LANE_INLINE inline __attribute__((always_inline))
+
+namespace kestrova::backend {
+namespace {
+
+#include "backend/vector_points.inc"
 
 // Every point operation writes its result in place (see f_mul); the outputs
 // never alias the inputs.
-KESTROVA_AVX2_INLINE void f_copy(F& out, const F& a) {
+KESTROVA_LANE_INLINE void f_copy(F& out, const F& a) {
     KESTROVA_UNROLL
     for (int k = 0; k < kLimbs; ++k) out.l[k] = a.l[k];
 }
 
-KESTROVA_AVX2_INLINE void f_broadcast(F& out, const Limbs& c) {
+KESTROVA_LANE_INLINE void f_broadcast(F& out, const Limbs& c) {
     KESTROVA_UNROLL
     for (int k = 0; k < kLimbs; ++k) out.l[k] = bc(c.l[k]);
 }
 
 // t = src in the lanes where mask is all ones.
-KESTROVA_AVX2_INLINE void f_blend(F& t, V mask, const F& src) {
+KESTROVA_LANE_INLINE void f_blend(F& t, V mask, const F& src) {
     KESTROVA_UNROLL
     for (int k = 0; k < kLimbs; ++k) t.l[k] = _mm256_blendv_epi8(t.l[k], src.l[k], mask);
 }
 
-KESTROVA_AVX2_INLINE void to_p2(VP3& o, const VP1P1& r) {
+KESTROVA_LANE_INLINE void to_p2(VP3& o, const VP1P1& r) {
     f_mul(o.X, r.X, r.T);
     f_mul(o.Y, r.Y, r.Z);
     f_mul(o.Z, r.Z, r.T);
 }
-KESTROVA_AVX2_INLINE void to_p3(VP3& o, const VP1P1& r) {
+KESTROVA_LANE_INLINE void to_p3(VP3& o, const VP1P1& r) {
     to_p2(o, r);
     f_mul(o.T, r.X, r.Y);
 }
 
-KESTROVA_AVX2_INLINE void set_identity(VP3& o) {
-    o.X = f_const(0);
-    o.Y = f_const(1);
-    o.Z = f_const(1);
-    o.T = f_const(0);
-}
-
-KESTROVA_AVX2 void to_cached(VCached& o, const VP3& p) {
+void to_cached(VCached& o, const VP3& p) {
     o.YpX = f_add(p.Y, p.X);
     o.YmX = f_sub(p.Y, p.X);
     f_copy(o.Z, p.Z);
@@ -100,7 +98,7 @@ KESTROVA_AVX2 void to_cached(VCached& o, const VP3& p) {
 }
 
 // Products come out carried, so only the differences of sums need a carry.
-KESTROVA_AVX2 void dbl(VP1P1& o, const VP3& p) {
+void dbl(VP1P1& o, const VP3& p) {
     F xx, yy, zz, xy2;
     f_sq(xx, p.X);
     f_sq(yy, p.Y);
@@ -113,7 +111,7 @@ KESTROVA_AVX2 void dbl(VP1P1& o, const VP3& p) {
     o.T = f_sub_carried(f_add(zz, zz), o.Z);
 }
 
-KESTROVA_AVX2 void add_cached(VP1P1& o, const VP3& p, const VCached& q) {
+void add_cached(VP1P1& o, const VP3& p, const VCached& q) {
     F a, b, c, zz, t;
     t = f_add(p.Y, p.X);
     f_mul(a, t, q.YpX);
@@ -128,7 +126,7 @@ KESTROVA_AVX2 void add_cached(VP1P1& o, const VP3& p, const VCached& q) {
     o.T = f_sub_carried(d, c);
 }
 
-KESTROVA_AVX2 void madd(VP1P1& o, const VP3& p, const VNiels& q) {
+void madd(VP1P1& o, const VP3& p, const VNiels& q) {
     F a, b, c, t;
     t = f_add(p.Y, p.X);
     f_mul(a, t, q.ypx);
@@ -142,38 +140,8 @@ KESTROVA_AVX2 void madd(VP1P1& o, const VP3& p, const VNiels& q) {
     o.T = f_sub_carried(d, c);
 }
 
-KESTROVA_AVX2 void add_p3(VP3& o, const VP3& a, const VP3& b) {
-    VCached c;
-    VP1P1 r;
-    to_cached(c, b);
-    add_cached(r, a, c);
-    to_p3(o, r);
-}
-
-KESTROVA_AVX2 void dbl_p3(VP3& o, const VP3& a) {
-    VP1P1 r;
-    dbl(r, a);
-    to_p3(o, r);
-}
-
-// o = 2^n r; r is left with o as a completed point.
-KESTROVA_AVX2 void doublings(VP3& o, VP1P1& r, int n) {
-    VP3 q;
-    for (int i = 0; i < n; ++i) {
-        to_p2(q, r);
-        dbl(r, q);
-    }
-    to_p3(o, r);
-}
-
-KESTROVA_AVX2 void times16(VP3& h) {
-    VP1P1 r;
-    dbl(r, h);
-    doublings(h, r, 3);
-}
-
 // Per-lane |digit| and the lanes (all ones) whose digit is negative.
-KESTROVA_AVX2_INLINE void split_digits(const int64_t* d, V& magnitude, V& negative) {
+KESTROVA_LANE_INLINE void split_digits(const int64_t* d, V& magnitude, V& negative) {
     const V e = _mm256_load_si256(reinterpret_cast<const V*>(d));
     negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), e);
     magnitude = _mm256_sub_epi64(_mm256_xor_si256(e, negative), negative);
@@ -181,7 +149,7 @@ KESTROVA_AVX2_INLINE void split_digits(const int64_t* d, V& magnitude, V& negati
 
 // The entry of -P from that of P, in the lanes of mask: y + x and y - x
 // exchanged, the product term negated.
-KESTROVA_AVX2_INLINE void negate_where(F& ypx, F& ymx, F& t2d, V mask) {
+KESTROVA_LANE_INLINE void negate_where(F& ypx, F& ymx, F& t2d, V mask) {
     KESTROVA_UNROLL
     for (int i = 0; i < kLimbs; ++i) {
         const V a = ypx.l[i], b = ymx.l[i];
@@ -191,7 +159,7 @@ KESTROVA_AVX2_INLINE void negate_where(F& ypx, F& ymx, F& t2d, V mask) {
     f_blend(t2d, mask, f_neg(t2d));
 }
 
-KESTROVA_AVX2 void select_cached(VCached& t, const VCached table[8], const int64_t* digits) {
+void select_cached(VCached& t, const VCached table[8], const int64_t* digits) {
     V magnitude, negative;
     split_digits(digits, magnitude, negative);
     t.YpX = f_const(1);
@@ -211,7 +179,7 @@ KESTROVA_AVX2 void select_cached(VCached& t, const VCached table[8], const int64
 // Constant-time scan of eight Niels entries per lane; load(j, i) gives limb
 // word i of entry j for all lanes.
 template <class Load>
-KESTROVA_AVX2 void select_niels_with(VNiels& t, const int64_t* digits, const Load& load) {
+void select_niels_with(VNiels& t, const int64_t* digits, const Load& load) {
     V magnitude, negative;
     split_digits(digits, magnitude, negative);
     F* w[3] = {&t.ypx, &t.ymx, &t.xy2d};
@@ -232,103 +200,37 @@ KESTROVA_AVX2 void select_niels_with(VNiels& t, const int64_t* digits, const Loa
 // All lanes scan the same row.
 struct RowLoad {
     const uint64_t (*row)[kEntryWords];
-    KESTROVA_AVX2_INLINE V operator()(int j, int i) const { return bc(row[j][i]); }
+    KESTROVA_LANE_INLINE V operator()(int j, int i) const { return bc(row[j][i]); }
 };
 
 // Each lane scans its own row (lane-major entries).
 struct SplitLoad {
     const uint64_t (*entries)[kEntryWords][kLanes];
-    KESTROVA_AVX2_INLINE V operator()(int j, int i) const {
+    KESTROVA_LANE_INLINE V operator()(int j, int i) const {
         return _mm256_load_si256(reinterpret_cast<const V*>(entries[j][i]));
     }
 };
 
-KESTROVA_AVX2_INLINE void load_points(VP3& o, const PointStage& s) {
-    o.X = f_load(s.X);
-    o.Y = f_load(s.Y);
-    o.Z = f_load(s.Z);
-    o.T = f_load(s.T);
-}
+using Rows = Table;
+using Split = SplitTable;
 
-KESTROVA_AVX2_INLINE void store_points(PointStage& s, const VP3& p) {
-    f_store(s.X, p.X);
-    f_store(s.Y, p.Y);
-    f_store(s.Z, p.Z);
-    f_store(s.T, p.T);
-}
+#include "backend/vector_mul.inc"
 
-// o = e p, the window of the serial code.
-KESTROVA_AVX2 void v_mul(VP3& o, const VP3& p, const Digits& e) {
-    VCached table[8];
-    {
-        VP3 m[8];
-        m[0] = p;
-        dbl_p3(m[1], p);
-        add_p3(m[2], m[1], p);
-        dbl_p3(m[3], m[1]);
-        add_p3(m[4], m[3], p);
-        dbl_p3(m[5], m[2]);
-        add_p3(m[6], m[5], p);
-        dbl_p3(m[7], m[3]);
-        for (int j = 0; j < 8; ++j) to_cached(table[j], m[j]);
-        ct::wipe(m, sizeof m);
-    }
-    VP3 h;
-    set_identity(h);
-    VCached q;
-    VP1P1 r;
-    for (int i = 63;; --i) {
-        select_cached(q, table, e.d[i]);
-        add_cached(r, h, q);
-        if (i == 0) break;
-        doublings(h, r, 4);
-    }
-    to_p3(o, r);
-    // The multiples and the running sum reveal the point and the scalar.
-    ct::wipe(table, sizeof table);
-    ct::wipe(&h, sizeof h);
-    ct::wipe(&q, sizeof q);
-    ct::wipe(&r, sizeof r);
-}
+}  // namespace
+}  // namespace kestrova::backend
 
-// h += the entry of each lane's digit, row by row.
-template <class Load>
-KESTROVA_AVX2 void add_selected(VP3& h, const int64_t* digits, const Load& load) {
-    VNiels q;
-    VP1P1 r;
-    select_niels_with(q, digits, load);
-    madd(r, h, q);
-    to_p3(h, r);
-}
+#undef KESTROVA_LANE_INLINE
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
 
-KESTROVA_AVX2 void v_mul_table(VP3& h, const Table& t, const Digits& e) {
-    set_identity(h);
-    for (int i = 1; i < 64; i += 2) add_selected(h, e.d[i], RowLoad{t.w + 8 * (i / 2)});
-    times16(h);
-    for (int i = 0; i < 64; i += 2) add_selected(h, e.d[i], RowLoad{t.w + 8 * (i / 2)});
-}
-
-constexpr int kPair = 2 * kLanes;
-
-// pow[i] = in[i]^((p-5)/8) for i < m <= 8 (spare lanes repeat item 0).
-KESTROVA_AVX2 void pow22523_pair(const Fe* in, Fe* pow, size_t m) {
-    Stage w[2];
-    for (int lane = 0; lane < kPair; ++lane) w[lane / kLanes].put(lane % kLanes, in[size_t(lane) < m ? lane : 0]);
-    F2 x{f_load(w[0]), f_load(w[1])};
-    f_pow22523(x, x);
-    f_store(w[0], x.a);
-    f_store(w[1], x.b);
-    for (size_t i = 0; i < m; ++i) pow[i] = w[i / kLanes].get(int(i % kLanes));
-    ct::wipe(w, sizeof w);
-}
-
-void avx2_pow22523_each(const Fe* in, Fe* out, size_t n) {
-    for (size_t start = 0; start < n; start += kPair)
-        pow22523_pair(in + start, out + start, std::min(size_t(kPair), n - start));
-}
+namespace kestrova::backend {
+namespace {
 
 // The serial steps around the exponentiation, which runs in the lanes.
-void avx2_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
+void decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
     for (size_t start = 0; start < n; start += kPair) {
         const size_t m = std::min(size_t(kPair), n - start);
         group::DecompressState s[kPair];
@@ -346,123 +248,20 @@ void avx2_decompress_all(const uint8_t* in, Point* out, uint8_t* ok, size_t n) {
     }
 }
 
-// out[0 .. m) = e * base(points[lane_item(start, m, lane)]) for one block of lanes.
-template <class Base>
-KESTROVA_AVX2 void mul_block(const Point* points, size_t start, size_t m, const Digits& e, const Base& base,
-                             Point* out) {
-    PointStage in;
-    for (int lane = 0; lane < kLanes; ++lane) in.put(lane, points[lane_item(start, m, lane)]);
-    VP3 p, q;
-    load_points(p, in);
-    base(q, p);
-    v_mul(p, q, e);
-    PointStage res;
-    store_points(res, p);
-    for (size_t lane = 0; lane < m; ++lane) out[lane] = res.get(int(lane));
-    ct::wipe(&in, sizeof in);
-    ct::wipe(&res, sizeof res);
-    ct::wipe(&p, sizeof p);
-    ct::wipe(&q, sizeof q);
-}
-
-// scalars[i] * base(points[i]), four items per block.
-template <class Base>
-KESTROVA_AVX2 void mul_each_of(const Point* points, const Scalar* scalars, Point* out, size_t n, const Base& base) {
-    for (size_t start = 0; start < n; start += kLanes) {
-        const size_t m = block_items(n, start);
-        Digits e;
-        for (int lane = 0; lane < kLanes; ++lane) e.put(lane, scalars[lane_item(start, m, lane)]);
-        mul_block(points, start, m, e, base, out + start);
-        ct::wipe(&e, sizeof e);
-    }
-}
-
-struct Plain {
-    KESTROVA_AVX2_INLINE void operator()(VP3& o, const VP3& p) const { o = p; }
-};
-
-// The doublings of the cofactor and the addition run in the lanes, ahead of v_mul.
-struct Cleared {
-    VP3 addend;
-    KESTROVA_AVX2_INLINE void operator()(VP3& o, const VP3& p) const {
-        VP3 t;
-        dbl_p3(o, p);
-        dbl_p3(t, o);
-        dbl_p3(o, t);
-        t = o;
-        add_p3(o, t, addend);
-    }
-};
-
-void avx2_mul_each(const Point* points, const Scalar* scalars, Point* out, size_t n) {
-    mul_each_of(points, scalars, out, n, Plain{});
-}
-
-KESTROVA_AVX2 void avx2_mul_cleared_each(const Point* points, const Point& addend, const Scalar* scalars, Point* out,
-                                         size_t n) {
-    PointStage a;
-    for (int lane = 0; lane < kLanes; ++lane) a.put(lane, addend);
-    Cleared cleared;
-    load_points(cleared.addend, a);
-    mul_each_of(points, scalars, out, n, cleared);
-}
-
-KESTROVA_AVX2 void avx2_mul_all(const Point* points, const Scalar& s, Point* out, size_t n) {
-    Digits e;
-    for (int lane = 0; lane < kLanes; ++lane) e.put(lane, s);
-    for (size_t start = 0; start < n; start += kLanes)
-        mul_block(points, start, block_items(n, start), e, Plain{}, out + start);
-    ct::wipe(&e, sizeof e);
-}
-
-KESTROVA_AVX2 void avx2_table_mul_blocks(const Table& t, const Scalar* scalars, Point* out, size_t n) {
-    for (size_t start = 0; start < n; start += kLanes) {
-        const size_t m = block_items(n, start);
-        Digits e;
-        for (int lane = 0; lane < kLanes; ++lane) e.put(lane, scalars[lane_item(start, m, lane)]);
-        VP3 h;
-        v_mul_table(h, t, e);
-        PointStage res;
-        store_points(res, h);
-        for (size_t lane = 0; lane < m; ++lane) out[start + lane] = res.get(int(lane));
-        ct::wipe(&e, sizeof e);
-        ct::wipe(&res, sizeof res);
-        ct::wipe(&h, sizeof h);
-    }
-}
-
-// Each lane sums its eight rows (odd digits, times 16, even digits); the four
-// partial sums are then added serially: 16 table additions per lane instead of 64.
-KESTROVA_AVX2 Point avx2_mul_split(const SplitTable& t, const Scalar& s) {
-    const SplitDigits d(s);
-    VP3 h;
-    set_identity(h);
-    for (int step = 0; step < kSplitSteps; ++step) add_selected(h, d.odd[step], SplitLoad{t.w[step]});
-    times16(h);
-    for (int step = 0; step < kSplitSteps; ++step) add_selected(h, d.even[step], SplitLoad{t.w[step]});
-    PointStage res;
-    store_points(res, h);
-    Point sum = res.get(0);
-    for (int lane = 1; lane < kLanes; ++lane) sum = group::add(sum, res.get(lane));
-    ct::wipe(&res, sizeof res);
-    ct::wipe(&h, sizeof h);
-    return sum;
-}
-
 struct Avx2Kernels {
     static constexpr const char* kName = "avx2";
     using Rows = Table;
     using Split = SplitTable;
     static constexpr auto fill_split = avx2_lanes::fill_split;
-    static constexpr auto mul_split = avx2_mul_split;
-    static constexpr auto table_mul_blocks = avx2_table_mul_blocks;
+    static constexpr auto mul_split = backend::mul_split;
+    static constexpr auto table_mul_blocks = backend::table_mul_blocks;
     static constexpr auto base_rows = avx2_lanes::base_table;
     static constexpr auto base_split = base_split_table;
-    static constexpr auto mul_each = avx2_mul_each;
-    static constexpr auto mul_all = avx2_mul_all;
-    static constexpr auto mul_cleared_each = avx2_mul_cleared_each;
-    static constexpr auto decompress_all = avx2_decompress_all;
-    static constexpr auto pow22523_each = avx2_pow22523_each;
+    static constexpr auto mul_each = backend::mul_each;
+    static constexpr auto mul_all = backend::mul_all;
+    static constexpr auto mul_cleared_each = backend::mul_cleared_each;
+    static constexpr auto decompress_all = backend::decompress_all;
+    static constexpr auto pow22523_each = backend::pow22523_each;
 };
 
 }  // namespace

@@ -236,8 +236,7 @@ KESTROVA_AVX2_INLINE F sq_inline(const F& a) {
 KESTROVA_AVX2_OUTLINE void f_mul(F& out, const F& a, const F& b) { out = mul_inline(a, b); }
 KESTROVA_AVX2_OUTLINE void f_sq(F& out, const F& a) { out = sq_inline(a); }
 
-// Two blocks side by side: a chain of squarings is bound by latency, and the
-// other block's independent chain fills the idle cycles.
+// Two blocks side by side, for the exponentiation chain of the shared vector code.
 struct F2 {
     F a, b;
 };
@@ -248,38 +247,6 @@ KESTROVA_AVX2_INLINE void f_mul(F2& out, const F2& x, const F2& y) {
 KESTROVA_AVX2_INLINE void f_sq(F2& out, const F2& x) {
     f_sq(out.a, x.a);
     f_sq(out.b, x.b);
-}
-
-template <class T>
-KESTROVA_AVX2_INLINE void f_sqn(T& out, const T& x, int n) {
-    f_sq(out, x);
-    for (int i = 1; i < n; ++i) f_sq(out, out);
-}
-
-// out = x^(2^n) · y: one link of an addition chain.
-template <class T>
-KESTROVA_AVX2_INLINE void f_sqn_mul(T& out, const T& x, int n, const T& y) {
-    T t;
-    f_sqn(t, x, n);
-    f_mul(out, t, y);
-}
-
-// a^((p-5)/8), the chain of the serial code.
-template <class T>
-KESTROVA_AVX2 void f_pow22523(T& out, const T& a) {
-    T a2, a9, a11, e5, e10, e20, e40, e50, e100, t;
-    f_sq(a2, a);
-    f_sqn_mul(a9, a2, 2, a);
-    f_mul(a11, a9, a2);
-    f_sqn_mul(e5, a11, 1, a9);
-    f_sqn_mul(e10, e5, 5, e5);
-    f_sqn_mul(e20, e10, 10, e10);
-    f_sqn_mul(e40, e20, 20, e20);
-    f_sqn_mul(e50, e40, 10, e10);
-    f_sqn_mul(e100, e50, 50, e50);
-    f_sqn_mul(t, e100, 100, e100);  // e200
-    f_sqn_mul(t, t, 50, e50);        // e250
-    f_sqn_mul(out, t, 2, a);
 }
 
 }  // namespace kestrova::backend::avx2_lanes

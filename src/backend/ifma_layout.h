@@ -53,16 +53,17 @@ struct Digits {
 
 // One multiplication s * B spread over the lanes: lane k takes rows 4k .. 4k + 3
 // of the base table, step t its row 4k + t. Entry j of step t, word w, lane k.
+inline constexpr int kSplitSteps = 32 / kLanes;
 struct SplitTable51 {
-    alignas(64) uint64_t w[4][8][15][kLanes];
+    alignas(64) uint64_t w[kSplitSteps][8][15][kLanes];
 };
 void fill_split(SplitTable51& split, const Table51& rows);
 
 // The digits of one scalar in the same arrangement: row i takes digits 2i and 2i + 1.
 // Wiped when done.
 struct SplitDigits {
-    alignas(64) int64_t even[4][kLanes];
-    alignas(64) int64_t odd[4][kLanes];
+    alignas(64) int64_t even[kSplitSteps][kLanes];
+    alignas(64) int64_t odd[kSplitSteps][kLanes];
     explicit SplitDigits(const group::Scalar& s);
     ~SplitDigits();
 };
