@@ -7,7 +7,9 @@ inputs, in alternating order, so load on a shared machine falls on both alike.
 Reported per function: the median over the rounds of CPU microseconds per item
 for each build, and the median of the per-round ratios B/A.
 
-    python bench/python/builds.py A.abi3.so B.abi3.so [--n 2000] [--rounds 15]
+    python bench/python/builds.py A.abi3.so B.abi3.so [--n 2000] [--rounds 15] [--functions decrypt,...] [--json]
+
+--json prints one JSON object instead of the table (wheel_parity.py reads it).
 
 A build is a path to its extension file, or a directory where it is installed.
 """
@@ -16,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import json
 import os
 import platform
 import statistics
@@ -60,23 +63,31 @@ def main() -> int:
     parser.add_argument("b", type=Path)
     parser.add_argument("--n", type=int, default=2000)
     parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--functions", default=",".join(name for name, _ in FUNCTIONS))
+    parser.add_argument("--json", action="store_true")
     args = parser.parse_args()
+    functions = [(name, per) for name, per in FUNCTIONS if name in args.functions.split(",")]
     (mod_a, path_a), (mod_b, path_b) = load(args.a), load(args.b)
     data = inputs(mod_a, args.n)
     # The same outputs from both builds where no randomness enters.
     if mod_a.decrypt(*data["decrypt"]) != mod_b.decrypt(*data["decrypt"]):
         raise SystemExit("the two builds decrypt differently")
-    times = {name: ([], []) for name, _ in FUNCTIONS}
+    times = {name: ([], []) for name, _ in functions}
     for r in range(args.rounds):
-        for name, _ in FUNCTIONS:
+        for name, _ in functions:
             order = [(0, mod_a), (1, mod_b)] if r % 2 == 0 else [(1, mod_b), (0, mod_a)]
             for which, module in order:
                 times[name][which].append(cpu_seconds(getattr(module, name), data[name]) / args.n)
+    if args.json:
+        print(json.dumps({name: {"a": statistics.median(a), "b": statistics.median(b),
+                                 "ratio": statistics.median(y / x for x, y in zip(a, b))}
+                          for name, (a, b) in times.items()}))
+        return 0
     print(f"A: {path_a}\nB: {path_b}")
     print(f"{platform.processor() or platform.machine()}, load average {os.getloadavg()[0]:.1f}, "
           f"n = {args.n}, {args.rounds} rounds, pool of {os.environ['RAYON_NUM_THREADS']} thread(s)")
     print(f"{'function':<12}{'per':<12}{'A CPU us/item':>15}{'B CPU us/item':>15}{'B/A':>8}")
-    for name, per in FUNCTIONS:
+    for name, per in functions:
         a, b = times[name]
         ratio = statistics.median(y / x for x, y in zip(a, b))
         print(f"{name:<12}{per:<12}{statistics.median(a) * 1e6:>15.2f}{statistics.median(b) * 1e6:>15.2f}{ratio:>8.3f}")

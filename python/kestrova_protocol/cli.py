@@ -89,10 +89,30 @@ def _dask(text: str) -> str:
     return text
 
 
+class _Version(argparse.Action):
+    """--version: the package's version and the backend this processor runs, found only when asked."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib.metadata import version
+
+        from .engine import backend
+        try:
+            line = f"{PROG} {version('kestrova')} (backend: {backend()})"
+        except PartyError as e:
+            parser.exit(1, f"{PROG}: error: {e}\n")
+        print(line)
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="The three-party matching protocol, one step per command. "
                                "Each party runs its own steps on its own machine and passes files on.")
+    parser.add_argument("--version", action=_Version,
+                        help="print the version and the backend in use (KESTROVA_BACKEND forces one), then exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     sub = {}
     for name, text in HELP.items():

@@ -106,6 +106,12 @@ def _call(fn, *args):
         raise Refusal(str(e) or type(e).__name__) from None
 
 
+def backend() -> str:
+    """The batch backend in use: "avx512ifma", "avx2" or "serial"; a Refusal when KESTROVA_BACKEND names
+    an unknown one or one this processor lacks."""
+    return _call(_engine.backend)
+
+
 def use_threads(threads: Optional[int]) -> Optional[int]:
     """Sizes the engine's worker pool (0: one thread per processor) before its first use in this process.
 

@@ -14,6 +14,7 @@
 #include "backend/avx2_field.h"
 #include "backend/avx2_layout.h"
 #include "backend/backend.h"
+#include "backend/cpu_features.h"
 #include "backend/vector_backend.h"
 #include "ct/wipe.h"
 #include "field/field.h"
@@ -268,8 +269,7 @@ struct Avx2Kernels {
 
 const Backend* avx2() {
     static const VectorBackend<Avx2Kernels> backend;
-    __builtin_cpu_init();
-    if (!__builtin_cpu_supports("avx2")) return nullptr;
+    if (!cpu_features().avx2) return nullptr;
     return &backend;
 }
 

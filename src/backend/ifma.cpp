@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "backend/backend.h"
+#include "backend/cpu_features.h"
 #include "backend/vector_backend.h"
 #include "backend/ifma_layout.h"
 #include "ct/wipe.h"
@@ -42,8 +43,7 @@ namespace kestrova::backend {
 
 const Backend* ifma() {
     static const VectorBackend<IfmaKernels> backend;
-    __builtin_cpu_init();
-    if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512ifma")) return nullptr;
+    if (!cpu_features().avx512ifma) return nullptr;
     return &backend;
 }
 

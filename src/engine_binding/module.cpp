@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "backend/backend.h"
 #include "ct/wipe.h"
 #include "engine/key_column.h"
 #include "engine/store_builder.h"
@@ -501,10 +502,20 @@ PyObject* request_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+PyObject* chosen_backend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        bind("backend", {}, 0, args, nargs, kwnames, nullptr);
+        return PyUnicode_FromString(backend::chosen().name());
+    });
+}
+
 PyMethodDef functions[] = {
     {"request_threads", as_cfunction(request_threads), METH_FASTCALL | METH_KEYWORDS,
      "request_threads(threads): the worker pool gets that many threads (0: one per processor) if it has not "
      "started yet, whatever RAYON_NUM_THREADS says; returns the size it has or will have."},
+    {"backend", as_cfunction(chosen_backend), METH_FASTCALL | METH_KEYWORDS,
+     "backend(): the batch backend in use, 'avx512ifma', 'avx2' or 'serial': the best this processor runs, "
+     "or the one KESTROVA_BACKEND names."},
     {"key_gen", as_cfunction(key_gen), METH_FASTCALL | METH_KEYWORDS,
      "key_gen(): (public_key: bytes, secret_key: bytearray)."},
     {"randomize", as_cfunction(randomize), METH_FASTCALL | METH_KEYWORDS,

@@ -8,10 +8,14 @@ outside the stable ABI; the extension needs nothing but the C library. Then it
 is installed (binary only) and the Python example of README runs there, its
 printed lines compared with the comments on its print lines:
 - x86-64: into a fresh virtual environment of every CPython from the floor on
-  that this machine has (this one at least);
+  that this machine has (this one at least). In each, the backend chosen by
+  default must be the best that /proc/cpuinfo lists (Linux lists no flag
+  whose register state it does not enable), as `kestrova-party --version`
+  and the engine tell it; then, in the first, every backend this processor
+  has is forced in turn and the protocol tests run on it;
 - aarch64: for an aarch64 CPython from Debian unpacked in DIR (made by
-  aarch64_sysroot.sh), run under qemu-aarch64-static, which also runs the
-  protocol tests on the serial backend.
+  aarch64_sysroot.sh), run under qemu-aarch64-static, which chooses the
+  serial backend by default and runs the protocol tests on it.
 """
 import argparse
 import glob
@@ -30,7 +34,10 @@ EXAMPLE_HEADING = "## The protocol in Python"
 C_LIBRARY = re.compile(r"^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|"
                        r"ld-linux-(x86-64|aarch64)\.so\.[12]|linux-vdso\.so\.1)$")
 WHEEL_TAG = re.compile(r"-(?P<py>cp3\d+)-abi3-(?P<platform>manylinux_2_(17|28)_(?P<arch>x86_64|aarch64))\.whl$")
-EMULATED_TESTS = ["tests/python/test_protocol.py"]
+PROTOCOL_TESTS = ["tests/python/test_protocol.py"]
+# What the protocol tests need beside the wheel, in the x86-64 environment.
+TEST_REQUIREMENTS = ["pytest", "hypothesis", "pynacl"]
+ENGINE_BACKEND = "import kestrova_protocol._engine as e; print(e.backend())"
 
 
 class CheckFailed(Exception):
@@ -75,6 +82,28 @@ def foreign_libraries(names):
     return foreign
 
 
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def available_backends():
+    """The backends this processor runs, best first, by /proc/cpuinfo: the reference apart from the engine."""
+    flags = cpu_flags()
+    found = ["serial"]
+    if "avx2" in flags:
+        found.insert(0, "avx2")
+        if {"avx512f", "avx512ifma"} <= flags:
+            found.insert(0, "avx512ifma")
+    return found
+
+
 def stable_abi_floor():
     return tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["scikit-build"]["wheel"]["py-api"]
 
@@ -105,7 +134,7 @@ class Wheel:
         common = [self.tag_and_audit, self.abi3audit, self.needed]
         if self.tag and self.tag["arch"] == "aarch64":
             return common + [self.emulated_install, self.emulated_example, self.emulated_ldd, self.emulated_tests]
-        return common + [self.native]
+        return common + [self.native, self.forced_backends, self.default_backend]
 
     def tag_and_audit(self):
         floor = stable_abi_floor()
@@ -150,6 +179,7 @@ class Wheel:
         code = readme_example(self.readme)
         expected = expected_output(code)
         versions = []
+        self.environments = []
         for i, base in enumerate(local_pythons(floor)):
             env_dir = self.work / f"venv-{i}"
             run([base, "-m", "venv", "--clear", "--without-pip", env_dir])
@@ -168,7 +198,44 @@ class Wheel:
             if foreign:
                 raise CheckFailed("ldd: the extension loads more than glibc:\n  " + "\n  ".join(foreign))
             versions.append(run([python, "-c", "import platform; print(platform.python_version())"]).strip())
+            self.environments.append(env_dir)
         return f"installed, README example printed {expected}, ldd glibc only, on CPython " + ", ".join(versions)
+
+    def default_backend(self):
+        best = available_backends()[0]
+        env = dict(self.env)
+        env.pop("KESTROVA_BACKEND", None)
+        version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+        expected = f"kestrova-party {version} (backend: {best})"
+        for env_dir in self.environments:
+            told = run([env_dir / "bin/kestrova-party", "--version"], env=env, cwd=self.work).strip()
+            engine = run([env_dir / "bin/python", "-I", "-c", ENGINE_BACKEND], env=env, cwd=self.work).strip()
+            if (told, engine) != (expected, best):
+                raise CheckFailed(f"/proc/cpuinfo lists {best} as the best backend here, but in {env_dir.name} "
+                                  f"`kestrova-party --version` says {told!r} and the engine {engine!r}")
+        return f"default backend {best} (the best /proc/cpuinfo lists), by --version and the engine"
+
+    def forced_backends(self):
+        env_dir = self.environments[0]
+        python = env_dir / "bin/python"
+        run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--only-binary", ":all:",
+             *TEST_REQUIREMENTS], env=self.env, cwd=self.work)
+        summaries = []
+        for name in available_backends():
+            env = dict(self.env, KESTROVA_BACKEND=name)
+            env.pop("KESTROVA_INTERNAL_DIR", None)
+            # -I: the wheel's modules, never this checkout's; pytest adds the tests' own folder.
+            result = subprocess.run([python, "-I", "-m", "pytest", "-q", "-p", "no:cacheprovider", *PROTOCOL_TESTS],
+                                    capture_output=True, text=True, env=env, cwd=ROOT)
+            summary = (result.stdout.strip().splitlines() or ["(no output)"])[-1]
+            if result.returncode != 0:
+                raise CheckFailed(f"protocol tests with KESTROVA_BACKEND={name}: {summary}\n"
+                                  f"{result.stdout[-4000:]}{result.stderr[-2000:]}")
+            engine = run([python, "-I", "-c", ENGINE_BACKEND], env=env, cwd=self.work).strip()
+            if engine != name:
+                raise CheckFailed(f"KESTROVA_BACKEND={name}: the engine runs {engine!r}")
+            summaries.append(f"{name}: {summary}")
+        return "protocol tests, each backend forced: " + "; ".join(summaries)
 
     # aarch64: the wheel installed for Debian's aarch64 CPython, which runs under qemu.
     def emulated_python(self):
@@ -196,7 +263,12 @@ class Wheel:
         if so[0] != "aarch64" or not Path(so[1]).is_relative_to(self.work / "aarch64-site"):
             raise CheckFailed(f"imported {so}, not the aarch64 wheel")
         self.so = so[1]
-        return f"installed for aarch64 CPython 3.11, imported under qemu from {Path(so[1]).name}"
+        env = self.emulated_env()
+        del env["KESTROVA_BACKEND"]
+        default = run([self.emulated_python(), "-c", ENGINE_BACKEND], env=env, cwd=self.work).strip()
+        if default != "serial":
+            raise CheckFailed(f"the aarch64 engine runs {default!r} by default, not serial")
+        return f"installed for aarch64 CPython 3.11, imported under qemu from {Path(so[1]).name}, serial by default"
 
     def emulated_example(self):
         code = readme_example(self.readme)
@@ -215,7 +287,7 @@ class Wheel:
         return "ldd (emulated loader): " + ", ".join(sorted(names))
 
     def emulated_tests(self):
-        result = subprocess.run([self.emulated_python(), "-m", "pytest", "-q", "-p", "no:cacheprovider", *EMULATED_TESTS],
+        result = subprocess.run([self.emulated_python(), "-m", "pytest", "-q", "-p", "no:cacheprovider", *PROTOCOL_TESTS],
                                 capture_output=True, text=True, env=self.emulated_env(), cwd=ROOT)
         summary = (result.stdout.strip().splitlines() or ["(no output)"])[-1]
         if result.returncode != 0:
