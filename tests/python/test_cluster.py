@@ -3,7 +3,7 @@ import os
 
 import kestrova
 from kestrova_protocol import batches, cluster, engine
-from test_party import EXPECTED, finish, flags_of, ok, party, run_flow
+from party_flow import EXPECTED, finish, flags_of, ok, party, run_flow
 
 
 def error_line(result):

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from kestrova_protocol import files, party
-from test_party import run_flow
+from party_flow import run_flow
 
 # Runs a command with the process killed (SIGKILL) before its commit's file
 # operation number K, or sent SIGNAL there; K = -1 counts the operations.

@@ -2,12 +2,11 @@
 import os
 
 import nacl.bindings as nb
-import nacl.exceptions
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from edwards_model import (  # noqa: F401 - re-exported for the Elligator tests
-    BASE, BASE_Y, D, IDENTITY, L, P, SMALL_ORDER, SQRT_M1, T8, add, compress, decompress, is_square, le, load, mul, neg, sqrt_nonneg, store,
+from edwards_model import (
+    BASE, IDENTITY, L, P, SMALL_ORDER, T8, add, compress, decompress, is_square, le, load, mul, neg, sqrt_nonneg, store,
 )
 
 

@@ -4,7 +4,7 @@ import os
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from test_curve import BASE, IDENTITY, L, P, SMALL_ORDER, add, compress, decompress, is_square, load, mul, neg, sqrt_nonneg, store
+from edwards_model import BASE, IDENTITY, L, P, SMALL_ORDER, add, compress, decompress, is_square, load, mul, neg, sqrt_nonneg, store
 
 A = 486662
 

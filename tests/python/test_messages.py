@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from test_party import ok, party, run_flow, write_csv
+from party_flow import ok, party, run_flow, write_csv
 
 INTERNALS = ("pool", "module", "Traceback", "panicked")
 OUT_OF_MEMORY = re.compile(r"out of memory \(needs about \d+\.\d GB, \d+\.\d available\)")

@@ -15,7 +15,7 @@ import pytest
 
 from kestrova_protocol import files, lineage, party
 from kestrova_protocol.errors import PartyError
-from test_party import FINISH, party as run_party, replace, run_flow
+from party_flow import FINISH, party as run_party, replace, run_flow
 
 KINDS = {"A.pub": files.Kind.PUBLIC_KEY, "A.key": files.Kind.SECRET_KEY, "A.store": files.Kind.STORE,
          "Q.cts": files.Kind.QUERY, "QA.cts": files.Kind.RANDOMIZED, "C.sender": files.Kind.SENDER,
@@ -162,7 +162,7 @@ def test_inputs_and_outputs_that_are_not_plain_files(flow, fifo, args, message):
 
 
 def party_script():
-    from test_party import SCRIPT
+    from party_flow import SCRIPT
     return SCRIPT
 
 

@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from test_party import SCRIPT, ok, party, write_csv
+from party_flow import SCRIPT, ok, party, write_csv
 
 BANK = [["NL01 ALPH 0000 01", "Zoë  Nowak"], ["NL01ALPH000002", "wang fang "]]
 # The central party's spelling of the same accounts: other spaces, other case, trailing blanks.

@@ -1,6 +1,5 @@
 """The three-party protocol end to end, and the matching relation it rests on."""
 import os
-import random
 import subprocess
 import sys
 import textwrap
@@ -10,26 +9,9 @@ import pytest
 
 import edwards_model as em
 import kestrova
+from protocol_flow import bank_rows, make_transactions, run_protocol
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def bank_rows(prefix, n):
-    return [[f"{prefix}-{i:05d}", f"Müller {i}", "CH" if i % 2 else "DE"] for i in range(n)]
-
-
-def make_transactions(rows_a, rows_b, counts, seed=1):
-    """counts: (both present, sender absent, receiver absent, both absent)."""
-    rng = random.Random(seed)
-    absent = lambda tag, i: [f"{tag}-absent-{i}", "nobody", "XX"]  # noqa: E731
-    txs = []
-    for kind, count in enumerate(counts):
-        for i in range(count):
-            s = rng.choice(rows_a) if kind in (0, 2) else absent("s", i)
-            r = rng.choice(rows_b) if kind in (0, 1) else absent("r", i)
-            txs.append((s, r, kind == 0))
-    rng.shuffle(txs)
-    return [t[0] for t in txs], [t[1] for t in txs], [t[2] for t in txs]
 
 
 @pytest.fixture(scope="module")
@@ -40,15 +22,6 @@ def world():
     okvs_b = kestrova.build_okvs(keys["b"][0], rows_b)
     senders, receivers, truth = make_transactions(rows_a, rows_b, (60, 40, 40, 30))
     return keys, okvs_a, okvs_b, senders, receivers, truth
-
-
-def run_protocol(keys, okvs_s, okvs_r, senders, receivers, sender_bank, receiver_bank):
-    cts = kestrova.initiate_queries(senders, receivers, okvs_s, okvs_r, keys["w"][0])
-    assert len(cts) == 128 * min(len(senders), len(receivers))
-    s, r, g, d = kestrova.combine(kestrova.randomize(cts), kestrova.randomize(cts))
-    s = kestrova.decrypt(s, keys[sender_bank][1])
-    r = kestrova.decrypt(r, keys[receiver_bank][1])
-    return kestrova.finish(s, r, g, d, keys["w"][1])
 
 
 def test_protocol_finds_exactly_the_transactions_with_both_rows(world):
@@ -75,7 +48,7 @@ def test_single_worker_thread_gives_the_same_answers(world, tmp_path):
             f"""
             import json, sys
             sys.path.insert(0, {HERE!r})
-            from test_protocol import bank_rows, make_transactions, run_protocol
+            from protocol_flow import bank_rows, make_transactions, run_protocol
             import kestrova
             keys = {{n: kestrova.key_gen() for n in "abw"}}
             rows_a, rows_b = bank_rows("A", 80), bank_rows("B", 80)

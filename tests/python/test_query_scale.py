@@ -104,7 +104,7 @@ def test_query_without_the_memory_for_its_store_is_one_line(stores, monkeypatch,
 
 
 def test_a_store_named_as_both_sides_gives_the_flags_of_one_pass(tmp_path):
-    from test_party import ok, run_flow
+    from party_flow import ok, run_flow
     central = run_flow(tmp_path)
     bank = central.parent / "bank_a"
     # Both sides looked up in bank A's store: a transaction matches where its sender is one of A's rows.
