@@ -197,7 +197,6 @@ def make(accounts: int, transactions: int, seed: int = 1):
                 used.add(number)
                 rows.append((number, name))
         banks.append(rows)
-    by_variant: Dict[str, List[List[Tuple[str, str]]]] = {}
     names = list(VARIANTS)
     weights = [0.3 / 4 if not VARIANTS[v] else 0.7 / 12 for v in names]
     tx_rows, truth = [], []

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from kestrova_protocol import files
-from party_flow import EXPECTED, SCRIPT, TRANSACTIONS, ok, party, run_flow
+from party_flow import EXPECTED, TRANSACTIONS, ok, party, run_flow
 
 # Runs the command with Output.write dying at its AT-th call: before writing ("boundary": what came before is
 # checkpointed) or after writing half of it ("torn"), as SIGKILL would leave it.
