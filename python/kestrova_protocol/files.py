@@ -48,6 +48,8 @@ READS = (2, 3)
 HEADER = struct.Struct(f"<8sHHBBHQ32s{RULES_BYTES}s" + f"{FP_BYTES}s" * len(FIELDS))
 _DIGEST_AT = 24  # offset of the digest field in the header
 _READ_SLICE = 1 << 20
+# Stores are read and hashed in slices this large: big enough to keep the hashing thread busy.
+_HASH_SLICE = 1 << 23
 
 
 class Kind(enum.IntEnum):
