@@ -139,6 +139,25 @@ def _latin(text: str) -> str:
 
 
 @functools.lru_cache(maxsize=None)
+def _latin_table() -> Tuple[bytes, bytes, bytes]:
+    """The transliteration as the engine takes it: code points ascending, replacement offsets, replacements."""
+    items = sorted(_latin_map().items())
+    text = bytearray()
+    offsets = array.array("I", [0])
+    for _, replacement in items:
+        text += replacement.encode("utf-8")
+        offsets.append(len(text))
+    return array.array("I", [cp for cp, _ in items]).tobytes(), offsets.tobytes(), bytes(text)
+
+
+def _latin_column(values):
+    """_latin over every cell, in the engine (the cells holding U+001F kept as they are, as
+    _python_over_non_ascii keeps them)."""
+    from . import engine
+    return engine.transliterate(values, _latin_table())
+
+
+@functools.lru_cache(maxsize=None)
 def _legal_forms(rules: frozenset) -> Dict[int, object]:
     """The table's legal forms as the column's earlier rules leave them, by their number of words."""
     import pyarrow as pa
@@ -278,12 +297,12 @@ def normalise_column(values, rules: Sequence[str]):
     if "iban" in rules:
         values = pc.ascii_upper(pc.replace_substring_regex(values, r"[^0-9A-Za-z]+", ""))
     if "latin" in rules:
-        values = _python_over_non_ascii(values, _latin)
+        values = _latin_column(values)
     if "casefold" in rules:
         values = _python_over_non_ascii(pc.ascii_lower(values), _casefold)
     if "latin" in rules:
         if "casefold" in rules:  # folding makes a few marks again (ǰ is j and a caron)
-            values = _python_over_non_ascii(values, _latin)
+            values = _latin_column(values)
     single = False  # white space is single spaces, none at the ends
     if "alnum" in rules:
         values = pc.replace_substring_regex(values, _IN_WORD, "")
@@ -353,8 +372,26 @@ def join_columns(columns: Sequence) -> "object":
     return pc.binary_join_element_wise(*columns, pa.scalar(SEPARATOR, pa.large_string()))
 
 
+@functools.lru_cache(maxsize=None)
+def _iban_length_table() -> bytes:
+    """The lengths by country as the engine reads them: one byte per pair of capital letters."""
+    table = bytearray(26 * 26)
+    for country, length in _iban_lengths().items():
+        table[26 * (ord(country[0]) - 65) + ord(country[1]) - 65] = length
+    return bytes(table)
+
+
 def iban_valid(values):
     """A boolean array: the normalised IBAN has its country's length and check digits (ISO 13616)."""
+    import pyarrow as pa
+    from . import engine
+    values = _text(values)
+    checked = engine.iban_check(values, _iban_length_table())
+    return pa.Array.from_buffers(pa.uint8(), len(values), [None, pa.py_buffer(checked)]).cast(pa.bool_())
+
+
+def iban_valid_in_bulk(values):
+    """iban_valid over pyarrow kernels: the engine's oracle in the tests."""
     import pyarrow as pa
     import pyarrow.compute as pc
     values = _text(values)
