@@ -89,6 +89,14 @@ def transliterate(values: "pa.Array", table: Tuple[bytes, bytes, bytes]) -> "pa.
     return pa.LargeStringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))
 
 
+def drop_trailing_phrases(values: "pa.Array", phrases: "pa.Array") -> "pa.Array":
+    """Each value (words between single spaces) without the phrases that end it, never its first word."""
+    import pyarrow as pa
+
+    data, offsets = _call(_engine.drop_trailing_phrases, *arrow_keys(values), *arrow_keys(phrases))
+    return pa.LargeStringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))
+
+
 class Refusal(PartyError):
     """The engine refused the data: its message, one line."""
 

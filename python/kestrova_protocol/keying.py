@@ -174,6 +174,17 @@ def _legal_forms(rules: frozenset) -> Dict[int, object]:
 
 
 def _drop_legal_forms(values, rules):
+    """Legal forms at the end of a name dropped, in the engine; see _drop_legal_forms_in_bulk."""
+    if "casefold" not in rules:  # the look-up lower-cases the words: pyarrow's case, not the engine's
+        return _drop_legal_forms_in_bulk(values, rules)
+    import pyarrow as pa
+    from . import engine
+    forms = _legal_forms(frozenset(rules))
+    phrases = pa.concat_arrays(list(forms.values())) if forms else pa.array([], pa.large_string())
+    return engine.drop_trailing_phrases(values, phrases)
+
+
+def _drop_legal_forms_in_bulk(values, rules):
     """Legal forms at the end of a name dropped (all of them: "… GmbH & Co. KG Ltd"), never its first word.
 
     Words are looked up, not matched by a pattern: the last n words of each row, for each length n

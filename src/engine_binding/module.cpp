@@ -15,6 +15,7 @@
 #include "engine/key_column.h"
 #include "engine/row_hashes.h"
 #include "engine/store_builder.h"
+#include "engine/trailing_words.h"
 #include "engine/transliterate.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
@@ -531,6 +532,22 @@ PyObject* transliterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+PyObject* drop_trailing_phrases(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[4];
+        bind("drop_trailing_phrases", {"values", "offsets", "phrases", "phrase_offsets"}, 4, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values"), phrases(a[2], a[3], "phrases");
+        std::string bytes;
+        std::vector<int64_t> offsets;
+        {
+            const Unlocked unlocked;
+            engine::drop_trailing_phrases(*values.column, *phrases.column, bytes, offsets);
+        }
+        return Py_BuildValue("(y#y#)", bytes.data(), Py_ssize_t(bytes.size()),
+                             reinterpret_cast<const char*>(offsets.data()), Py_ssize_t(offsets.size() * 8));
+    });
+}
+
 PyObject* store_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[1];
@@ -591,6 +608,9 @@ PyMethodDef functions[] = {
     {"transliterate", as_cfunction(transliterate), METH_FASTCALL | METH_KEYWORDS,
      "transliterate(values, offsets, code_points, replacement_offsets, replacements): (bytes, int64 offsets) of "
      "the values with each listed character replaced; a value holding U+001F is kept as it is."},
+    {"drop_trailing_phrases", as_cfunction(drop_trailing_phrases), METH_FASTCALL | METH_KEYWORDS,
+     "drop_trailing_phrases(values, offsets, phrases, phrase_offsets): (bytes, int64 offsets) of the values "
+     "(words between single spaces) without the phrases that end them, never the first word."},
     {"row_hashes", as_cfunction(row_hashes), METH_FASTCALL | METH_KEYWORDS,
      "row_hashes(keys, offsets): one 64-bit hash per key (native byte order), as bytes; equal keys, equal hashes."},
     {"store_bytes", as_cfunction(store_bytes), METH_FASTCALL | METH_KEYWORDS,

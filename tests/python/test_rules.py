@@ -153,6 +153,19 @@ def test_the_engine_transliterates_as_python_does(values):
     assert native == [v if "\x1f" in v else v.translate(keying._latin_map()) for v in values]
 
 
+@pytest.mark.parametrize("rules", [("name",), ("name", "words"), ("casefold", "legalform"),
+                                   ("casefold", "latin", "legalform", "compact")])
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(["ltd", "gmbh", "co", "kg", "and", "sa", "asa", "as", "b", "v", "bv",
+                                          "orion", "a", "nowak", "sp", "z", "o", "oo"]), max_size=7).map(" ".join),
+                max_size=30))
+def test_the_engine_drops_legal_forms_as_the_pyarrow_kernels_do(rules, values):
+    expanded = set(keying._expand(rules))
+    column = pa.array(values, pa.large_string())
+    assert keying._drop_legal_forms(column, expanded).to_pylist() == \
+        keying._drop_legal_forms_in_bulk(column, expanded).to_pylist()
+
+
 # Near-IBANs: the checker's alphabet, a few bytes it refuses, and real numbers with one character changed.
 IBAN_LIKE = st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789az -ß", max_size=36)
 
