@@ -67,6 +67,36 @@ def arrow_keys(values: "pa.Array") -> Keys:
     return (memoryview(data) if data is not None else b""), copy  # type: ignore[return-value]
 
 
+def row_hashes(values: "pa.Array") -> "pa.Array":
+    """One 64-bit hash per value of a text column (a uint64 array): equal text, equal hash."""
+    import pyarrow as pa
+
+    data = _call(_engine.row_hashes, *arrow_keys(values))
+    return pa.Array.from_buffers(pa.uint64(), len(values), [None, pa.py_buffer(data)])
+
+
+def iban_check(values: "pa.Array", lengths: bytes) -> bytes:
+    """One byte per IBAN of a text column: 1 when its length (by country, `lengths`) and check digits are right."""
+    return _call(_engine.iban_check, *arrow_keys(values), lengths)
+
+
+def transliterate(values: "pa.Array", table: Tuple[bytes, bytes, bytes]) -> "pa.Array":
+    """A text column with the characters of `table` (code points, replacement offsets, replacements: the
+    first two as 4-byte values) replaced; a large_string array."""
+    import pyarrow as pa
+
+    data, offsets = _call(_engine.transliterate, *arrow_keys(values), *table)
+    return pa.LargeStringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))
+
+
+def drop_trailing_phrases(values: "pa.Array", phrases: "pa.Array") -> "pa.Array":
+    """Each value (words between single spaces) without the phrases that end it, never its first word."""
+    import pyarrow as pa
+
+    data, offsets = _call(_engine.drop_trailing_phrases, *arrow_keys(values), *arrow_keys(phrases))
+    return pa.LargeStringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))
+
+
 class Refusal(PartyError):
     """The engine refused the data: its message, one line."""
 

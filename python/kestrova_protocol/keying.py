@@ -139,6 +139,25 @@ def _latin(text: str) -> str:
 
 
 @functools.lru_cache(maxsize=None)
+def _latin_table() -> Tuple[bytes, bytes, bytes]:
+    """The transliteration as the engine takes it: code points ascending, replacement offsets, replacements."""
+    items = sorted(_latin_map().items())
+    text = bytearray()
+    offsets = array.array("I", [0])
+    for _, replacement in items:
+        text += replacement.encode("utf-8")
+        offsets.append(len(text))
+    return array.array("I", [cp for cp, _ in items]).tobytes(), offsets.tobytes(), bytes(text)
+
+
+def _latin_column(values):
+    """_latin over every cell, in the engine (the cells holding U+001F kept as they are, as
+    _python_over_non_ascii keeps them)."""
+    from . import engine
+    return engine.transliterate(values, _latin_table())
+
+
+@functools.lru_cache(maxsize=None)
 def _legal_forms(rules: frozenset) -> Dict[int, object]:
     """The table's legal forms as the column's earlier rules leave them, by their number of words."""
     import pyarrow as pa
@@ -155,6 +174,17 @@ def _legal_forms(rules: frozenset) -> Dict[int, object]:
 
 
 def _drop_legal_forms(values, rules):
+    """Legal forms at the end of a name dropped, in the engine; see _drop_legal_forms_in_bulk."""
+    if "casefold" not in rules:  # the look-up lower-cases the words: pyarrow's case, not the engine's
+        return _drop_legal_forms_in_bulk(values, rules)
+    import pyarrow as pa
+    from . import engine
+    forms = _legal_forms(frozenset(rules))
+    phrases = pa.concat_arrays(list(forms.values())) if forms else pa.array([], pa.large_string())
+    return engine.drop_trailing_phrases(values, phrases)
+
+
+def _drop_legal_forms_in_bulk(values, rules):
     """Legal forms at the end of a name dropped (all of them: "… GmbH & Co. KG Ltd"), never its first word.
 
     Words are looked up, not matched by a pattern: the last n words of each row, for each length n
@@ -277,15 +307,13 @@ def normalise_column(values, rules: Sequence[str]):
     values = _on(values, wide, lambda v: pc.utf8_normalize(v, "NFC"))
     if "iban" in rules:
         values = pc.ascii_upper(pc.replace_substring_regex(values, r"[^0-9A-Za-z]+", ""))
+    if "latin" in rules:
+        values = _latin_column(values)
     if "casefold" in rules:
-        values = pc.ascii_lower(values)
-    if "latin" in rules and "casefold" in rules:
-        # Folding makes a few marks again (ǰ is j and a caron): latin once more.
-        values = _python_over_non_ascii(values, lambda text: _latin(_casefold(_latin(text))))
-    elif "latin" in rules:
-        values = _python_over_non_ascii(values, _latin)
-    elif "casefold" in rules:
-        values = _python_over_non_ascii(values, _casefold)
+        values = _python_over_non_ascii(pc.ascii_lower(values), _casefold)
+    if "latin" in rules:
+        if "casefold" in rules:  # folding makes a few marks again (ǰ is j and a caron)
+            values = _latin_column(values)
     single = False  # white space is single spaces, none at the ends
     if "alnum" in rules:
         # Only where a character is not an ASCII letter, digit or space: the Unicode classes are slow.
@@ -380,8 +408,25 @@ def _letters_as_digits(values):
     return values
 
 
+def _iban_length_table() -> bytes:
+    """The lengths by country as the engine reads them: one byte per pair of capital letters."""
+    table = bytearray(26 * 26)
+    for country, length in _iban_lengths().items():
+        table[26 * (ord(country[0]) - 65) + ord(country[1]) - 65] = length
+    return bytes(table)
+
+
 def iban_valid(values):
     """A boolean array: the normalised IBAN has its country's length and check digits (ISO 13616)."""
+    import pyarrow as pa
+    from . import engine
+    values = _text(values)
+    checked = engine.iban_check(values, _iban_length_table())
+    return pa.Array.from_buffers(pa.uint8(), len(values), [None, pa.py_buffer(checked)]).cast(pa.bool_())
+
+
+def iban_valid_in_bulk(values):
+    """iban_valid over pyarrow kernels: the engine's oracle in the tests."""
     import pyarrow as pa
     import pyarrow.compute as pc
     values = _text(values)

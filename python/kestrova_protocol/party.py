@@ -177,36 +177,82 @@ def _rules_of(columns: Sequence[rowkey.Column], keying: str) -> Optional[List[Tu
 
 
 class _Merges:
-    """The table's distinct rows that end on one key, and the rows left out for an invalid IBAN."""
+    """The table's distinct rows that end on one key, and the rows left out for an invalid IBAN.
 
-    def __init__(self) -> None:
-        self.parts: List[pa.Table] = []
+    A row costs 16 bytes here, a hash of its key and one of its values, so that a table larger than
+    memory can be counted; the rows are listed (with their text) only when asked, from a second
+    reading of the table or, for a table that can be read once only, from text held all along.
+    """
+
+    def __init__(self, hold_text: bool) -> None:
+        self.hashes: List[pa.Table] = []  # key, values: hashes of the rows keyed into the store
+        self.invalid: List[pa.Table] = []  # row, key, values of the rows left out
+        self.text: Optional[List[Tuple[int, List[pa.Array], pa.Array, Optional[pa.Array]]]] = \
+            [] if hold_text else None
+        self.shared: Optional[pa.Array] = None
 
     def add(self, start: int, columns: List[pa.Array], keys: pa.Array, invalid: Optional[pa.Array]) -> None:
-        n = len(keys)
-        wide = [c.cast(pa.large_string()) for c in columns]
-        raw = pc.binary_join_element_wise(*wide, pa.scalar(rowkey.SEPARATOR, pa.large_string())) \
-            if len(wide) > 1 else wide[0]
-        if invalid is None:
-            invalid = pa.array([False] * n)
-        self.parts.append(pa.table({"row": pa.array(range(start + 1, start + n + 1), pa.int64()),
-                                    "key": keys, "values": raw, "invalid": invalid}))
+        hashes = pa.table({"key": engine.row_hashes(keys), "values": engine.row_hashes(_raw(columns))})
+        if invalid is not None and invalid.true_count:
+            self.invalid.append(_rows(start, columns, keys).filter(invalid))
+            hashes = hashes.filter(pc.invert(invalid))
+        self.hashes.append(hashes)
+        if self.text is not None:
+            self.text.append((start, columns, keys, invalid))
 
-    def finish(self) -> Tuple[int, Optional[pa.Table]]:
-        """(rows merged, their table: row, key, values, what), the invalid IBANs' rows included."""
-        if not self.parts:
-            return 0, None
-        rows = pa.concat_tables(self.parts, promote_options="permissive")
-        self.parts = []
-        valid = rows.filter(pc.invert(rows.column("invalid")))
-        groups = valid.group_by("key").aggregate([("values", "count_distinct")])
+    def finish(self) -> int:
+        """Rows merged: the distinct values of the keys that more than one distinct value ends on.
+
+        Counted on 64-bit hashes: two different keys or values would have to collide to miscount,
+        about one chance in 10^12 at 10^7 rows; the listing compares the text itself.
+        """
+        if not self.hashes:
+            self.shared = pa.array([], pa.uint64())
+            return 0
+        rows = pa.concat_tables(self.hashes)
+        self.hashes = []
+        groups = rows.group_by("key").aggregate([("values", "count_distinct")])
+        del rows
         shared = groups.filter(pc.greater(groups.column("values_count_distinct"), 1))
-        merged = int(pc.sum(shared.column("values_count_distinct")).as_py() or 0)
-        listed = rows.filter(pc.or_(rows.column("invalid"), pc.is_in(rows.column("key"), shared.column("key"))))
-        what = pc.if_else(listed.column("invalid"), "invalid IBAN, left out", "merged")
-        listed = pa.table({"row": listed.column("row"), "key": listed.column("key"),
-                           "values": listed.column("values"), "what": what})
-        return merged, listed.sort_by([("what", "ascending"), ("key", "ascending"), ("row", "ascending")])
+        self.shared = shared.column("key").combine_chunks()
+        return int(pc.sum(shared.column("values_count_distinct")).as_py() or 0)
+
+    def listed(self, again: Optional[Callable[[], Iterator[Tuple[int, List[pa.Array], pa.Array,
+                                                                      Optional[pa.Array]]]]]) -> pa.Table:
+        """(row, key, values, what) of the merged rows and those left out; `again` reads the table once more
+        (its batches as `add` took them), unless the text was held."""
+        assert self.shared is not None
+        parts: List[pa.Table] = []
+        if len(self.shared):
+            for start, columns, keys, invalid in (self.text if self.text is not None else again()):
+                hit = pc.is_in(engine.row_hashes(keys), self.shared)
+                if invalid is not None:
+                    hit = pc.and_(hit, pc.invert(invalid))
+                if hit.true_count:
+                    parts.append(_rows(start, columns, keys).filter(hit))
+        self.text = None
+        candidates = pa.concat_tables(parts) if parts else _rows(0, [pa.array([], pa.string())],
+                                                                  pa.array([], pa.string()))
+        groups = candidates.group_by("key").aggregate([("values", "count_distinct")])
+        keys = groups.filter(pc.greater(groups.column("values_count_distinct"), 1)).column("key")
+        merged = candidates.filter(pc.is_in(candidates.column("key"), keys))
+        left_out = pa.concat_tables(self.invalid) if self.invalid else merged.slice(0, 0)
+        rows = pa.concat_tables([left_out.append_column("what", pa.repeat("invalid IBAN, left out", len(left_out))),
+                                 merged.append_column("what", pa.repeat("merged", len(merged)))])
+        return rows.sort_by([("what", "ascending"), ("key", "ascending"), ("row", "ascending")])
+
+
+def _raw(columns: List[pa.Array]) -> pa.Array:
+    """A row's values as written, joined by the separator."""
+    wide = [c.cast(pa.large_string()) for c in columns]
+    return pc.binary_join_element_wise(*wide, pa.scalar(rowkey.SEPARATOR, pa.large_string())) \
+        if len(wide) > 1 else wide[0]
+
+
+def _rows(start: int, columns: List[pa.Array], keys: pa.Array) -> pa.Table:
+    n = len(keys)
+    return pa.table({"row": pa.array(range(start + 1, start + n + 1), pa.int64()),
+                     "key": keys.cast(pa.large_string()), "values": _raw(columns)})
 
 
 def _merged_csv(listed: Optional[pa.Table]) -> bytes:
@@ -239,8 +285,9 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
     key, key_fp = _read_public_key(public_key_path, options.raw_in)
     table = Table(rows, [c.name for c in columns])
     keys_of = _keyer(table, keying, rules)
-    # With rules only: it holds every row's key and values until the end.
-    merges = _Merges() if rules is not None and any(rules) else None
+    # With rules only. Listing the merged rows reads a file twice rather than hold its text; a stream in
+    # memory is read once.
+    merges = _Merges(hold_text=bool(merged) and table.kind == "memory") if rules is not None and any(rules) else None
     invalid = 0
     with Outputs() as outputs:
         target = outputs.add(PayloadOutput(out, Header(Kind.STORE, keying=rowkey.CODES[keying], rules=packed,
@@ -267,7 +314,7 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
         # What Arrow's allocator keeps of the table's batches goes back before the store takes its memory.
         pa.default_memory_pool().release_unused()
         report.phase(f"rows read: {read:,}", rows=read)
-        shared, listed = merges.finish() if merges is not None else (0, None)
+        shared = merges.finish() if merges is not None else 0
         if invalid:
             report.note(f"{table.name}: {invalid:,} rows with an invalid IBAN left out of the store",
                         invalid_ibans=invalid)
@@ -276,6 +323,8 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
                         f"column rules" + (f" (listed in {merged})" if merged else " (--merged FILE lists them)"),
                         merged=shared)
         if merged_out is not None:
+            listed = merges.listed(lambda: _keyed_again(rows, columns, keying, rules, read)) \
+                if merges is not None else None
             merged_out.write(_merged_csv(listed))
         progress = _BuildProgress(report)
         try:
@@ -291,6 +340,23 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
     return report.done(counts["rows"], "rows", f"{shared:,} distinct rows merged by the rules" if with_rules else "",
                        duplicates=counts["duplicates"], merged=shared, invalid_ibans=invalid,
                        digests=_digests(outputs))
+
+
+def _keyed_again(rows: TableSource, columns: Sequence[rowkey.Column], keying: str,
+                 rules: Optional[Sequence[Sequence[str]]], expected: int
+                 ) -> Iterator[Tuple[int, List[pa.Array], pa.Array, Optional[pa.Array]]]:
+    """The table's batches read and keyed once more: (first row, cells, keys, invalid IBANs)."""
+    table = Table(rows, [c.name for c in columns])
+    keys_of = _keyer(table, keying, rules)
+    read = 0
+    for n, cells in table.batches():
+        if n:
+            keys, bad = keys_of(n, cells)
+            yield read, cells, keys, bad
+        read += n
+    table.verify()
+    if read != expected:
+        raise PartyError(f"{table.name}: changed while being read")
 
 
 def _local_output(path: str) -> str:

@@ -8,11 +8,16 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "backend/backend.h"
 #include "ct/wipe.h"
+#include "engine/iban_check.h"
 #include "engine/key_column.h"
+#include "engine/row_hashes.h"
 #include "engine/store_builder.h"
+#include "engine/trailing_words.h"
+#include "engine/transliterate.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
 #include "operations/operations.h"
@@ -470,6 +475,82 @@ PyType_Slot builder_slots[] = {
 PyType_Spec builder_spec = {"kestrova_protocol._engine.Builder", sizeof(BuilderObject), 0, Py_TPFLAGS_DEFAULT,
                             builder_slots};
 
+PyObject* row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("row_hashes", {"keys", "offsets"}, 2, args, nargs, kwnames, a);
+        const Keys keys(a[0], a[1], "keys");
+        Output out(nullptr, keys.column->size() * sizeof(uint64_t));
+        {
+            const Unlocked unlocked;
+            std::vector<uint64_t> hashes(keys.column->size());
+            engine::row_hashes(*keys.column, hashes);
+            if (!hashes.empty()) std::memcpy(out.span.data(), hashes.data(), out.span.size());
+        }
+        return out.result();
+    });
+}
+
+PyObject* iban_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[3];
+        bind("iban_check", {"ibans", "offsets", "lengths"}, 3, args, nargs, kwnames, a);
+        const Keys ibans(a[0], a[1], "ibans");
+        const Buffer lengths(a[2], "lengths");
+        Output out(nullptr, ibans.column->size());
+        {
+            const Unlocked unlocked;
+            engine::iban_check(*ibans.column, lengths.bytes(), out.span);
+        }
+        return out.result();
+    });
+}
+
+std::vector<uint32_t> u32s(const Buffer& b, const char* name) {
+    if (b.bytes().size() % 4 != 0) throw BadInput(std::string(name) + " must hold 4-byte values");
+    std::vector<uint32_t> out(b.bytes().size() / 4);
+    if (!out.empty()) std::memcpy(out.data(), b.bytes().data(), b.bytes().size());
+    return out;
+}
+
+PyObject* transliterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[5];
+        bind("transliterate", {"values", "offsets", "code_points", "replacement_offsets", "replacements"}, 5, args,
+             nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values");
+        const Buffer code_points(a[2], "code_points"), table_offsets(a[3], "replacement_offsets"),
+            text(a[4], "replacements");
+        const engine::Replacements table{u32s(code_points, "code_points"), u32s(table_offsets, "replacement_offsets"),
+                                         text.bytes()};
+        engine::check_replacements(table);
+        std::string bytes;
+        std::vector<int64_t> offsets;
+        {
+            const Unlocked unlocked;
+            engine::transliterate(*values.column, table, bytes, offsets);
+        }
+        return Py_BuildValue("(y#y#)", bytes.data(), Py_ssize_t(bytes.size()),
+                             reinterpret_cast<const char*>(offsets.data()), Py_ssize_t(offsets.size() * 8));
+    });
+}
+
+PyObject* drop_trailing_phrases(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[4];
+        bind("drop_trailing_phrases", {"values", "offsets", "phrases", "phrase_offsets"}, 4, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values"), phrases(a[2], a[3], "phrases");
+        std::string bytes;
+        std::vector<int64_t> offsets;
+        {
+            const Unlocked unlocked;
+            engine::drop_trailing_phrases(*values.column, *phrases.column, bytes, offsets);
+        }
+        return Py_BuildValue("(y#y#)", bytes.data(), Py_ssize_t(bytes.size()),
+                             reinterpret_cast<const char*>(offsets.data()), Py_ssize_t(offsets.size() * 8));
+    });
+}
+
 PyObject* store_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[1];
@@ -534,6 +615,17 @@ PyMethodDef functions[] = {
     {"query_cells", as_cfunction(query_cells), METH_FASTCALL | METH_KEYWORDS,
      "query_cells(sender_cells, receiver_cells, central_key, out=None): query's ciphertexts from cells that "
      "lookup gave, so that the two stores need not be held at once."},
+    {"iban_check", as_cfunction(iban_check), METH_FASTCALL | METH_KEYWORDS,
+     "iban_check(ibans, offsets, lengths): one byte per IBAN, 1 when its country's length (lengths: 676 bytes, "
+     "by the two letters) and its check digits are right."},
+    {"transliterate", as_cfunction(transliterate), METH_FASTCALL | METH_KEYWORDS,
+     "transliterate(values, offsets, code_points, replacement_offsets, replacements): (bytes, int64 offsets) of "
+     "the values with each listed character replaced; a value holding U+001F is kept as it is."},
+    {"drop_trailing_phrases", as_cfunction(drop_trailing_phrases), METH_FASTCALL | METH_KEYWORDS,
+     "drop_trailing_phrases(values, offsets, phrases, phrase_offsets): (bytes, int64 offsets) of the values "
+     "(words between single spaces) without the phrases that end them, never the first word."},
+    {"row_hashes", as_cfunction(row_hashes), METH_FASTCALL | METH_KEYWORDS,
+     "row_hashes(keys, offsets): one 64-bit hash per key (native byte order), as bytes; equal keys, equal hashes."},
     {"store_bytes", as_cfunction(store_bytes), METH_FASTCALL | METH_KEYWORDS,
      "store_bytes(rows): the size of a store of that many rows."},
     {"build_peak_bytes", as_cfunction(build_peak_bytes), METH_FASTCALL | METH_KEYWORDS,

@@ -133,6 +133,52 @@ def test_every_single_substitution_breaks_the_check_digits(rng, country):
     assert keying.iban_valid(pa.array([number, changed])).to_pylist() == [True, False]
 
 
+def _table_characters():
+    return sorted(chr(cp) for cp in keying._latin_map())
+
+
+# Any character the transliteration table holds, mixed with ASCII, others it does not hold, a lone
+# U+001F, and the characters of every script at either end of UTF-8's lengths.
+LATIN_TEXT = st.lists(st.sampled_from(_table_characters()) | st.sampled_from(list("aZ 9'\x1f\x7f\x80\u07ff\u0800"
+                                                                                   "\uffff\U00010000\U0010ffff王")),
+                      max_size=20).map("".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(LATIN_TEXT | st.text(max_size=12), max_size=30))
+def test_the_engine_transliterates_as_python_does(values):
+    column = pa.array(values, pa.large_string())
+    native = keying._latin_column(column).to_pylist()
+    assert native == keying._python_over_non_ascii(column, keying._latin).to_pylist()
+    assert native == [v if "\x1f" in v else v.translate(keying._latin_map()) for v in values]
+
+
+@pytest.mark.parametrize("rules", [("name",), ("name", "words"), ("casefold", "legalform"),
+                                   ("casefold", "latin", "legalform", "compact")])
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(["ltd", "gmbh", "co", "kg", "and", "sa", "asa", "as", "b", "v", "bv",
+                                          "orion", "a", "nowak", "sp", "z", "o", "oo"]), max_size=7).map(" ".join),
+                max_size=30))
+def test_the_engine_drops_legal_forms_as_the_pyarrow_kernels_do(rules, values):
+    expanded = set(keying._expand(rules))
+    column = pa.array(values, pa.large_string())
+    assert keying._drop_legal_forms(column, expanded).to_pylist() == \
+        keying._drop_legal_forms_in_bulk(column, expanded).to_pylist()
+
+
+# Near-IBANs: the checker's alphabet, a few bytes it refuses, and real numbers with one character changed.
+IBAN_LIKE = st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789az -ß", max_size=36)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(IBAN_LIKE | st.sampled_from(VALID) | st.builds(
+    lambda n, i, c: n[:i % len(n)] + c + n[i % len(n) + 1:], st.sampled_from(VALID), st.integers(0, 40),
+    st.sampled_from("0123456789AZ")), max_size=40))
+def test_the_engine_checks_ibans_as_the_pyarrow_kernels_do(values):
+    column = pa.array(values, pa.large_string())
+    assert keying.iban_valid(column).to_pylist() == keying.iban_valid_in_bulk(column).to_pylist()
+
+
 def test_join_refuses_the_separator_and_names_the_row():
     columns = [pa.array(["a", "b", "c"]), pa.array(["x", "y\x1fz", None])]
     with pytest.raises(ValueError, match="U\\+001F") as caught:
@@ -193,6 +239,15 @@ def test_store_and_query_key_alike_and_keys_prints_what_the_store_holds(tmp_path
         listed = list(csv.DictReader(f))
     assert {(r["row"], r["what"]) for r in listed} == {
         (str(len(bank_a) + 1), "invalid IBAN, left out"), ("1", "merged"), (str(len(bank_a) + 2), "merged")}
+
+    # Counted on hashes, listed from a second reading of the file: as from text held for a stream in memory.
+    memory = pa.table({"iban": [r[0] for r in bank], "name": [r[1] for r in bank]})
+    for source in (memory, memory.to_reader()):
+        again = kp.build_store(str(tmp_path / "A.pub"), source, parse_columns("iban:iban,name:name"),
+                               str(tmp_path / "M.store"), options=kp.Options(quiet=True, force=True),
+                               merged=str(tmp_path / "M.csv"))
+        assert (again["merged"], again["invalid_ibans"]) == (2, 1)
+        assert (tmp_path / "M.csv").read_bytes() == (tmp_path / "merged.csv").read_bytes()
 
     # Each formatting variant of a held row matches; a wrong check digit or another name does not.
     variants = [v for v, true in rules_corpus.VARIANTS.items() if true and v != "word order"]
