@@ -326,6 +326,10 @@ def _logging(log_format: str, quiet: bool):
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    # A step's memory is flat in its input only if freed batches go back to the system: Arrow's default
+    # allocator keeps what it freed for later.
+    import pyarrow
+    pyarrow.set_memory_pool(pyarrow.system_memory_pool())
     handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}
     try:
         with _own_stderr(), _logging(getattr(args, "log_format", "plain"), getattr(args, "quiet", False)):

@@ -165,9 +165,15 @@ std::vector<uint32_t> find_equal_keys(const KeySource& keys, EqualKeys mode) {
     const std::size_t n = keys.size();
     if (n > UINT32_MAX) kestrova::panic("too many keys: " + std::to_string(n));
     std::vector<std::pair<uint64_t, uint32_t>> hashed(n);
-    worker_pool::parallel_for(n, kHashGrain, [&](std::size_t begin, std::size_t end) {
+    auto hash = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) hashed[i] = {key_hash(keys.key(i), 0), uint32_t(i)};
-    });
+    };
+    // A refusal comes before any work on the pool (which an interrupt may end); dropping serves the
+    // tools' large builds, which hash on every core.
+    if (mode == EqualKeys::refuse)
+        hash(0, n);
+    else
+        worker_pool::parallel_for(n, kHashGrain, hash);
     std::sort(hashed.begin(), hashed.end());
     std::vector<uint32_t> later;
     std::vector<uint8_t> dropped(n, 0);

@@ -1,4 +1,5 @@
 """kestrova-party against bad files, faults and neighbours: refused in one line, nothing left behind."""
+import contextlib
 import errno
 import http.client
 import os
@@ -291,13 +292,16 @@ def _listening_ports():
 
 def test_a_store_truncated_while_query_runs_cannot_crash_it(flow, monkeypatch):
     shutil.copyfile(flow / "A.store", flow / "shrinking.store")
-    real = party.Table
+    real = party._held_store
 
-    def truncate_then_read(*args):  # once the stores are in, another process cuts one short
-        os.truncate(flow / "shrinking.store", files.HEADER.size)
-        return real(*args)
+    @contextlib.contextmanager
+    def read_then_truncate(report, source, *args):  # once the store is in, another process cuts it short
+        with real(report, source, *args) as store:
+            if source.path.endswith("shrinking.store"):
+                os.truncate(source.path, files.HEADER.size)
+            yield store
 
-    monkeypatch.setattr(party, "Table", truncate_then_read)
+    monkeypatch.setattr(party, "_held_store", read_then_truncate)
     party.query(str(flow / "shrinking.store"), str(flow / "B.store"), str(flow / "W.pub"), str(flow / "tx.csv"),
                 ["from_account", "from_name"], ["to_account", "to_name"], str(flow / "cut.cts"),
                 options=party.Options(quiet=True))
