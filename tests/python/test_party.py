@@ -131,9 +131,6 @@ def peak_rss_kib(folder, *args):
     return int(result.stdout)
 
 
-# Found when the Arrow reader met the batched query: reading a CSV alone peaks about 80 bytes a row above a
-# 2 000-row file (5 MB at 40 000 rows, 11 MB at 120 000), so the bound below does not hold yet.
-@pytest.mark.xfail(strict=True, reason="the CSV reader's peak grows with the file; not yet found where")
 def test_query_memory_does_not_grow_with_the_transactions(central):
     peaks = {}
     for n in (2_000, 40_000):
