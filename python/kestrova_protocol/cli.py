@@ -13,7 +13,10 @@ import sys
 import textwrap
 from typing import Optional, Sequence
 
-from . import files
+# Loaded with the command, before a step sets any limit of its own.
+import pyarrow
+
+from . import files, party
 from .errors import PartyError
 from .keying import KEYINGS, NFC, parse_columns
 
@@ -221,8 +224,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> dict:
-    from . import party
-
     return args.step(party, args, party.Options.from_args(args))
 
 
@@ -328,7 +329,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     # A step's memory is flat in its input only if freed batches go back to the system: Arrow's default
     # allocator keeps what it freed for later.
-    import pyarrow
     pyarrow.set_memory_pool(pyarrow.system_memory_pool())
     handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}
     try:
