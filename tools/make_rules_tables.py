@@ -80,9 +80,9 @@ def iban_lengths(wheel_dir: pathlib.Path) -> dict:
     wheel = zipfile.ZipFile(wheel_dir / SCHWIFTY)
     lengths = {}
     for name in ("generated.json", "overwrite.json"):
-        for country, spec in json.loads(wheel.read(f"schwifty/iban_registry/{name}")).items():
-            if "iban_length" in spec:
-                lengths[country] = spec["iban_length"]
+        for country, entry in json.loads(wheel.read(f"schwifty/iban_registry/{name}")).items():
+            if "iban_length" in entry:
+                lengths[country] = entry["iban_length"]
     return {"source": "schwifty 2026.11.2 iban_registry (MIT): ISO 13616 registry and its additions",
             "lengths": dict(sorted(lengths.items()))}
 
