@@ -8,6 +8,8 @@ import kestrova
 from kestrova_protocol import batches, cluster, engine
 from party_flow import EXPECTED, finish, flags_of, ok, party, run_flow
 
+pytestmark = pytest.mark.slow
+
 
 def error_line(result):
     assert result.returncode == 1

@@ -10,6 +10,8 @@ import pytest
 from kestrova_protocol import files, party
 from party_flow import run_flow
 
+pytestmark = pytest.mark.slow
+
 # Runs a command with the process killed (SIGKILL) before its commit's file
 # operation number K, or sent SIGNAL there; K = -1 counts the operations.
 CHILD = textwrap.dedent("""

@@ -15,6 +15,8 @@ pytest.importorskip("distributed")
 
 import dask_cluster  # noqa: E402
 
+pytestmark = pytest.mark.slow
+
 ONE = bytes([1] + [0] * 31) * 4  # a ciphertext of four identity points
 TIMEOUT = "2"
 

@@ -64,6 +64,7 @@ RACE = textwrap.dedent("""
 
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("call", ["query", "Builder.add"])
 def test_offsets_changed_by_another_thread_are_never_read_again(call):
     done = subprocess.run([sys.executable, "-c", RACE, call], capture_output=True, text=True, timeout=600)
