@@ -50,7 +50,7 @@ BENCHMARKS = {
                     "--folder {folder} --small 10000 --large 100000 --transactions 10000 --lookups 100000 "
                     "--rounds 2 --json {json}"),
     "kill_resume": ("bench/python/kill_resume.py",
-                    "--folder {folder} --accounts 1000000 --transactions 10000000 --kills 5 --json {json}",
+                    "--folder {folder} --accounts 100000 --transactions 10000000 --kills 5 --json {json}",
                     "--folder {folder} --accounts 1000 --transactions 100000 --kills 2 --json {json}"),
     "rules_recall": ("bench/python/rules_recall.py",
                      "--accounts 100000 --transactions 100000 --workdir {folder} --json {json}",
@@ -135,10 +135,20 @@ def missing(name: str) -> str:
     return f"Not measured yet: `python bench/performance.py --run {name}`.\n"
 
 
-def section_functions(r: dict | None) -> str:
-    out = ["## Cost per item\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("functions")
+def section(title: str, benchmark: str):
+    """A section of the page from one benchmark's record, or a line saying how to measure it."""
+    def wrap(body):
+        def render(figures: dict) -> str:
+            r = figures.get(benchmark)
+            lines = [f"## {title}\n"] + (body(r) if r is not None else [missing(benchmark)])
+            return "\n".join(lines)
+        return render
+    return wrap
+
+
+@section("Cost per item", "functions")
+def section_functions(r: dict) -> list:
+    out = []
     timings = r["figures"]["timings"]
     n = max(t["n"] for t in timings)
     by = {(t["function"], t["threads"]): t for t in timings if t["n"] == n}
@@ -150,7 +160,7 @@ def section_functions(r: dict | None) -> str:
                "figure. {}\n".format(n, provenance(r)))
     if not peer:
         out.append("libsodium was not found in that run, so there is no cost table.\n")
-        return "\n".join(out)
+        return out
     out.append(f"libsodium's multiplication took {1e6 * peer[0]:.1f} µs there.\n")
     out.append("| function | per | cost | goal | 2-thread speed-up |\n|---|---|---:|---:|---:|")
     for name, per in PER.items():
@@ -162,13 +172,12 @@ def section_functions(r: dict | None) -> str:
     out.append("\n`key_gen` runs on the calling thread only, so its speed-up says nothing. A processor without "
                "AVX-512 IFMA runs the AVX2 backend (the serial one only where AVX2 is missing too), which is "
                "slower.\n")
-    return "\n".join(out)
+    return out
 
 
-def section_end_to_end(r: dict | None) -> str:
-    out = ["## End to end through `kestrova-party`\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("end_to_end")
+@section("End to end through `kestrova-party`", "end_to_end")
+def section_end_to_end(r: dict) -> list:
+    out = []
     f = r["figures"]
     this, module = f["this"], f["module"]
     out.append(f"`examples/parties.py` plays the three parties with one `kestrova-party` process per step, as "
@@ -193,13 +202,12 @@ def section_end_to_end(r: dict | None) -> str:
                    f"{'' if m is None else f'{m:.1f}'} | {ratio} |")
     out.append("\nA step's CPU includes starting Python and importing pyarrow (about 0.2 s each), which the module's "
                "calls in one process do not pay; `keygen` has no module step to compare.\n")
-    return "\n".join(out)
+    return out
 
 
-def section_parties(r: dict | None) -> str:
-    out = ["## The tools' engine against the module\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("parties")
+@section("The tools' engine against the module", "parties")
+def section_parties(r: dict) -> list:
+    out = []
     f = r["figures"]
     out.append(f"Each step as the tools drive the engine (key bytes in batches, stores from files) against the "
                f"module's one call on bytes, on the same items; then store builds streamed in batches and queries "
@@ -223,13 +231,12 @@ def section_parties(r: dict | None) -> str:
         out.append(f"| {int(rows):,} | {b['seconds']:.1f} | {b['peak_rss'] / 2**20:,.0f} | "
                    f"{b['peak_rss'] / b['store_bytes']:.2f} | {q['per_second']:,.0f} | {q['per_second'] / base:.2f} |")
     out.append("\nThe build's peak includes the interpreter's own memory, which weighs more in a small store.\n")
-    return "\n".join(out)
+    return out
 
 
-def section_query_scale(r: dict | None) -> str:
-    out = ["## `query` against large stores\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("query_scale")
+@section("`query` against large stores", "query_scale")
+def section_query_scale(r: dict) -> list:
+    out = []
     f = r["figures"]
     small, large = f["query"]
     look = f["lookups"]
@@ -253,7 +260,7 @@ def section_query_scale(r: dict | None) -> str:
                f"{f['reading']['query_over_cat']:.1f} times as long as `cat` of the cached file and "
                f"{f['reading']['query_over_sha256sum']:.2f} times as long as `sha256sum` of it: reading is bound by "
                f"SHA-256 on one core, not by a disk slower than that.\n")
-    return "\n".join(out)
+    return out
 
 
 def _lookup_line(look: dict) -> str:
@@ -262,10 +269,9 @@ def _lookup_line(look: dict) -> str:
             f"{max(look['ratios']):.2f})")
 
 
-def section_kill_resume(r: dict | None) -> str:
-    out = ["## A step killed and resumed\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("kill_resume")
+@section("A step killed and resumed", "kill_resume")
+def section_kill_resume(r: dict) -> list:
+    out = []
     f = r["figures"]
     out.append(f"`query` and `randomize` of {f['transactions']:,} transactions, each killed with SIGKILL at random "
                f"moments (a checkpoint every second) and started again with `--resume`, then left to finish; the "
@@ -277,13 +283,12 @@ def section_kill_resume(r: dict | None) -> str:
         out.append(f"| `{step}` | {kills} | {'yes' if f[f'{step}_flags_equal'] else 'NO'} |")
     left = f.get("leftovers") or []
     out.append(f"\nTemporaries left in the folder at the end: {', '.join(left) if left else 'none'}.\n")
-    return "\n".join(out)
+    return out
 
 
-def section_rules(r: dict | None) -> str:
-    out = ["## Column rules\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("rules_recall")
+@section("Column rules", "rules_recall")
+def section_rules(r: dict) -> list:
+    out = []
     f = r["figures"]
     profiles = f["profiles"]
     out.append(f"The whole three-party flow on the payment corpus of `tests/python/rules_corpus.py` "
@@ -321,13 +326,12 @@ def section_rules(r: dict | None) -> str:
         out.append("\nDistinct names within a bank that meet another only because the e after a, o, u is dropped: "
                    + ", ".join(f"bank {b} {n:,}" for b, n in merges.items()) + ".")
     out.append("")
-    return "\n".join(out)
+    return out
 
 
-def section_wheel(r: dict | None) -> str:
-    out = ["## The wheel against a source build\n"]
-    if r is None:
-        return "\n".join(out) + "\n" + missing("wheel_parity")
+@section("The wheel against a source build", "wheel_parity")
+def section_wheel(r: dict) -> list:
+    out = []
     f = r["figures"]
     out.append(f"The x86-64 wheel as `make wheel` builds it against the source build `pip install .` makes on this "
                f"machine, both loaded in one process per backend, each backend forced, one worker thread, calls "
@@ -340,7 +344,7 @@ def section_wheel(r: dict | None) -> str:
         out.append(f"| {row['backend']} | `{row['function']}` | {row['source_us']:.2f} | {row['wheel_us']:.2f} | "
                    f"{row['ratio']:.3f} ({row['ratio_min']:.3f}–{row['ratio_max']:.3f}) |")
     out.append("")
-    return "\n".join(out)
+    return out
 
 
 # Bytes per item of the files of a day, from the byte formats.
@@ -409,13 +413,13 @@ def page(figures: dict) -> str:
         "measure on your machine. Machines differ (Intel Xeon and AMD EPYC, with and without AVX-512 IFMA), and "
         "on a shared machine only ratios measured in one run carry over. Older figures are in the "
         "[changelog](../CHANGELOG.md#benchmark-history).\n",
-        section_functions(figures.get("functions")),
-        section_end_to_end(figures.get("end_to_end")),
-        section_parties(figures.get("parties")),
-        section_query_scale(figures.get("query_scale")),
-        section_kill_resume(figures.get("kill_resume")),
-        section_rules(figures.get("rules_recall")),
-        section_wheel(figures.get("wheel_parity")),
+        section_functions(figures),
+        section_end_to_end(figures),
+        section_parties(figures),
+        section_query_scale(figures),
+        section_kill_resume(figures),
+        section_rules(figures),
+        section_wheel(figures),
         section_sizing(figures.get("functions")),
         "## Reproducing\n",
         "`python bench/performance.py --run all` runs every benchmark above with the arguments quoted in its "
