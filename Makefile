@@ -97,7 +97,8 @@ clean:
 	rm -rf build dist
 
 # One abi3 wheel per architecture under dist/, for glibc 2.17 on, built by
-# zig's clang (cmake/zig-<arch>.cmake); they install without a compiler.
+# zig (cmake/zig-<arch>.cmake; on x86-64 the field and group arithmetic by g++,
+# cmake/host_arithmetic.cmake); they install without a compiler.
 WHEEL_DIR := dist
 WHEEL_ARCHS := x86_64 aarch64
 WHEEL_GLIBC := 2_17

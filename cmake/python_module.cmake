@@ -21,6 +21,10 @@ function(kestrova_add_python_module name)
     Python_add_library(${name} MODULE WITH_SOABI ${ARGN})
   endif()
   set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  # The wheels' glibc floor (2.17) predates explicit_bzero (2.25): the module carries its own.
+  if(KESTROVA_ZIG)
+    target_sources(${name} PRIVATE ${KESTROVA_SRC}/ct/explicit_bzero.cpp)
+  endif()
   # zig's clang links its libc++ statically anyway.
   if(KESTROVA_STATIC_RUNTIME AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)

@@ -3,12 +3,12 @@
 
 Builds both in this run (or takes them as given): the source build as
 `pip install .` makes it (this machine's compiler), the wheel as `make wheel`
-makes it (zig's clang for glibc 2.17); each is installed into a folder of its
-own under --work. Then, for every backend this processor runs (each forced
-with KESTROVA_BACKEND in a fresh process, as the choice is made once per
-process), builds.py loads both modules in one process and times `decrypt`
-and `randomize` call for call, alternating. That is repeated --repeats times,
-the backends interleaved; printed per backend and function: the median over
+makes it (zig for glibc 2.17, the x86-64 arithmetic by g++); each is installed
+into a folder of its own under --work. Then, for every backend this processor
+runs (each forced with KESTROVA_BACKEND in a fresh process, as the choice is
+made once per process), builds.py loads both modules in one process and times
+`decrypt` and `randomize` call for call, alternating. That is repeated
+--repeats times, the backends interleaved; printed per backend and function: the median over
 the repeats of each build's CPU microseconds per item and of the ratio
 wheel / source (with its range), and what each build's engine chooses unforced.
 
@@ -118,7 +118,7 @@ def main() -> int:
         source = install(build_wheel(work / "source-dist", None, "build/wheel"), work / "source")
     wheel_file = args.wheel
     if wheel_file is None:
-        print("building the wheel (zig's clang)", flush=True)
+        print("building the wheel (zig, as make wheel does)", flush=True)
         wheel_file = build_wheel(work / "wheel-dist", ROOT / "cmake/zig-x86_64.cmake", "build/wheel-x86_64")
     wheel = install(wheel_file.resolve(), work / "wheel")
 

@@ -131,7 +131,7 @@ class Wheel:
         self.env.pop("PYTHONPATH", None)
 
     def checks(self):
-        common = [self.tag_and_audit, self.abi3audit, self.needed]
+        common = [self.tag_and_audit, self.abi3audit, self.needed, self.imports]
         if self.tag and self.tag["arch"] == "aarch64":
             return common + [self.emulated_install, self.emulated_example, self.emulated_ldd, self.emulated_tests]
         return common + [self.native, self.forced_backends, self.default_backend]
@@ -173,6 +173,30 @@ class Wheel:
         if foreign:
             raise CheckFailed("the extension needs libraries beyond glibc's: " + ", ".join(foreign))
         return "NEEDED: " + ", ".join(sorted(set(names)))
+
+    def imports(self):
+        """Every symbol a module must find at load time is CPython's or glibc's up to the manylinux floor.
+
+        auditwheel judges versioned imports only: an unversioned one (a glibc
+        function newer than the floor, or one of a C++ runtime) passes it and
+        fails to load where the function is missing."""
+        floor = tuple(map(int, self.tag["platform"].split("_")[1:3]))
+        bad = []
+        for module in self.extracted():
+            for line in run(["readelf", "--dyn-syms", "--wide", module]).splitlines():
+                fields = line.split()
+                if len(fields) < 8 or fields[6] != "UND" or fields[4] == "WEAK":
+                    continue
+                name = fields[7]
+                version = re.fullmatch(r"[^@]+@GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
+                if version and tuple(map(int, version.groups())) <= floor:
+                    continue
+                if not version and re.match(r"_?Py", name):
+                    continue
+                bad.append(f"{module.name}: {name}")
+        if bad:
+            raise CheckFailed(f"imports beyond CPython and glibc {floor[0]}.{floor[1]}: " + ", ".join(bad))
+        return f"imports: CPython's and glibc {floor[0]}.{floor[1]}'s only"
 
     def native(self):
         floor = (int(self.tag["py"][2]), int(self.tag["py"][3:]))  # cp310 -> (3, 10)
