@@ -91,15 +91,15 @@ def name_merges(rows, rules):
 def umlaut_merges(rows):
     """Distinct names that `name` keys alike only because "ue", "oe", "ae" lose their e."""
     import pyarrow as pa
-    from kestrova_protocol import keying
+    from kestrova_protocol import normalise
     names = pa.array(sorted({name for _, name in rows}))
-    keyed = keying.normalise_column(names, ("name",)).to_pylist()
-    fold = keying._umlauts
-    keying._umlauts = lambda values: values
+    keyed = normalise.normalise_column(names, ("name",)).to_pylist()
+    fold = normalise.umlaut_flag
+    normalise.umlaut_flag = lambda rules: 0
     try:
-        unfolded = keying.normalise_column(names, ("name",)).to_pylist()
+        unfolded = normalise.normalise_column(names, ("name",)).to_pylist()
     finally:
-        keying._umlauts = fold
+        normalise.umlaut_flag = fold
     groups = collections.defaultdict(set)
     for name, key, key_unfolded in zip(names.to_pylist(), keyed, unfolded):
         groups[key].add((key_unfolded, name))

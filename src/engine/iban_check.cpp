@@ -32,4 +32,20 @@ void iban_check(const KeyColumn& ibans, std::span<const uint8_t> lengths, std::s
     for (size_t i = 0; i < ibans.size(); ++i) out[i] = valid(ibans.at(i), lengths) ? 1 : 0;
 }
 
+void iban_letters(const KeyColumn& values, std::string& bytes, std::vector<int64_t>& offsets) {
+    bytes.clear();
+    bytes.reserve(values.total_bytes());
+    offsets.assign(1, 0);
+    offsets.reserve(values.size() + 1);
+    for (size_t row = 0; row < values.size(); ++row) {
+        for (const char c : values.at(row)) {
+            if (upper(c) || digit(c))
+                bytes.push_back(c);
+            else if (c >= 'a' && c <= 'z')
+                bytes.push_back(char(c - 'a' + 'A'));
+        }
+        offsets.push_back(int64_t(bytes.size()));
+    }
+}
+
 }  // namespace kestrova::engine
