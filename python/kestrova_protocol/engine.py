@@ -105,8 +105,18 @@ ALNUM, UMLAUTS, SPACES, COMPACT = 1, 2, 4, 8
 
 
 def space_words(values: "pa.Array", flags: int) -> "pa.Array":
-    """The ASCII values with the flags' punctuation, umlaut and white-space rules; the others as they are."""
+    """The plain values (`plain_rows`) with the flags' punctuation, umlaut and white-space rules; the others
+    as they are."""
     return _text_column(len(values), _call(_engine.space_words, *arrow_keys(values), flags))
+
+
+def plain_rows(values: "pa.Array") -> "pa.Array":
+    """A boolean array: the value holds ASCII and letters of scripts without case (CJK, kana, Hangul, Hebrew,
+    Arabic) only, which need no Unicode case folding, NFC or character classes."""
+    import pyarrow as pa
+
+    data = _call(_engine.plain_rows, *arrow_keys(values))
+    return pa.Array.from_buffers(pa.uint8(), len(values), [None, pa.py_buffer(data)]).cast(pa.bool_())
 
 
 def iban_letters(values: "pa.Array") -> "pa.Array":

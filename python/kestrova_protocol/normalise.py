@@ -1,10 +1,11 @@
 """A column's rules applied in bulk, over a pyarrow string array.
 
 NFC, then the column's rules in one fixed order whatever order they were named in. The engine runs
-the transliteration, the IBAN's letters, the punctuation, umlaut and space rules of ASCII cells and
-the legal forms; pyarrow kernels run NFC, the ASCII case and the Unicode classes of the other cells;
-Python's own case folding runs once over a batch's non-ASCII cells joined into one string (it keeps
-U+001F, so the string splits back into the cells).
+the transliteration, the IBAN's letters, the legal forms, and the punctuation, umlaut and space
+rules of plain cells (ASCII and letters without case: see engine.plain_rows); pyarrow kernels run
+NFC, the ASCII case and the Unicode classes of the other cells; Python's own case folding runs once
+over a batch's other cells joined into one string (it keeps U+001F, so the string splits back into
+the cells).
 """
 
 from __future__ import annotations
@@ -39,7 +40,7 @@ def normalise_column(values, rules: Sequence[str]):
         values = latin_column(values)
     if "casefold" in rules:
         values = pc.ascii_lower(values)
-        wide = pc.invert(pc.string_is_ascii(values))
+        wide = pc.invert(engine.plain_rows(values))
         values = python_over(values, wide, _casefold)
         if "latin" in rules:  # folding makes a few marks again (ǰ is j and a caron)
             values = on(values, wide, latin_column)
@@ -63,9 +64,9 @@ def umlaut_flag(rules) -> int:
 
 
 def spaced(values, flags: int):
-    """engine.space_words' rules: in the engine for ASCII cells, with Unicode classes for the others."""
+    """engine.space_words' rules: in the engine for plain cells, with Unicode classes for the others."""
     import pyarrow.compute as pc
-    return on(engine.space_words(values, flags), pc.invert(pc.string_is_ascii(values)),
+    return on(engine.space_words(values, flags), pc.invert(engine.plain_rows(values)),
               lambda v: spaced_in_bulk(v, flags))
 
 
@@ -128,6 +129,8 @@ def python_over(values, mask, fn):
     """
     import pyarrow as pa
     import pyarrow.compute as pc
+    if not mask.true_count:
+        return values
     mask = pc.and_(mask, pc.invert(pc.match_substring(values, SEPARATOR)))
     picked = values.filter(mask)
     if not len(picked):

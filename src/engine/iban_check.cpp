@@ -33,19 +33,20 @@ void iban_check(const KeyColumn& ibans, std::span<const uint8_t> lengths, std::s
 }
 
 void iban_letters(const KeyColumn& values, std::string& bytes, std::vector<int64_t>& offsets) {
-    bytes.clear();
-    bytes.reserve(values.total_bytes());
-    offsets.assign(1, 0);
-    offsets.reserve(values.size() + 1);
+    bytes.assign(values.total_bytes(), '\0');
+    offsets.assign(values.size() + 1, 0);
+    char* const start = bytes.data();
+    char* o = start;
     for (size_t row = 0; row < values.size(); ++row) {
         for (const char c : values.at(row)) {
             if (upper(c) || digit(c))
-                bytes.push_back(c);
+                *o++ = c;
             else if (c >= 'a' && c <= 'z')
-                bytes.push_back(char(c - 'a' + 'A'));
+                *o++ = char(c - 'a' + 'A');
         }
-        offsets.push_back(int64_t(bytes.size()));
+        offsets[row + 1] = int64_t(o - start);
     }
+    bytes.resize(size_t(o - start));
 }
 
 }  // namespace kestrova::engine

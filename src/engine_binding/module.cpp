@@ -581,6 +581,20 @@ PyObject* space_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
+PyObject* plain_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("plain_rows", {"values", "offsets"}, 2, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values");
+        Output out(nullptr, values.column->size());
+        {
+            const Unlocked unlocked;
+            engine::plain_rows(*values.column, out.span);
+        }
+        return out.result();
+    });
+}
+
 PyObject* iban_letters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[2];
@@ -671,8 +685,11 @@ PyMethodDef functions[] = {
      "offsets) of the values (words between single spaces) without the phrases their lookup words spell at "
      "their end (anywhere, and the words sorted, when unordered), never the last words left."},
     {"space_words", as_cfunction(space_words), METH_FASTCALL | METH_KEYWORDS,
-     "space_words(values, offsets, flags): (bytes, int64 offsets) of the ASCII values with punctuation (1), "
+     "space_words(values, offsets, flags): (bytes, int64 offsets) of the plain values with punctuation (1), "
      "spelt-out umlauts (2), runs of white space (4) or all white space (8) tidied; others as they are."},
+    {"plain_rows", as_cfunction(plain_rows), METH_FASTCALL | METH_KEYWORDS,
+     "plain_rows(values, offsets): one byte per value, 1 when it holds ASCII and letters of scripts without "
+     "case only."},
     {"iban_letters", as_cfunction(iban_letters), METH_FASTCALL | METH_KEYWORDS,
      "iban_letters(values, offsets): (bytes, int64 offsets) of the values with only ASCII letters, upper-cased, "
      "and digits kept."},

@@ -207,19 +207,36 @@ def test_under_words_the_order_of_words_and_single_word_forms_does_not_matter(wo
     assert keys([" ".join(words)], ("name", "words")) == keys([" ".join(shuffled)], ("name", "words"))
 
 
-ASCII_TEXT = st.text(st.sampled_from("aeouAEOUxZ09 \t\x1c\x1f'`.&+-,/"), max_size=20)
+PLAIN_TEXT = st.text(st.sampled_from("aeouAEOUxZ09 \t\x1c\x1f'`.&+-,/王한アאب"), max_size=20)
+NOT_PLAIN = st.sampled_from(["Zoë  Nowak", "Mu\u0308ller&e", "王\u3000芳", "O’Brien", "a\u00a0e", "Ｓmith＆"])
 
 
 @pytest.mark.parametrize("flags", [engine.ALNUM | engine.SPACES, engine.ALNUM | engine.UMLAUTS | engine.SPACES,
                                    engine.UMLAUTS, engine.SPACES, engine.UMLAUTS | engine.SPACES, engine.COMPACT,
                                    engine.COMPACT | engine.UMLAUTS])
 @settings(max_examples=150, deadline=None)
-@given(st.lists(ASCII_TEXT | st.sampled_from(["Zoë  Nowak", "Mu\u0308ller&e"]), max_size=20))
+@given(st.lists(PLAIN_TEXT | NOT_PLAIN, max_size=20))
 def test_the_engine_spaces_words_as_the_unicode_patterns_do(flags, values):
     column = pa.array(values, pa.large_string())
+    plain = engine.plain_rows(column).to_pylist()
+    assert plain == [all(c.isascii() or c in "王한アאب" for c in v) for v in values]
     native = engine.space_words(column, flags).to_pylist()
     assert normalise.spaced(column, flags).to_pylist() == normalise.spaced_in_bulk(column, flags).to_pylist()
-    assert [n for n, v in zip(native, values) if not v.isascii()] == [v for v in values if not v.isascii()]
+    assert [n for n, v, p in zip(native, values, plain) if not p] == [v for v, p in zip(values, plain) if not p]
+
+
+def test_caseless_letters_need_no_unicode_rule():
+    """What the engine takes for a plain letter: a letter to the patterns and to Python, its own case
+    folding and NFC, and in no transliteration."""
+    import pyarrow.compute as pc
+    candidates = pa.array([chr(c) for c in range(0x80, 0xE000) if not 0xD800 <= c < 0xE000], pa.large_string())
+    column = candidates.filter(engine.plain_rows(candidates))
+    letters = column.to_pylist()
+    assert len(letters) > 20_000  # the scripts named, not a few letters
+    assert pc.all(pc.match_substring_regex(column, r"^\pL$")).as_py()
+    assert all(unicodedata.category(c).startswith("L") and c.casefold() == c and
+               unicodedata.normalize("NFC", c) == c for c in letters)
+    assert not set(map(ord, letters)) & set(rule_tables.latin_map())
 
 
 @settings(max_examples=100, deadline=None)
