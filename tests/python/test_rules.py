@@ -246,6 +246,16 @@ def test_an_iban_keeps_its_letters_and_digits(values):
         ["".join(c for c in v if c.isascii() and c.isalnum()).upper() for v in values]
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda: engine.drop_phrases(pa.array(["a b"]), pa.array(["a"]), pa.array(["b"]), False), "differ in words"),
+    (lambda: engine.drop_phrases(pa.array(["a"]), pa.array(["a", "b"]), pa.array(["b"]), True), "differ in length"),
+    (lambda: engine.space_words(pa.array(["a"]), engine.SPACES | engine.COMPACT), "exclude each other"),
+])
+def test_the_engine_refuses_what_it_cannot_key(call, message):
+    with pytest.raises(PartyError, match=message):
+        call()
+
+
 # Near-IBANs: the checker's alphabet, a few bytes it refuses, and real numbers with one character changed.
 IBAN_LIKE = st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789az -ß", max_size=36)
 
