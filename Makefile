@@ -79,11 +79,11 @@ test-asan: build-asan
 
 test: check-layers test-python test-cpp test-asan wheel-check
 
-# The quick loop: the layers, the C++ tests and pytest on the default backend;
-# no sanitizers, no other backends, no wheels.
+# The quick loop: the layers, the C++ tests and pytest on the default backend without
+# the tests marked slow (kills, clusters, large inputs); no sanitizers, no other backends, no wheels.
 check: check-layers install build-cpp
 	cd build/test && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
-	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
+	KESTROVA_INTERNAL_DIR=$(abspath build/test/tests/python/internal) $(VPY) -m pytest -q -x -p no:cacheprovider -m "not slow" tests/python
 
 demo: install
 	$(VPY) examples/parties.py

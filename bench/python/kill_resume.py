@@ -8,7 +8,7 @@ then left to finish with --resume. The flags at the end of the protocol from
 the resumed file must equal those from the uninterrupted one (both steps draw
 randomness, so the files themselves differ).
 
-    python bench/python/kill_resume.py --folder DIR [--accounts 1000] [--transactions 200000] [--kills 5]
+    python bench/python/kill_resume.py --folder DIR [--accounts 1000] [--transactions 200000] [--kills 5] [--json FILE]
 """
 
 from __future__ import annotations
@@ -84,6 +84,7 @@ def main() -> None:
     parser.add_argument("--transactions", type=int, default=200_000)
     parser.add_argument("--kills", type=int, default=5)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--json", metavar="FILE", help="write the report here too")
     args = parser.parse_args()
     rng = random.Random(args.seed)
     folder = os.path.abspath(args.folder)
@@ -122,7 +123,11 @@ def main() -> None:
     report["randomize_flags_equal"] = flags(folder, "Q.cts", randomized="QAx.cts") == expected
     report["leftovers"] = sorted(n for n in os.listdir(folder) if n.endswith(".part"))
     report["load_after"] = os.getloadavg()
-    print(json.dumps(report, indent=1))
+    text = json.dumps(report, indent=1)
+    print(text)
+    if args.json:
+        with open(args.json, "w") as f:
+            f.write(text)
 
 
 if __name__ == "__main__":

@@ -136,6 +136,7 @@ def main() -> None:
     parser.add_argument("--transactions", type=int, default=100_000)
     parser.add_argument("--lookups", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--reading-rounds", type=int, default=3, help="reads of the larger store against cat and sha256sum")
     parser.add_argument("--json")
     args = parser.parse_args()
     folder = os.path.abspath(args.folder)
@@ -152,7 +153,7 @@ def main() -> None:
             f.write("from,to\n" + "".join(f"NL{i:010d},FR{i:010d}\n" for i in range(args.transactions)))
     result = {"machine": platform.processor() or platform.machine(), "load_before": os.getloadavg()}
     result["lookups"] = lookups(folder, args.small, args.large, args.lookups, args.rounds)
-    result["reading"] = reading(folder, args.large, 3)
+    result["reading"] = reading(folder, args.large, args.reading_rounds)
     result["query"] = [query(folder, size, args.transactions) for size in (args.small, args.large)]
     result["query_ratio_large_over_small"] = result["query"][1]["tx_per_s"] / result["query"][0]["tx_per_s"]
     result["load_after"] = os.getloadavg()

@@ -7,7 +7,7 @@ file, per variant: true rows, found, false matches. Also the rows each bank's ow
 under the rules (build-store's count), the names alone that `name` merges in a bank, and the
 seconds of build-store and query per set of columns, in this one run.
 
-    python bench/python/rules_recall.py [--accounts 100000] [--transactions 100000] [--workdir DIR]
+    python bench/python/rules_recall.py [--accounts 100000] [--transactions 100000] [--workdir DIR] [--json FILE]
 """
 
 from __future__ import annotations
@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import collections
 import csv
+import json
 import sys
 import tempfile
 import time
@@ -115,6 +116,7 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--profiles", default=",".join(PROFILES), help="comma-separated names of PROFILES")
     parser.add_argument("--workdir", type=Path)
+    parser.add_argument("--json", type=Path, help="write the figures here too")
     args = parser.parse_args()
     workdir = args.workdir or Path(tempfile.mkdtemp(prefix="rules-recall-"))
     bank_a, bank_b, tx_rows, truth = rules_corpus.make(args.accounts, args.transactions, args.seed)
@@ -122,6 +124,7 @@ def main() -> None:
     print(f"corpus: {args.accounts:,} accounts per bank, {args.transactions:,} transactions, seed {args.seed}, "
           f"in {workdir}")
     results = {}
+    report = {"accounts": args.accounts, "transactions": args.transactions, "seed": args.seed}
     for profile in args.profiles.split(","):
         bank_columns, sender, receiver = PROFILES[profile]
         flags, built, queried, seconds = run(workdir, bank_columns, sender, receiver, args.batch)
@@ -159,6 +162,14 @@ def main() -> None:
                   f"a key with another; e.g. {examples[:2]}")
         merged, examples = umlaut_merges(rows)
         print(f"bank {bank}: {merged:,} distinct names meet another only by the e after a, o, u; e.g. {examples}")
+        report.setdefault("umlaut_merges", {})[bank] = merged
+    if args.json:
+        report["profiles"] = {
+            profile: {"columns": PROFILES[profile][0], "variants": {v: counts[v] for v in variants},
+                      "merged": {b: built[b]["merged"] for b in built},
+                      "invalid_ibans": queried.get("invalid_ibans", 0), "seconds": seconds}
+            for profile, (counts, built, queried, seconds) in results.items()}
+        args.json.write_text(json.dumps(report, indent=1))
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ the repeats of each build's CPU microseconds per item and of the ratio
 wheel / source (with its range), and what each build's engine chooses unforced.
 
     python bench/python/wheel_parity.py [--wheel WHEEL] [--source DIR] [--work DIR]
-        [--n 2000] [--rounds 15] [--repeats 5] [--backends avx512ifma,avx2,serial]
+        [--n 2000] [--rounds 15] [--repeats 5] [--backends avx512ifma,avx2,serial] [--json FILE]
 """
 
 from __future__ import annotations
@@ -106,6 +106,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--backends", help="comma-separated (default: every one this processor runs)")
+    parser.add_argument("--json", metavar="FILE", help="write the figures here too")
     args = parser.parse_args()
     work = args.work.resolve()
     work.mkdir(parents=True, exist_ok=True)
@@ -147,6 +148,16 @@ def main() -> int:
         print(f"{name:<12}{function:<11}{statistics.median(x['a'] for x in runs) * 1e6:>15.2f}"
               f"{statistics.median(x['b'] for x in runs) * 1e6:>15.2f}{statistics.median(ratios):>14.3f}"
               f"{f'{min(ratios):.3f}-{max(ratios):.3f}':>16}")
+    if args.json:
+        rows = [{"backend": name, "function": function,
+                 "source_us": statistics.median(x["a"] for x in runs) * 1e6,
+                 "wheel_us": statistics.median(x["b"] for x in runs) * 1e6,
+                 "ratio": statistics.median(x["ratio"] for x in runs),
+                 "ratio_min": min(x["ratio"] for x in runs), "ratio_max": max(x["ratio"] for x in runs)}
+                for (name, function), runs in results.items()]
+        Path(args.json).write_text(json.dumps({
+            "n": args.n, "rounds": args.rounds, "repeats": args.repeats, "load": [min(loads), max(loads)],
+            "unforced": {"source": chosen(source, None), "wheel": chosen(wheel, None)}, "rows": rows}, indent=1))
     return 0
 
 

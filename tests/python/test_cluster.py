@@ -1,9 +1,14 @@
 """kestrova-party --dask: the batched steps as tasks on local Dask workers."""
 import os
 
+import pytest
+
+import dask_cluster
 import kestrova
 from kestrova_protocol import batches, cluster, engine
 from party_flow import EXPECTED, finish, flags_of, ok, party, run_flow
+
+pytestmark = pytest.mark.slow
 
 
 def error_line(result):
@@ -11,8 +16,24 @@ def error_line(result):
     return [line for line in result.stderr.splitlines() if line.startswith("kestrova-party: error: ")]
 
 
-def test_three_parties_on_dask_write_what_one_process_writes(tmp_path):
-    central = run_flow(tmp_path, extra=("--dask", "local:2"))
+@pytest.fixture(scope="module")
+def two_workers(tmp_path_factory):
+    """One scheduler and two worker processes for the whole flow: a cluster per step would cost
+    most of the test in start-ups (`local:N` itself is tested below)."""
+    folder = tmp_path_factory.mktemp("cluster")
+    with dask_cluster.scheduler(folder) as address:
+        workers = [dask_cluster.start_worker(folder, address) for _ in range(2)]
+        try:
+            dask_cluster.wait_for_workers(address, 2)
+            yield address
+        finally:
+            for w in workers:
+                w.terminate()
+                w.wait(timeout=30)
+
+
+def test_three_parties_on_dask_write_what_one_process_writes(tmp_path, two_workers):
+    central = run_flow(tmp_path, extra=("--dask", two_workers))
     on_dask = (central / "flags.csv").read_bytes()
     assert flags_of(finish(central, "here.csv", "--transactions", "tx.csv", "--id-column", "tx_id")) == EXPECTED["nfc"]
     assert (central / "here.csv").read_bytes() == on_dask
@@ -29,7 +50,7 @@ def test_three_parties_on_dask_write_what_one_process_writes(tmp_path):
     items = (central / "Q.raw").read_bytes()
     (central / "bad.raw").write_bytes(items[:384] + bytes([2] + [0] * 127) + items[512:])  # the 4th of 5
     refusals = [error_line(party(central, "randomize", "--raw", "--in", "bad.raw", "--out", "out.raw", "--batch", 2,
-                                 *extra)) for extra in ((), ("--dask", "local:2"))]
+                                 *extra)) for extra in ((), ("--dask", two_workers))]
     assert refusals[0] == refusals[1] and "randomize: batch 1: the module refused the data" in refusals[0][0]
     assert not (central / "out.raw").exists()
 

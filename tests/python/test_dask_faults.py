@@ -13,6 +13,10 @@ import pytest
 
 pytest.importorskip("distributed")
 
+import dask_cluster  # noqa: E402
+
+pytestmark = pytest.mark.slow
+
 ONE = bytes([1] + [0] * 31) * 4  # a ciphertext of four identity points
 TIMEOUT = "2"
 
@@ -105,35 +109,13 @@ def test_incomplete_tls_settings_are_one_line(ciphertexts):
     assert "TLS needs tls_client_cert" in line
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture
 def scheduler(tmp_path):
-    port = free_port()
-    process = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
-                                "--port", str(port), "--no-dashboard"], cwd=tmp_path, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-    address = f"tcp://127.0.0.1:{port}"
-    deadline = time.monotonic() + 60
-    while True:
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                break
-        assert time.monotonic() < deadline and process.poll() is None, "the scheduler did not start"
-        time.sleep(0.2)
-    yield address
-    process.terminate()
-    process.wait(timeout=30)
+    with dask_cluster.scheduler(tmp_path) as address:
+        yield address
 
 
-def start_worker(folder, address):
-    return subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nworkers", "1",
-                             "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard", "--no-nanny"], cwd=folder,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+start_worker = dask_cluster.start_worker
 
 
 def test_a_cluster_without_workers_is_one_line_after_the_timeout(ciphertexts, scheduler):

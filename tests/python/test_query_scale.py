@@ -12,6 +12,8 @@ import pytest
 
 from kestrova_protocol import cli, engine, files, lineage, memory, party
 
+pytestmark = pytest.mark.slow
+
 QUERY = textwrap.dedent("""
     import json, sys
     from kestrova_protocol import cli

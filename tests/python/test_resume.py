@@ -10,6 +10,8 @@ import pytest
 from kestrova_protocol import files
 from party_flow import EXPECTED, TRANSACTIONS, ok, party, run_flow
 
+pytestmark = pytest.mark.slow
+
 # Runs the command with Output.write dying at its AT-th call: before writing ("boundary": what came before is
 # checkpointed) or after writing half of it ("torn"), as SIGKILL would leave it.
 KILLED = """

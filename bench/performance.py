@@ -1,0 +1,454 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and writes docs/performance.md from their figures.
+
+Each benchmark's last run is kept in bench/figures/NAME.json with the commit,
+processor, backend and load it ran on; the page is made from those files
+alone, so every figure on it says where it came from and none is typed by
+hand. Run it from a checkout after `make install` (the benchmarks use the
+installed package).
+
+    python bench/performance.py                      # write the page from bench/figures/
+    python bench/performance.py --run NAME[,NAME...]  # run those benchmarks first ("all" for every one)
+    python bench/performance.py --run all --quick     # smaller sizes, to try the pipeline
+    python bench/performance.py --check              # exit 1 if the page is not what the figures give
+
+NAME is one of: functions, end_to_end, parties, query_scale, kill_resume, rules_recall, wheel_parity.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import shlex
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+FIGURES = ROOT / "bench" / "figures"
+PAGE = ROOT / "docs" / "performance.md"
+
+# The arguments of each benchmark as the page quotes it, and smaller ones for --quick.
+# {folder} is a scratch folder of the run's own.
+BENCHMARKS = {
+    "functions": ("bench/python/functions.py",
+                  "--sizes 100000 --memory-n 0 --repeats 2 --rounds 2 --json {json}",
+                  "--sizes 10000 --memory-n 0 --repeats 1 --rounds 1 --json {json}"),
+    "end_to_end": ("bench/python/end_to_end.py",
+                   "--accounts 1000000 --transactions 1000000 --json {json}",
+                   "--accounts 20000 --transactions 20000 --json {json}"),
+    "parties": ("bench/python/parties.py",
+                "--rows 1000000 --transactions 300000 --large-rows 10000000 --query-transactions 100000 "
+                "--json {json}",
+                "--rows 20000 --transactions 20000 --large-rows 100000 --query-transactions 10000 --json {json}"),
+    "query_scale": ("bench/python/query_scale.py",
+                    "--folder {folder} --small 1000000 --large 100000000 --transactions 1000000 --reading-rounds 1 "
+                    "--json {json}",
+                    "--folder {folder} --small 10000 --large 100000 --transactions 10000 --lookups 100000 "
+                    "--rounds 2 --json {json}"),
+    "kill_resume": ("bench/python/kill_resume.py",
+                    "--folder {folder} --accounts 1000000 --transactions 10000000 --kills 5 --json {json}",
+                    "--folder {folder} --accounts 1000 --transactions 100000 --kills 2 --json {json}"),
+    "rules_recall": ("bench/python/rules_recall.py",
+                     "--accounts 100000 --transactions 100000 --workdir {folder} --json {json}",
+                     "--accounts 5000 --transactions 5000 --workdir {folder} --json {json}"),
+    "wheel_parity": ("bench/python/wheel_parity.py",
+                     "--work {folder} --repeats 5 --json {json}",
+                     "--work {folder} --repeats 1 --rounds 3 --json {json}"),
+}
+
+GOALS = {"build_okvs": 0.35, "initiate_queries": 0.40, "randomize": 0.40, "combine": 0.12, "decrypt": 0.10,
+         "finish": 0.15}
+PER = {"key_gen": "key pair", "build_okvs": "row", "initiate_queries": "transaction", "randomize": "ciphertext",
+       "combine": "ciphertext pair", "decrypt": "point", "finish": "transaction"}
+
+
+# ---- running -------------------------------------------------------------------------------------------------
+
+def processor() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
+def commit() -> str:
+    head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True)
+    dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=ROOT,
+                           capture_output=True, text=True)
+    name = head.stdout.strip() or "unknown"
+    return name + ("+changes" if dirty.stdout.strip() else "")
+
+
+def backend() -> str:
+    done = subprocess.run([sys.executable, "-c", "from kestrova_protocol import _engine; print(_engine.backend())"],
+                          capture_output=True, text=True)
+    return done.stdout.strip() or "unknown"
+
+
+def run(name: str, quick: bool) -> None:
+    script, full, small = BENCHMARKS[name]
+    arguments = small if quick else full
+    with tempfile.TemporaryDirectory(prefix=f"perf-{name}-") as folder:
+        out = os.path.join(folder, "figures.json")
+        work = os.path.join(folder, "work")
+        argv = shlex.split(arguments.format(json=out, folder=work))
+        record = {"benchmark": name, "command": f"{script} {arguments.format(json='FILE', folder='DIR')}",
+                  "commit": commit(), "processor": processor(), "cores": len(os.sched_getaffinity(0)),
+                  "backend": os.environ.get("KESTROVA_BACKEND") or backend(),
+                  "started": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+                  "load_before": round(os.getloadavg()[0], 1)}
+        print(f"== {name}: {record['command']}", flush=True)
+        done = subprocess.run([sys.executable, str(ROOT / script), *argv], cwd=ROOT)
+        if done.returncode:
+            raise SystemExit(f"{name} failed (exit {done.returncode}); bench/figures/{name}.json left as it was")
+        record["load_after"] = round(os.getloadavg()[0], 1)
+        with open(out) as f:
+            record["figures"] = json.load(f)
+    FIGURES.mkdir(parents=True, exist_ok=True)
+    (FIGURES / f"{name}.json").write_text(json.dumps(record, indent=1) + "\n")
+
+
+# ---- the page ------------------------------------------------------------------------------------------------
+
+def load() -> dict:
+    found = {}
+    for path in sorted(FIGURES.glob("*.json")):
+        found[path.stem] = json.loads(path.read_text())
+    return found
+
+
+def provenance(r: dict) -> str:
+    return (f"Measured by `{r['command']}` at commit {r['commit']}, {r['started']}, on {r['processor']} "
+            f"({r['cores']} cores, the `{r['backend']}` backend), load average {r['load_before']} before and "
+            f"{r['load_after']} after.")
+
+
+def missing(name: str) -> str:
+    return f"Not measured yet: `python bench/performance.py --run {name}`.\n"
+
+
+def section_functions(r: dict | None) -> str:
+    out = ["## Cost per item\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("functions")
+    timings = r["figures"]["timings"]
+    n = max(t["n"] for t in timings)
+    by = {(t["function"], t["threads"]): t for t in timings if t["n"] == n}
+    peer = by[("key_gen", 1)].get("peer_seconds")
+    out.append("Each of the module's seven functions at n = {:,}, one worker thread, as a multiple of libsodium's "
+               "variable-base multiplication (`crypto_scalarmult_ed25519_noclamp`, timed in the same process between "
+               "the runs), with the goal aimed at and the speed-up of two threads over one (wall clock). The best of "
+               "each function's runs is kept, so a busy spell on a shared machine costs a round rather than a "
+               "figure. {}\n".format(n, provenance(r)))
+    if not peer:
+        out.append("libsodium was not found in that run, so there is no cost table.\n")
+        return "\n".join(out)
+    out.append(f"libsodium's multiplication took {1e6 * peer[0]:.1f} µs there.\n")
+    out.append("| function | per | cost | goal | 2-thread speed-up |\n|---|---|---:|---:|---:|")
+    for name, per in PER.items():
+        one = by[(name, 1)]
+        two = by.get((name, 2))
+        speed = f"{one['seconds'] / two['seconds']:.2f}" if two else ""
+        goal = f"{GOALS[name]:.2f}" if name in GOALS else ""
+        out.append(f"| {name} | {per} | {one['seconds'] / n / peer[0]:.3f} | {goal} | {speed} |")
+    out.append("\n`key_gen` runs on the calling thread only, so its speed-up says nothing. A processor without "
+               "AVX-512 IFMA runs the AVX2 backend (the serial one only where AVX2 is missing too), which is "
+               "slower.\n")
+    return "\n".join(out)
+
+
+def section_end_to_end(r: dict | None) -> str:
+    out = ["## End to end through `kestrova-party`\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("end_to_end")
+    f = r["figures"]
+    this, module = f["this"], f["module"]
+    out.append(f"`examples/parties.py` plays the three parties with one `kestrova-party` process per step, as "
+               f"`make demo` does, on {f['accounts']:,} accounts per bank and {f['transactions']:,} transactions; "
+               f"then the module's own calls run on the same rows and transactions. {provenance(r)}\n")
+    out.append(f"The steps' wall times add up to {this['wall']:.1f} s against the module's {module['cpu']:.1f} s of "
+               f"CPU, {module['cpu'] / f['cores']:.1f} s over {f['cores']} cores: **{this['ratio']:.2f}** times the "
+               f"module's work spread over every core (1.0 would be the module on every core with nothing else; "
+               f"the goal is 1.05).\n")
+    out.append("| step | wall s | CPU s | module CPU s | CPU / module's |\n|---|---:|---:|---:|---:|")
+    per_kind_wall, per_kind_cpu = {}, {}
+    for step, wall in this["steps"].items():
+        kind = step.split(" ")[0]
+        per_kind_wall[kind] = per_kind_wall.get(kind, 0.0) + wall
+        if step in this["cpu"]:
+            per_kind_cpu[kind] = per_kind_cpu.get(kind, 0.0) + this["cpu"][step]
+    for kind, wall in per_kind_wall.items():
+        m = module["steps"].get(kind)
+        c = per_kind_cpu.get(kind)
+        ratio = f"{c / m:.2f}" if c is not None and m else ""
+        out.append(f"| {kind} | {wall:.1f} | {'' if c is None else f'{c:.1f}'} | "
+                   f"{'' if m is None else f'{m:.1f}'} | {ratio} |")
+    out.append("\nA step's CPU includes starting Python and importing pyarrow (about 0.2 s each), which the module's "
+               "calls in one process do not pay; `keygen` has no module step to compare.\n")
+    return "\n".join(out)
+
+
+def section_parties(r: dict | None) -> str:
+    out = ["## The tools' engine against the module\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("parties")
+    f = r["figures"]
+    out.append(f"Each step as the tools drive the engine (key bytes in batches, stores from files) against the "
+               f"module's one call on bytes, on the same items; then store builds streamed in batches and queries "
+               f"against one store named as both sides, at two sizes, each in a process of its own. "
+               f"{provenance(r)}\n")
+    steps = f.get("steps", {}).get("per_step", {})
+    if steps:
+        out.append("| step | items | module CPU µs/item | engine CPU µs/item | engine / module |\n"
+                   "|---|---:|---:|---:|---:|")
+        for name, s in steps.items():
+            m, e = s["module"], s["engine"]
+            out.append(f"| {name} | {s['items']:,} | {1e6 * (m['user'] + m['sys']) / s['items']:.1f} | "
+                       f"{1e6 * (e['user'] + e['sys']) / s['items']:.1f} | {s['cpu_ratio']:.2f} |")
+        out.append("")
+    out.append("| store rows | build s | build peak MiB | peak / store | query tx/s | against the smaller store |\n"
+               "|---:|---:|---:|---:|---:|---:|")
+    base = None
+    for rows, s in f["scale"].items():
+        b, q = s["build"], s["query"]
+        base = base or q["per_second"]
+        out.append(f"| {int(rows):,} | {b['seconds']:.1f} | {b['peak_rss'] / 2**20:,.0f} | "
+                   f"{b['peak_rss'] / b['store_bytes']:.2f} | {q['per_second']:,.0f} | {q['per_second'] / base:.2f} |")
+    out.append("\nThe build's peak includes the interpreter's own memory, which weighs more in a small store.\n")
+    return "\n".join(out)
+
+
+def section_query_scale(r: dict | None) -> str:
+    out = ["## `query` against large stores\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("query_scale")
+    f = r["figures"]
+    small, large = f["query"]
+    look = f["lookups"]
+    out.append(f"Stores of random cells under valid headers (a lookup's cost does not depend on what the cells "
+               f"hold), two distinct stores per size, {small['rows']:,} and {large['rows']:,} rows. {provenance(r)}\n")
+    out.append("| stores of | query tx/s, whole step | tx/s once the stores were in | peak / one store | "
+               "peak − one store MB | reading each store s |\n|---:|---:|---:|---:|---:|---:|")
+    after = []
+    given = r["command"].split()
+    transactions = int(given[given.index("--transactions") + 1]) if "--transactions" in given else 100_000
+    for q in (small, large):
+        total = transactions / q["tx_per_s"]
+        rate = transactions / (total - q["read_sender_s"] - q["read_receiver_s"])
+        after.append(rate)
+        out.append(f"| {q['rows']:,} rows | {q['tx_per_s']:,.0f} | {rate:,.0f} | {q['peak_over_store']:.3f} | "
+                   f"{q['peak_minus_store'] / 1e6:,.0f} | {q['read_sender_s']:.1f}, {q['read_receiver_s']:.1f} |")
+    out.append(f"\nOnce the stores were in, `query` ran at **{after[1] / after[0]:.2f}** times its rate against the "
+               f"smaller stores (goal 0.8; one run of each size, one after the other, so a change of load between "
+               f"them moves this ratio: the bare lookups below alternate). Bare lookups, interleaved rounds: "
+               f"{_lookup_line(look)}. Reading a {f['reading']['bytes'] / 1e9:.2f} GB store as `query` does took "
+               f"{f['reading']['query_over_cat']:.1f} times as long as `cat` of the cached file and "
+               f"{f['reading']['query_over_sha256sum']:.2f} times as long as `sha256sum` of it: reading is bound by "
+               f"SHA-256 on one core, not by a disk slower than that.\n")
+    return "\n".join(out)
+
+
+def _lookup_line(look: dict) -> str:
+    return (f"{look['large_per_s']:,.0f} a second against the larger stores, {look['small_per_s']:,.0f} against "
+            f"the smaller, a median ratio of {look['ratio_median']:.2f} (rounds from {min(look['ratios']):.2f} to "
+            f"{max(look['ratios']):.2f})")
+
+
+def section_kill_resume(r: dict | None) -> str:
+    out = ["## A step killed and resumed\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("kill_resume")
+    f = r["figures"]
+    out.append(f"`query` and `randomize` of {f['transactions']:,} transactions, each killed with SIGKILL at random "
+               f"moments (a checkpoint every second) and started again with `--resume`, then left to finish; the "
+               f"flags at the end of the protocol compared with those of a run left alone ({f['matches']:,} "
+               f"matches). {provenance(r)}\n")
+    out.append("| step | items checkpointed at each kill | flags equal to the run left alone |\n|---|---|---|")
+    for step in ("query", "randomize"):
+        kills = ", ".join(f"{k:,}" if isinstance(k, int) else str(k) for k in f[f"{step}_kills"])
+        out.append(f"| `{step}` | {kills} | {'yes' if f[f'{step}_flags_equal'] else 'NO'} |")
+    left = f.get("leftovers") or []
+    out.append(f"\nTemporaries left in the folder at the end: {', '.join(left) if left else 'none'}.\n")
+    return "\n".join(out)
+
+
+def section_rules(r: dict | None) -> str:
+    out = ["## Column rules\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("rules_recall")
+    f = r["figures"]
+    profiles = f["profiles"]
+    out.append(f"The whole three-party flow on the payment corpus of `tests/python/rules_corpus.py` "
+               f"({f['accounts']:,} accounts per bank, {f['transactions']:,} transactions, seed {f['seed']}) for each "
+               f"set of bank columns, the flags compared with the corpus's truth file. Found of the true rows per "
+               f"variant; the last rows count the false matches. {provenance(r)}\n")
+    names = list(profiles)
+    out.append("| variant | " + " | ".join(f"`{profiles[p]['columns']}`" for p in names) + " |")
+    out.append("|---|" + "---:|" * len(names))
+    variants = list(profiles[names[0]]["variants"])
+    totals = {p: [0, 0, 0] for p in names}
+    for v in variants:
+        cells = []
+        for p in names:
+            true, found, false = profiles[p]["variants"][v]
+            for i, x in enumerate((true, found, false)):
+                totals[p][i] += x
+            cells.append(f"{100 * found / true:.1f} %" if true else f"{false:,} false")
+        out.append(f"| {v} | " + " | ".join(cells) + " |")
+    out.append("| all true rows | " + " | ".join(f"{100 * t[1] / t[0]:.1f} % of {t[0]:,}" for t in totals.values())
+               + " |")
+    out.append("| false matches in all | " + " | ".join(f"{t[2]:,}" for t in totals.values()) + " |")
+    base = profiles.get("nfc alone")
+    if base:
+        out.append("\nSeconds of wall time in the same run, against NFC alone (`iban,name`), whole steps through the "
+                   "API in one process:\n")
+        out.append("| columns | build-store (both banks) | query |\n|---|---:|---:|")
+        b_build = base["seconds"]["build-store A"] + base["seconds"]["build-store B"]
+        for p in names:
+            s = profiles[p]["seconds"]
+            out.append(f"| `{profiles[p]['columns']}` | {(s['build-store A'] + s['build-store B']) / b_build:.2f} | "
+                       f"{s['query'] / base['seconds']['query']:.2f} |")
+    merges = f.get("umlaut_merges")
+    if merges:
+        out.append("\nDistinct names within a bank that meet another only because the e after a, o, u is dropped: "
+                   + ", ".join(f"bank {b} {n:,}" for b, n in merges.items()) + ".")
+    out.append("")
+    return "\n".join(out)
+
+
+def section_wheel(r: dict | None) -> str:
+    out = ["## The wheel against a source build\n"]
+    if r is None:
+        return "\n".join(out) + "\n" + missing("wheel_parity")
+    f = r["figures"]
+    out.append(f"The x86-64 wheel as `make wheel` builds it against the source build `pip install .` makes on this "
+               f"machine, both loaded in one process per backend, each backend forced, one worker thread, calls "
+               f"alternating; medians over {f['repeats']} repeats of {f['rounds']} rounds at n = {f['n']:,}, and "
+               f"the ratio's range. Unforced, the source build chose `{f['unforced']['source']}` and the wheel "
+               f"`{f['unforced']['wheel']}`. {provenance(r)}\n")
+    out.append("| backend | function | source µs/item | wheel µs/item | wheel / source (range) |\n"
+               "|---|---|---:|---:|---:|")
+    for row in f["rows"]:
+        out.append(f"| {row['backend']} | `{row['function']}` | {row['source_us']:.2f} | {row['wheel_us']:.2f} | "
+                   f"{row['ratio']:.3f} ({row['ratio_min']:.3f}–{row['ratio_max']:.3f}) |")
+    out.append("")
+    return "\n".join(out)
+
+
+# Bytes per item of the files of a day, from the byte formats.
+HEADER = 200
+
+
+def store_bytes(rows: int) -> int:
+    from kestrova_protocol import _engine  # the size rule lives in the engine
+    return HEADER + _engine.store_bytes(rows)
+
+
+def section_sizing(functions: dict | None) -> str:
+    rows, transactions = 10**8, 5 * 10**7
+    out = ["## Sizing a network day\n",
+           f"A network whose largest banks hold {rows:.0e} accounts, with {transactions:.0e} transactions a day. "
+           "Every file but the tables and the flags has a size fixed by its counts (a 200-byte header, then the "
+           "bytes of [Byte formats](formats.md)):\n".replace("1e+08", "10^8").replace("5e+07", "5·10^7")]
+    try:
+        store = store_bytes(rows)
+    except ImportError:
+        store = None
+    cts, point = HEADER + 128 * transactions, HEADER + 32 * transactions
+    spill = 72 * transactions + 30 * transactions
+    gb = lambda b: f"{b / 1e9:.2f} GB"  # noqa: E731
+    out.append("| file | who keeps it | size |\n|---|---|---:|")
+    out.append(f"| a store of 10^8 rows | the bank (built), the central party (queried) | "
+               f"{gb(store) if store else 'see formats'} |")
+    out.append(f"| `Q.cts`, `QA.cts`, `QB.cts` (128 bytes a transaction) | central party; each bank its own copy | "
+               f"{gb(cts)} each |")
+    out.append(f"| `C.sender`, `C.receiver`, `C.gamma`, `C.delta`, `S.dec`, `R.dec` (32 bytes) | central party; "
+               f"each bank the ones it decrypts | {gb(point)} each |")
+    out.append(f"| `query`'s unnamed spill while `query` runs (72 bytes and a receiver's key bytes a transaction) | "
+               f"central party | {gb(spill)} with 30-byte keys |")
+    if store:
+        out.append(f"\nDisk at the peak, beside the tables: a bank needs its store and `randomize`'s input and "
+                   f"output, {gb(store + 2 * cts)}; the central party peaks during `query` with both stores, "
+                   f"`Q.cts` and the spill, {gb(2 * store + cts + spill)}. Memory: a bank's build about 1.15 times "
+                   f"its store, `query` the larger store and 0.5 GB ([the tools' engine](engine.md)).\n")
+    if functions:
+        timings = functions["figures"]["timings"]
+        n = max(t["n"] for t in timings)
+        by = {t["function"]: t for t in timings if t["n"] == n and t["threads"] == 1}
+        counts = {"build_okvs": ("`build-store`, per store", rows),
+                  "initiate_queries": ("`query`", transactions),
+                  "randomize": ("`randomize`, per bank", transactions),
+                  "combine": ("`combine`", transactions),
+                  "decrypt": ("`decrypt`, per bank", transactions),
+                  "finish": ("`finish`", transactions)}
+        out.append(f"Time of one core for the day's steps, from the module's CPU per item of the cost table "
+                   f"(n = {n:,}, `{functions['backend']}` backend, {functions['processor']}); the tools' steps run "
+                   f"within a few per cent of it (above), and two cores take a little over half:\n")
+        out.append("| step | µs per item | one core for the day |\n|---|---:|---:|")
+        for name, (label, items) in counts.items():
+            us = 1e6 * by[name]["cpu_seconds"] / n
+            minutes = us * items / 1e6 / 60
+            out.append(f"| {label} | {us:.1f} | {minutes:,.0f} min |")
+        out.append("")
+    return "\n".join(out)
+
+
+def page(figures: dict) -> str:
+    parts = [
+        "# Performance\n",
+        "Every figure on this page is written by `bench/performance.py` from the last run of each benchmark "
+        "(kept in `bench/figures/`), with the commit, processor, backend and load of that run; run it again to "
+        "measure on your machine. Machines differ (Intel Xeon and AMD EPYC, with and without AVX-512 IFMA), and "
+        "on a shared machine only ratios measured in one run carry over. Older figures are in the "
+        "[changelog](../CHANGELOG.md#benchmark-history).\n",
+        section_functions(figures.get("functions")),
+        section_end_to_end(figures.get("end_to_end")),
+        section_parties(figures.get("parties")),
+        section_query_scale(figures.get("query_scale")),
+        section_kill_resume(figures.get("kill_resume")),
+        section_rules(figures.get("rules_recall")),
+        section_wheel(figures.get("wheel_parity")),
+        section_sizing(figures.get("functions")),
+        "## Reproducing\n",
+        "`python bench/performance.py --run all` runs every benchmark above with the arguments quoted in its "
+        "section (an hour or more on two cores: the end-to-end run at 10^6, a store of 10^7 rows and the wheels "
+        "are built), and `--run NAME` one of them; `--quick` tries the pipeline at small sizes. `make bench` builds "
+        "the C++ benchmarks (Google Benchmark, with libsodium in the same run) and runs `bench/run_all.py`, which "
+        "writes JSON under `bench/results/` and plots µs per item against n; those runs are not on this page. "
+        "`bench/python/` holds the scripts, each with its own `--help`.\n",
+    ]
+    return "\n".join(parts).rstrip() + "\n"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--run", default="", help="comma-separated benchmarks to run first, or 'all'")
+    parser.add_argument("--quick", action="store_true", help="small sizes")
+    parser.add_argument("--check", action="store_true", help="only compare the page with what the figures give")
+    args = parser.parse_args()
+    if args.check:
+        if PAGE.read_text() != page(load()):
+            print(f"{PAGE.relative_to(ROOT)} is not what bench/figures/ gives: run python bench/performance.py",
+                  file=sys.stderr)
+            return 1
+        return 0
+    names = list(BENCHMARKS) if args.run == "all" else [n for n in args.run.split(",") if n]
+    for name in names:
+        if name not in BENCHMARKS:
+            raise SystemExit(f"no benchmark {name!r}; one of {', '.join(BENCHMARKS)}")
+        run(name, args.quick)
+    PAGE.write_text(page(load()))
+    print(f"wrote {PAGE.relative_to(ROOT)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
