@@ -78,10 +78,12 @@ def test_keys_of_the_profile_read_as_documented():
 
 
 TEXT = st.lists(st.sampled_from(list("aeouAEOUzZ ßæøłıİþÆÜüöÄéèçñ'.-&+,/ \t\u00a0") +
-                                ["Ж", "щ", "Θ", "ς", "王", "e\u0301", "ǰ", "ſ", "ltd", " GmbH"]),
+                                ["Ж", "щ", "Θ", "ς", "王", "e\u0301", "ǰ", "ſ", "ltd", " GmbH", " Åsa", " AS", " oy",
+                                 " gmbh & co kg", " besloten", " vennootschap"]),
                max_size=24).map("".join)
 RULE_SETS = [("trim",), ("compact",), ("casefold",), ("iban",), ("latin",), ("alnum",), ("legalform",),
-             ("words",), ("name",), ("name", "words"), ("trim", "casefold"), ("latin", "alnum", "trim")]
+             ("words",), ("name",), ("name", "words"), ("trim", "casefold"), ("latin", "alnum", "trim"),
+             ("legalform", "words"), ("casefold", "alnum", "legalform", "words", "trim")]
 
 
 @pytest.mark.parametrize("rules", RULE_SETS)
@@ -364,6 +366,21 @@ def test_store_and_query_key_alike_and_keys_prints_what_the_store_holds(tmp_path
     (tmp_path / "printed").mkdir()
     flags, _ = flags_of(tmp_path / "printed", keyed, tmp_path, options)
     assert flags == [True] * len(keyed)
+
+
+def test_under_words_a_store_meets_its_names_in_any_order(tmp_path):
+    options = kp.Options(quiet=True)
+    bank = [["GB82WEST12345698765432", "Åsa Nowak"], ["DE89370400440532013000", "AB Orion Motors"],
+            ["NL91ABNA0417164300", "Jan Peter de Vries"]]
+    write_csv(tmp_path / "bank.csv", ["iban", "name"], bank)
+    for name in ("A", "W"):
+        kp.keygen(str(tmp_path / name), options)
+    kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name+words"),
+                   str(tmp_path / "A.store"), options=options)
+    varied = [(bank[0][0], "NOWAK ÅSA"), (bank[0][0], "Nowak Asa"), (bank[1][0], "Orion Motors AB"),
+              (bank[2][0], "de Vries Jan Peter"), (bank[0][0], "Nowak Eva"), (bank[2][0], "de Vries Jan")]
+    flags, _ = flags_of(tmp_path, varied, tmp_path, options)
+    assert flags == [True, True, True, True, False, False]
 
 
 def test_query_refuses_a_store_keyed_with_other_tables(tmp_path, monkeypatch):
