@@ -5,7 +5,7 @@ For each set of columns, two stores, query, two randomisations, combine, two dec
 finish run on the corpus of tests/python/rules_corpus.py; the flags are compared with its truth
 file, per variant: true rows, found, false matches. Also the rows each bank's own table merges
 under the rules (build-store's count), the names alone that `name` merges in a bank, and the
-seconds of build-store and query per set of columns, in this one run.
+seconds of build-store and query per set of columns (wall, and CPU of every thread), in this one run.
 
     python bench/python/rules_recall.py [--accounts 100000] [--transactions 100000] [--workdir DIR] [--json FILE]
 """
@@ -40,19 +40,21 @@ def run(folder: Path, bank_columns: str, sender: str, receiver: str, batch: int)
     options = kp.Options(batch=batch, quiet=True, force=True)
     for name in ("A", "B", "W"):
         kp.keygen(str(folder / name), options)
-    seconds = {}
+    seconds, cpu = {}, {}  # wall and CPU (every thread of this process) per step
     built = {}
     for name, table in (("A", "bank_a.csv"), ("B", "bank_b.csv")):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         built[name] = kp.build_store(str(folder / f"{name}.pub"), str(folder / table), parse_columns(bank_columns),
                                      str(folder / f"{name}.store"), options=options,
                                      merged=str(folder / f"{name}.merged.csv"))
         seconds[f"build-store {name}"] = time.perf_counter() - start
-    start = time.perf_counter()
+        cpu[f"build-store {name}"] = time.process_time() - start_cpu
+    start, start_cpu = time.perf_counter(), time.process_time()
     queried = kp.query(str(folder / "A.store"), str(folder / "B.store"), str(folder / "W.pub"),
                        str(folder / "transactions.csv"), parse_columns(sender), parse_columns(receiver),
                        str(folder / "Q.cts"), options=options)
     seconds["query"] = time.perf_counter() - start
+    cpu["query"] = time.process_time() - start_cpu
     kp.randomize(str(folder / "Q.cts"), str(folder / "QA.cts"), options)
     kp.randomize(str(folder / "Q.cts"), str(folder / "QB.cts"), options)
     kp.combine(str(folder / "QA.cts"), str(folder / "QB.cts"), str(folder / "C"), options)
@@ -63,7 +65,7 @@ def run(folder: Path, bank_columns: str, sender: str, receiver: str, batch: int)
               id_column="tx", options=options)
     with open(folder / "flags.csv", newline="", encoding="utf-8") as f:
         flags = {row["tx"]: row["match"] == "true" for row in csv.DictReader(f)}
-    return flags, built, queried, seconds
+    return flags, built, queried, seconds, cpu
 
 
 def table(flags, truth):
@@ -92,15 +94,15 @@ def name_merges(rows, rules):
 def umlaut_merges(rows):
     """Distinct names that `name` keys alike only because "ue", "oe", "ae" lose their e."""
     import pyarrow as pa
-    from kestrova_protocol import keying
+    from kestrova_protocol import normalise
     names = pa.array(sorted({name for _, name in rows}))
-    keyed = keying.normalise_column(names, ("name",)).to_pylist()
-    fold = keying._umlauts
-    keying._umlauts = lambda values: values
+    keyed = normalise.normalise_column(names, ("name",)).to_pylist()
+    fold = normalise.umlaut_flag
+    normalise.umlaut_flag = lambda rules: 0
     try:
-        unfolded = keying.normalise_column(names, ("name",)).to_pylist()
+        unfolded = normalise.normalise_column(names, ("name",)).to_pylist()
     finally:
-        keying._umlauts = fold
+        normalise.umlaut_flag = fold
     groups = collections.defaultdict(set)
     for name, key, key_unfolded in zip(names.to_pylist(), keyed, unfolded):
         groups[key].add((key_unfolded, name))
@@ -127,9 +129,10 @@ def main() -> None:
     report = {"accounts": args.accounts, "transactions": args.transactions, "seed": args.seed}
     for profile in args.profiles.split(","):
         bank_columns, sender, receiver = PROFILES[profile]
-        flags, built, queried, seconds = run(workdir, bank_columns, sender, receiver, args.batch)
-        results[profile] = table(flags, truth), built, queried, seconds
-        print(f"\n--columns {bank_columns}: " + ", ".join(f"{k} {v:.2f} s" for k, v in seconds.items()))
+        flags, built, queried, seconds, cpu = run(workdir, bank_columns, sender, receiver, args.batch)
+        results[profile] = table(flags, truth), built, queried, seconds, cpu
+        print(f"\n--columns {bank_columns}: " + ", ".join(f"{k} {v:.2f} s ({cpu[k]:.2f} s CPU)"
+                                                      for k, v in seconds.items()))
         print(f"  bank A: {built['A']['merged']:,} distinct rows merged, {built['A']['invalid_ibans']:,} invalid "
               f"IBANs; bank B: {built['B']['merged']:,}, {built['B']['invalid_ibans']:,}; transactions with an "
               f"invalid IBAN: {queried.get('invalid_ibans', 0):,}")
@@ -148,13 +151,13 @@ def main() -> None:
         found = sum(c[1] for c in counts.values())
         false = sum(c[2] for c in counts.values())
         print(f"{profile}: {found:,} of {true:,} true rows found ({100 * found / true:.1f} %), {false:,} false matches")
-    first = list(results.values())
     if "nfc alone" in results:
-        base = results["nfc alone"][3]
-        for profile, (*_, seconds) in results.items():
-            print(f"{profile}: build-store {(seconds['build-store A'] + seconds['build-store B']) / (base['build-store A'] + base['build-store B']):.3f}, "
-                  f"query {seconds['query'] / base['query']:.3f} times nfc alone")
-    del first
+        for what, at in (("wall", 3), ("CPU", 4)):
+            base = results["nfc alone"][at]
+            for profile, figures in results.items():
+                s = figures[at]
+                print(f"{profile}, {what}: build-store {(s['build-store A'] + s['build-store B']) / (base['build-store A'] + base['build-store B']):.3f}, "
+                      f"query {s['query'] / base['query']:.3f} times nfc alone")
     for bank, rows in (("A", bank_a), ("B", bank_b)):
         for rules in (("name",), ("name", "words")):
             total, merged, examples = name_merges(rows, rules)
@@ -167,8 +170,8 @@ def main() -> None:
         report["profiles"] = {
             profile: {"columns": PROFILES[profile][0], "variants": {v: counts[v] for v in variants},
                       "merged": {b: built[b]["merged"] for b in built},
-                      "invalid_ibans": queried.get("invalid_ibans", 0), "seconds": seconds}
-            for profile, (counts, built, queried, seconds) in results.items()}
+                      "invalid_ibans": queried.get("invalid_ibans", 0), "seconds": seconds, "cpu_seconds": cpu}
+            for profile, (counts, built, queried, seconds, cpu) in results.items()}
         args.json.write_text(json.dumps(report, indent=1))
 
 

@@ -83,18 +83,45 @@ def iban_check(values: "pa.Array", lengths: bytes) -> bytes:
 def transliterate(values: "pa.Array", table: Tuple[bytes, bytes, bytes]) -> "pa.Array":
     """A text column with the characters of `table` (code points, replacement offsets, replacements: the
     first two as 4-byte values) replaced; a large_string array."""
+    return _text_column(len(values), _call(_engine.transliterate, *arrow_keys(values), *table))
+
+
+def _text_column(n: int, result: Tuple[bytes, bytes]) -> "pa.Array":
     import pyarrow as pa
 
-    data, offsets = _call(_engine.transliterate, *arrow_keys(values), *table)
-    return pa.LargeStringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))
+    data, offsets = result
+    return pa.LargeStringArray.from_buffers(n, pa.py_buffer(offsets), pa.py_buffer(data))
 
 
-def drop_trailing_phrases(values: "pa.Array", phrases: "pa.Array") -> "pa.Array":
-    """Each value (words between single spaces) without the phrases that end it, never its first word."""
+def drop_phrases(values: "pa.Array", lookup: "pa.Array", phrases: "pa.Array", unordered: bool) -> "pa.Array":
+    """Each value (words between single spaces) without the phrases its `lookup` words spell at its end
+    (anywhere, and its words sorted, when `unordered`), never its last words left."""
+    return _text_column(len(values), _call(_engine.drop_phrases, *arrow_keys(values), *arrow_keys(lookup),
+                                           *arrow_keys(phrases), int(unordered)))
+
+
+# space_words' flags
+ALNUM, UMLAUTS, SPACES, COMPACT = 1, 2, 4, 8
+
+
+def space_words(values: "pa.Array", flags: int) -> "pa.Array":
+    """The plain values (`plain_rows`) with the flags' punctuation, umlaut and white-space rules; the others
+    as they are."""
+    return _text_column(len(values), _call(_engine.space_words, *arrow_keys(values), flags))
+
+
+def plain_rows(values: "pa.Array") -> "pa.Array":
+    """A boolean array: the value holds ASCII and letters of scripts without case (CJK, kana, Hangul, Hebrew,
+    Arabic) only, which need no Unicode case folding, NFC or character classes."""
     import pyarrow as pa
 
-    data, offsets = _call(_engine.drop_trailing_phrases, *arrow_keys(values), *arrow_keys(phrases))
-    return pa.LargeStringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))
+    data = _call(_engine.plain_rows, *arrow_keys(values))
+    return pa.Array.from_buffers(pa.uint8(), len(values), [None, pa.py_buffer(data)]).cast(pa.bool_())
+
+
+def iban_letters(values: "pa.Array") -> "pa.Array":
+    """Each value with only its ASCII letters (upper-cased) and digits."""
+    return _text_column(len(values), _call(_engine.iban_letters, *arrow_keys(values)))
 
 
 class Refusal(PartyError):

@@ -32,4 +32,21 @@ void iban_check(const KeyColumn& ibans, std::span<const uint8_t> lengths, std::s
     for (size_t i = 0; i < ibans.size(); ++i) out[i] = valid(ibans.at(i), lengths) ? 1 : 0;
 }
 
+void iban_letters(const KeyColumn& values, std::string& bytes, std::vector<int64_t>& offsets) {
+    bytes.assign(values.total_bytes(), '\0');
+    offsets.assign(values.size() + 1, 0);
+    char* const start = bytes.data();
+    char* o = start;
+    for (size_t row = 0; row < values.size(); ++row) {
+        for (const char c : values.at(row)) {
+            if (upper(c) || digit(c))
+                *o++ = c;
+            else if (c >= 'a' && c <= 'z')
+                *o++ = char(c - 'a' + 'A');
+        }
+        offsets[row + 1] = int64_t(o - start);
+    }
+    bytes.resize(size_t(o - start));
+}
+
 }  // namespace kestrova::engine

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "engine/key_column.h"
 
@@ -16,5 +18,9 @@ inline constexpr size_t kIbanCountries = 26 * 26;
 // digits, as long as its country's IBANs, and its number modulo 97 is 1; else 0.
 // IBANs are public account numbers: no secret runs through this.
 void iban_check(const KeyColumn& ibans, std::span<const uint8_t> lengths, std::span<uint8_t> out);
+
+// Each value with only its ASCII letters, upper-cased, and digits kept: as an IBAN is
+// compared, whatever spaces, dashes or dots a payer wrote in it.
+void iban_letters(const KeyColumn& values, std::string& bytes, std::vector<int64_t>& offsets);
 
 }  // namespace kestrova::engine

@@ -16,8 +16,9 @@
 #include "engine/key_column.h"
 #include "engine/row_hashes.h"
 #include "engine/store_builder.h"
-#include "engine/trailing_words.h"
 #include "engine/transliterate.h"
+#include "engine/word_phrases.h"
+#include "engine/word_spacing.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
 #include "operations/operations.h"
@@ -513,6 +514,12 @@ std::vector<uint32_t> u32s(const Buffer& b, const char* name) {
     return out;
 }
 
+// (bytes, int64 offsets): a text column as its buffers.
+PyObject* text_result(const std::string& bytes, const std::vector<int64_t>& offsets) {
+    return Py_BuildValue("(y#y#)", bytes.data(), Py_ssize_t(bytes.size()),
+                         reinterpret_cast<const char*>(offsets.data()), Py_ssize_t(offsets.size() * 8));
+}
+
 PyObject* transliterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[5];
@@ -530,24 +537,76 @@ PyObject* transliterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             const Unlocked unlocked;
             engine::transliterate(*values.column, table, bytes, offsets);
         }
-        return Py_BuildValue("(y#y#)", bytes.data(), Py_ssize_t(bytes.size()),
-                             reinterpret_cast<const char*>(offsets.data()), Py_ssize_t(offsets.size() * 8));
+        return text_result(bytes, offsets);
     });
 }
 
-PyObject* drop_trailing_phrases(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+unsigned long flag_bits(PyObject* o, const char* name) {
+    const unsigned long v = PyLong_AsUnsignedLong(o);
+    if (PyErr_Occurred()) throw PythonErrorSet{};
+    if (v > 0xFF) throw BadInput(std::string(name) + " holds unknown bits");
+    return v;
+}
+
+PyObject* drop_phrases(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
-        PyObject* a[4];
-        bind("drop_trailing_phrases", {"values", "offsets", "phrases", "phrase_offsets"}, 4, args, nargs, kwnames, a);
-        const Keys values(a[0], a[1], "values"), phrases(a[2], a[3], "phrases");
+        PyObject* a[7];
+        bind("drop_phrases", {"values", "offsets", "lookup", "lookup_offsets", "phrases", "phrase_offsets",
+                              "unordered"}, 7, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values"), lookup(a[2], a[3], "lookup"), phrases(a[4], a[5], "phrases");
+        const bool unordered = flag_bits(a[6], "unordered") != 0;
         std::string bytes;
         std::vector<int64_t> offsets;
         {
             const Unlocked unlocked;
-            engine::drop_trailing_phrases(*values.column, *phrases.column, bytes, offsets);
+            engine::drop_phrases(*values.column, *lookup.column, *phrases.column, unordered, bytes, offsets);
         }
-        return Py_BuildValue("(y#y#)", bytes.data(), Py_ssize_t(bytes.size()),
-                             reinterpret_cast<const char*>(offsets.data()), Py_ssize_t(offsets.size() * 8));
+        return text_result(bytes, offsets);
+    });
+}
+
+PyObject* space_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[3];
+        bind("space_words", {"values", "offsets", "flags"}, 3, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values");
+        const unsigned flags = unsigned(flag_bits(a[2], "flags"));
+        std::string bytes;
+        std::vector<int64_t> offsets;
+        {
+            const Unlocked unlocked;
+            engine::space_words(*values.column, flags, bytes, offsets);
+        }
+        return text_result(bytes, offsets);
+    });
+}
+
+PyObject* plain_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("plain_rows", {"values", "offsets"}, 2, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values");
+        Output out(nullptr, values.column->size());
+        {
+            const Unlocked unlocked;
+            engine::plain_rows(*values.column, out.span);
+        }
+        return out.result();
+    });
+}
+
+PyObject* iban_letters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind("iban_letters", {"values", "offsets"}, 2, args, nargs, kwnames, a);
+        const Keys values(a[0], a[1], "values");
+        std::string bytes;
+        std::vector<int64_t> offsets;
+        {
+            const Unlocked unlocked;
+            engine::iban_letters(*values.column, bytes, offsets);
+        }
+        return text_result(bytes, offsets);
     });
 }
 
@@ -621,9 +680,19 @@ PyMethodDef functions[] = {
     {"transliterate", as_cfunction(transliterate), METH_FASTCALL | METH_KEYWORDS,
      "transliterate(values, offsets, code_points, replacement_offsets, replacements): (bytes, int64 offsets) of "
      "the values with each listed character replaced; a value holding U+001F is kept as it is."},
-    {"drop_trailing_phrases", as_cfunction(drop_trailing_phrases), METH_FASTCALL | METH_KEYWORDS,
-     "drop_trailing_phrases(values, offsets, phrases, phrase_offsets): (bytes, int64 offsets) of the values "
-     "(words between single spaces) without the phrases that end them, never the first word."},
+    {"drop_phrases", as_cfunction(drop_phrases), METH_FASTCALL | METH_KEYWORDS,
+     "drop_phrases(values, offsets, lookup, lookup_offsets, phrases, phrase_offsets, unordered): (bytes, int64 "
+     "offsets) of the values (words between single spaces) without the phrases their lookup words spell at "
+     "their end (anywhere, and the words sorted, when unordered), never the last words left."},
+    {"space_words", as_cfunction(space_words), METH_FASTCALL | METH_KEYWORDS,
+     "space_words(values, offsets, flags): (bytes, int64 offsets) of the plain values with punctuation (1), "
+     "spelt-out umlauts (2), runs of white space (4) or all white space (8) tidied; others as they are."},
+    {"plain_rows", as_cfunction(plain_rows), METH_FASTCALL | METH_KEYWORDS,
+     "plain_rows(values, offsets): one byte per value, 1 when it holds ASCII and letters of scripts without "
+     "case only."},
+    {"iban_letters", as_cfunction(iban_letters), METH_FASTCALL | METH_KEYWORDS,
+     "iban_letters(values, offsets): (bytes, int64 offsets) of the values with only ASCII letters, upper-cased, "
+     "and digits kept."},
     {"row_hashes", as_cfunction(row_hashes), METH_FASTCALL | METH_KEYWORDS,
      "row_hashes(keys, offsets): one 64-bit hash per key (native byte order), as bytes; equal keys, equal hashes."},
     {"store_bytes", as_cfunction(store_bytes), METH_FASTCALL | METH_KEYWORDS,

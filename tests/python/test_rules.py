@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import csv
 import random
+import re
 import unicodedata
 
 import pyarrow as pa
@@ -12,7 +13,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kestrova_protocol as kp
-from kestrova_protocol import keying
+from kestrova_protocol import engine, keying, normalise, rule_tables
+from kestrova_protocol.column_rules import expand
 from kestrova_protocol.errors import PartyError
 from kestrova_protocol.keying import normalise_column, parse_columns
 
@@ -49,6 +51,8 @@ def one_key(variants, rules):
     (("name",), ["O'Brien", "O Brien", "OBRIEN", "o'brien"]),
     (("name",), ["José Álvarez", "JOSE ALVAREZ", "Jose  Alvarez "]),
     (("name", "words"), ["Nowak Zoë", "ZOE NOWAK", "Zoe Nowak"]),
+    (("name", "words"), ["Nowak Åsa", "Åsa Nowak", "ÅSA NOWAK"]),  # a given name that is also a legal form
+    (("name", "words"), ["Orion Motors AB", "AB Orion Motors", "Motors Orion"]),
 ])
 def test_a_rule_gives_variants_one_key(rules, variants):
     assert one_key(variants, rules), keys(variants, rules)
@@ -74,10 +78,12 @@ def test_keys_of_the_profile_read_as_documented():
 
 
 TEXT = st.lists(st.sampled_from(list("aeouAEOUzZ ßæøłıİþÆÜüöÄéèçñ'.-&+,/ \t\u00a0") +
-                                ["Ж", "щ", "Θ", "ς", "王", "e\u0301", "ǰ", "ſ", "ltd", " GmbH"]),
+                                ["Ж", "щ", "Θ", "ς", "王", "e\u0301", "ǰ", "ſ", "ltd", " GmbH", " Åsa", " AS", " oy",
+                                 " gmbh & co kg", " besloten", " vennootschap"]),
                max_size=24).map("".join)
 RULE_SETS = [("trim",), ("compact",), ("casefold",), ("iban",), ("latin",), ("alnum",), ("legalform",),
-             ("words",), ("name",), ("name", "words"), ("trim", "casefold"), ("latin", "alnum", "trim")]
+             ("words",), ("name",), ("name", "words"), ("trim", "casefold"), ("latin", "alnum", "trim"),
+             ("legalform", "words"), ("casefold", "alnum", "legalform", "words", "trim")]
 
 
 @pytest.mark.parametrize("rules", RULE_SETS)
@@ -134,7 +140,7 @@ def test_every_single_substitution_breaks_the_check_digits(rng, country):
 
 
 def _table_characters():
-    return sorted(chr(cp) for cp in keying._latin_map())
+    return sorted(chr(cp) for cp in rule_tables.latin_map())
 
 
 # Any character the transliteration table holds, mixed with ASCII, others it does not hold, a lone
@@ -147,23 +153,109 @@ LATIN_TEXT = st.lists(st.sampled_from(_table_characters()) | st.sampled_from(lis
 @settings(max_examples=200, deadline=None)
 @given(st.lists(LATIN_TEXT | st.text(max_size=12), max_size=30))
 def test_the_engine_transliterates_as_python_does(values):
-    column = pa.array(values, pa.large_string())
-    native = keying._latin_column(column).to_pylist()
-    assert native == keying._python_over_non_ascii(column, keying._latin).to_pylist()
-    assert native == [v if "\x1f" in v else v.translate(keying._latin_map()) for v in values]
+    native = normalise.latin_column(pa.array(values, pa.large_string())).to_pylist()
+    assert native == [v if "\x1f" in v else v.translate(rule_tables.latin_map()) for v in values]
 
 
-@pytest.mark.parametrize("rules", [("name",), ("name", "words"), ("casefold", "legalform"),
+def dropped(words, forms, unordered, lower):
+    """The legal-form rule word by word: the engine's oracle."""
+    lengths = sorted({len(f.split(" ")) for f in forms}, reverse=True)
+
+    def spelt(words):
+        return " ".join(w.lower() if lower else w for w in words)
+
+    def drop(words, keep):
+        hit = True
+        while hit:
+            hit = False
+            for n in lengths:
+                if not unordered:
+                    if len(words) >= n + keep and spelt(words[-n:]) in forms:
+                        words, hit = words[:-n], True
+                    continue
+                i = 0
+                while len(words) >= n + keep and i + n <= len(words):
+                    if spelt(words[i:i + n]) in forms:
+                        words, hit = words[:i] + words[i + n:], True
+                    else:
+                        i += 1
+        return words
+    if unordered:
+        words = sorted(drop(words, 0) or words, key=lambda w: w.encode())
+    return drop(words, 1)
+
+
+FORM_WORDS = ["ltd", "Ltd", "gmbh", "co", "kg", "and", "sa", "asa", "as", "oy", "b", "v", "bv", "orion", "a",
+              "nowak", "sp", "z", "o", "oo", "ÅSA", "İ"]
+
+
+@pytest.mark.parametrize("rules", [("name",), ("name", "words"), ("legalform",), ("legalform", "words"),
                                    ("casefold", "latin", "legalform", "compact")])
 @settings(max_examples=100, deadline=None)
-@given(st.lists(st.lists(st.sampled_from(["ltd", "gmbh", "co", "kg", "and", "sa", "asa", "as", "b", "v", "bv",
-                                          "orion", "a", "nowak", "sp", "z", "o", "oo"]), max_size=7).map(" ".join),
-                max_size=30))
-def test_the_engine_drops_legal_forms_as_the_pyarrow_kernels_do(rules, values):
-    expanded = set(keying._expand(rules))
+@given(st.lists(st.lists(st.sampled_from(FORM_WORDS), max_size=7).map(" ".join), max_size=30))
+def test_the_engine_drops_legal_forms_word_by_word(rules, values):
+    rules = set(expand(rules))
+    forms = set(rule_tables.legal_forms(frozenset(rules)).to_pylist())
     column = pa.array(values, pa.large_string())
-    assert keying._drop_legal_forms(column, expanded).to_pylist() == \
-        keying._drop_legal_forms_in_bulk(column, expanded).to_pylist()
+    expected = [" ".join(dropped(v.split(" "), forms, "words" in rules, "casefold" not in rules)) for v in values]
+    assert normalise.legal_forms_and_order(column, rules).to_pylist() == expected
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.sampled_from(["ltd", "gmbh", "asa", "as", "oy", "ab", "ag", "kg", "nowak", "zoe", "jan", "orion"]),
+                min_size=1, max_size=6), st.randoms(use_true_random=False))
+def test_under_words_the_order_of_words_and_single_word_forms_does_not_matter(words, rng):
+    shuffled = rng.sample(words, len(words))
+    assert keys([" ".join(words)], ("name", "words")) == keys([" ".join(shuffled)], ("name", "words"))
+
+
+PLAIN_TEXT = st.text(st.sampled_from("aeouAEOUxZ09 \t\x1c\x1f'`.&+-,/王한アאب"), max_size=20)
+NOT_PLAIN = st.sampled_from(["Zoë  Nowak", "Mu\u0308ller&e", "王\u3000芳", "O’Brien", "a\u00a0e", "Ｓmith＆"])
+
+
+@pytest.mark.parametrize("flags", [engine.ALNUM | engine.SPACES, engine.ALNUM | engine.UMLAUTS | engine.SPACES,
+                                   engine.UMLAUTS, engine.SPACES, engine.UMLAUTS | engine.SPACES, engine.COMPACT,
+                                   engine.COMPACT | engine.UMLAUTS])
+@settings(max_examples=150, deadline=None)
+@given(st.lists(PLAIN_TEXT | NOT_PLAIN, max_size=20))
+def test_the_engine_spaces_words_as_the_unicode_patterns_do(flags, values):
+    column = pa.array(values, pa.large_string())
+    plain = engine.plain_rows(column).to_pylist()
+    assert plain == [all(c.isascii() or c in "王한アאب" for c in v) for v in values]
+    native = engine.space_words(column, flags).to_pylist()
+    assert normalise.spaced(column, flags).to_pylist() == normalise.spaced_in_bulk(column, flags).to_pylist()
+    assert [n for n, v, p in zip(native, values, plain) if not p] == [v for v, p in zip(values, plain) if not p]
+
+
+def test_caseless_letters_need_no_unicode_rule():
+    """What the engine takes for a plain letter: a letter to the patterns and to Python, its own case
+    folding and NFC, and in no transliteration."""
+    import pyarrow.compute as pc
+    candidates = pa.array([chr(c) for c in range(0x80, 0xE000) if not 0xD800 <= c < 0xE000], pa.large_string())
+    column = candidates.filter(engine.plain_rows(candidates))
+    letters = column.to_pylist()
+    assert len(letters) > 20_000  # the scripts named, not a few letters
+    assert pc.all(pc.match_substring_regex(column, r"^\pL$")).as_py()
+    assert all(unicodedata.category(c).startswith("L") and c.casefold() == c and
+               unicodedata.normalize("NFC", c) == c for c in letters)
+    assert not set(map(ord, letters)) & set(rule_tables.latin_map())
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.text(max_size=12) | st.sampled_from(["gb82 west-1234.5698 7654 32", "ß1ä"]), max_size=20))
+def test_an_iban_keeps_its_letters_and_digits(values):
+    assert engine.iban_letters(pa.array(values, pa.large_string())).to_pylist() == \
+        ["".join(c for c in v if c.isascii() and c.isalnum()).upper() for v in values]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: engine.drop_phrases(pa.array(["a b"]), pa.array(["a"]), pa.array(["b"]), False), "differ in words"),
+    (lambda: engine.drop_phrases(pa.array(["a"]), pa.array(["a", "b"]), pa.array(["b"]), True), "differ in length"),
+    (lambda: engine.space_words(pa.array(["a"]), engine.SPACES | engine.COMPACT), "exclude each other"),
+])
+def test_the_engine_refuses_what_it_cannot_key(call, message):
+    with pytest.raises(PartyError, match=message):
+        call()
 
 
 # Near-IBANs: the checker's alphabet, a few bytes it refuses, and real numbers with one character changed.
@@ -174,9 +266,13 @@ IBAN_LIKE = st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789az -ß", max_size=36)
 @given(st.lists(IBAN_LIKE | st.sampled_from(VALID) | st.builds(
     lambda n, i, c: n[:i % len(n)] + c + n[i % len(n) + 1:], st.sampled_from(VALID), st.integers(0, 40),
     st.sampled_from("0123456789AZ")), max_size=40))
-def test_the_engine_checks_ibans_as_the_pyarrow_kernels_do(values):
-    column = pa.array(values, pa.large_string())
-    assert keying.iban_valid(column).to_pylist() == keying.iban_valid_in_bulk(column).to_pylist()
+def test_the_engine_checks_ibans_as_python_does(values):
+    lengths = rule_tables.iban_lengths()
+
+    def valid(s):
+        return bool(re.fullmatch("[A-Z]{2}[0-9]{2}[0-9A-Z]+", s)) and lengths.get(s[:2]) == len(s) and \
+            int("".join(str(int(c, 36)) for c in s[4:] + s[:4])) % 97 == 1
+    assert keying.iban_valid(pa.array(values, pa.large_string())).to_pylist() == [valid(v) for v in values]
 
 
 def test_join_refuses_the_separator_and_names_the_row():
@@ -272,6 +368,21 @@ def test_store_and_query_key_alike_and_keys_prints_what_the_store_holds(tmp_path
     assert flags == [True] * len(keyed)
 
 
+def test_under_words_a_store_meets_its_names_in_any_order(tmp_path):
+    options = kp.Options(quiet=True)
+    bank = [["GB82WEST12345698765432", "Åsa Nowak"], ["DE89370400440532013000", "AB Orion Motors"],
+            ["NL91ABNA0417164300", "Jan Peter de Vries"]]
+    write_csv(tmp_path / "bank.csv", ["iban", "name"], bank)
+    for name in ("A", "W"):
+        kp.keygen(str(tmp_path / name), options)
+    kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name+words"),
+                   str(tmp_path / "A.store"), options=options)
+    varied = [(bank[0][0], "NOWAK ÅSA"), (bank[0][0], "Nowak Asa"), (bank[1][0], "Orion Motors AB"),
+              (bank[2][0], "de Vries Jan Peter"), (bank[0][0], "Nowak Eva"), (bank[2][0], "de Vries Jan")]
+    flags, _ = flags_of(tmp_path, varied, tmp_path, options)
+    assert flags == [True, True, True, True, False, False]
+
+
 def test_query_refuses_a_store_keyed_with_other_tables(tmp_path, monkeypatch):
     options = kp.Options(quiet=True)
     write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Zoë"]])
@@ -290,6 +401,28 @@ def test_query_refuses_a_store_keyed_with_other_tables(tmp_path, monkeypatch):
     kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:compact,name:trim"),
                    str(tmp_path / "B.store"), options=options)
     assert not any(line.startswith("rules tables") for line in kp.inspect(str(tmp_path / "B.store")))
+
+
+def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path):
+    import hashlib
+    import struct
+    from kestrova_protocol import files
+    options = kp.Options(quiet=True)
+    write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Nowak Åsa"]])
+    for name in ("A", "W"):
+        kp.keygen(str(tmp_path / name), options)
+    kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name+words"),
+                   str(tmp_path / "A.store"), options=options)
+    data = bytearray((tmp_path / "A.store").read_bytes())
+    struct.pack_into("<H", data, 14, 1)
+    data[24:56] = files.file_digest(bytes(data[:files.HEADER.size]),
+                                    hashlib.sha256(bytes(data[files.HEADER.size:])).digest())
+    (tmp_path / "old.store").write_bytes(bytes(data))
+    with pytest.raises(PartyError, match="old.store: keyed with rules tables version 1, this kestrova-party has "
+                                         "version 2: both sides must key with one version"):
+        kp.query(str(tmp_path / "old.store"), str(tmp_path / "old.store"), str(tmp_path / "W.pub"),
+                 str(tmp_path / "bank.csv"), ["iban", "name"], ["iban", "name"], str(tmp_path / "Q.cts"),
+                 options=options)
 
 
 def test_a_store_of_format_2_is_still_read(tmp_path):
