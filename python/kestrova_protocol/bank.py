@@ -163,9 +163,9 @@ def randomize(source: str, out: str, options: Optional[Options] = None) -> Summa
                                            options.force))
         queries.skip(journal.start([target]))
         results = run_batches(options, "randomize", engine.randomize,
-                           ((b,) for b in queries.batches(options.batch)))
+                              ((b,) for b in queries.batches(options.batch)))
         done = stream(report, queries.count, results, target.write, lambda r: len(r) // 128, [queries],
-                       journal=journal)
+                      journal=journal)
     return report.done(done, "ciphertexts", digests=digests(outputs))
 
 
@@ -201,9 +201,9 @@ def _decrypt(secret_key_path: str, points: Input, out: str, options: Options, re
                                                options.raw_out, options.force))
             points.skip(journal.start([target]))
             results = run_batches(options, "decrypt", engine.decrypt,
-                               ((b,) for b in points.batches(options.batch)), secret)
+                                  ((b,) for b in points.batches(options.batch)), secret)
             done = stream(report, points.count, results, target.write, lambda r: len(r) // 32, [points],
-                           journal=journal)
+                          journal=journal)
     finally:
         wipe(secret)
     return report.done(done, "points", digests=digests(outputs))

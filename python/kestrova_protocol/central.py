@@ -133,7 +133,7 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
                 parts = zip(*(source.batches(options.batch) for source in inputs))
                 results = run_batches(options, "finish", engine.finish, parts, secret)
                 done = stream(report, count, results, write, len, inputs,
-                               journal=journal if resumable else None)
+                              journal=journal if resumable else None)
                 flag_column = pa.chunked_array(flags, pa.bool_())
                 if done > len(flag_column):  # resumed: the earlier flags are in the temporary written so far
                     flag_column = _flags_written(target)

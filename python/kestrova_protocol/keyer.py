@@ -15,7 +15,7 @@ from .tables import Table
 
 
 def keyer(table: Table, keying: str, rules: Optional[Sequence[Sequence[str]]]
-           ) -> Callable[[int, List[pa.Array]], Tuple[pa.Array, Optional[pa.Array]]]:
+          ) -> Callable[[int, List[pa.Array]], Tuple[pa.Array, Optional[pa.Array]]]:
     """Text columns to one key column, in bulk: as `keying.row_key` does per row; and which rows hold an
     invalid IBAN (None when no column has the iban rule)."""
 

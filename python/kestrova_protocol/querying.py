@@ -122,7 +122,7 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
             with _held_store(report, a_source, "sender and receiver", options) as store:
                 results = run_batches(options, "query", engine.query, pairs(), store, store, central)
                 done = stream(report, table.total, results, target.write, lambda r: len(r) // 128,
-                               measure=table.progress, journal=journal)
+                              measure=table.progress, journal=journal)
                 table.verify()
         else:
             with contextlib.closing(_Spill(os.path.dirname(os.path.abspath(out)))) as spill:
@@ -133,9 +133,9 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
                 with _held_store(report, b_source, "receiver", options) as b_store:
                     report.phase("receiver lookups")
                     results = run_batches(options, "query", engine.query_second, spill.batches(), b_store,
-                                       central, True)
+                                          central, True)
                     done = stream(report, table.total, results, target.write, lambda r: len(r) // 128,
-                                   journal=journal)
+                                  journal=journal)
     if invalid:
         report.note(f"{table.name}: {invalid:,} transactions with an invalid IBAN (they cannot match)",
                     invalid_ibans=invalid)

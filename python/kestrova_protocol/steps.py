@@ -22,10 +22,7 @@ from .table_sources import TableSource, is_url, local_path
 
 # What each step returns: its closing figures (step, items, seconds, and the step's own).
 Summary = Dict[str, Any]
-
-
 ColumnSpec = Sequence[Union[str, rowkey.Column]]
-
 
 DEFAULT_BATCH = 10_000
 
@@ -138,7 +135,7 @@ def run_batches(options: Options, step: str, fn, items, *shared) -> Iterator:
 
 
 def stream(report: Report, total: Optional[int], results: Iterator, write, items_of,
-            inputs: Sequence[Input] = (), measure=None, journal: Optional[resume.Journal] = None) -> int:
+           inputs: Sequence[Input] = (), measure=None, journal: Optional[resume.Journal] = None) -> int:
     """Writes each batch's result (checkpointed by `journal`); then checks that the inputs were what their
     digests say. Returns the items written, those of a resumed run's earlier part included.
 
