@@ -5,15 +5,15 @@ Three parts, each ratio measured in this one run:
 
   steps   Per step, the CPU time (user + system, all threads) per item of the
           engine as the tools drive it (rows packed into key bytes, batches of
-          --batch items, stores mapped from files) over the module's own cost
+          --batch items, stores read from files and parsed once) over the module's own cost
           on the same items (one call on bytes). The engine's steps in a row,
           two store builds, query, two randomisations, combine, two
           decryptions and finish, give the end-to-end wall time.
   build   A store build of R rows streamed in batches, in a subprocess: peak
           resident memory over the store's bytes, and its time.
-  query   Queries against a store of R rows (mapped twice, as both sides), in
+  query   Queries against a store of R rows (held twice, as both sides), in
           a subprocess: transactions per second, system over user time, and
-          peak resident memory over the two mappings' bytes plus 150 MB.
+          peak resident memory over the two stores' bytes plus 150 MB.
 
     python bench/python/parties.py [--rows 1000000] [--transactions 1000000] [--batch 10000]
                                    [--large-rows 10000000] [--skip-steps] [--json FILE]
@@ -63,10 +63,24 @@ def batches(items, size):
         yield items[i:i + size]
 
 
-def build_with_engine(public_key: bytes, rows, path: str, batch: int):
+def write_store(public_key: bytes, keys, path: str, expected_rows: int) -> dict:
+    """A store over batches of packed keys, written to `path` as the command writes it."""
+    builder = engine.StoreBuilder(public_key, expected_rows)
+    for packed in keys:
+        builder.add(packed)
     with open(path, "wb") as out:
-        return engine.build_store(public_key, (engine.pack_keys([r.encode() for r in b]) for b in batches(rows, batch)),
-                                  out, expected_rows=len(rows))
+        return builder.write(out.fileno())
+
+
+def read_store(path: str) -> engine.Store:
+    """A store file held in memory and parsed once, as the command's query holds it."""
+    with open(path, "rb") as f:
+        return engine.parse_store(f.read())
+
+
+def build_with_engine(public_key: bytes, rows, path: str, batch: int):
+    return write_store(public_key, (engine.pack_keys([r.encode() for r in b]) for b in batches(rows, batch)), path,
+                       len(rows))
 
 
 def steps(args, tmp):
@@ -103,10 +117,10 @@ def steps(args, tmp):
                                                keys["w"][0]))
 
     def engine_query():
-        with engine.MappedStore(path_a) as a, engine.MappedStore(path_b) as b:
-            return b"".join(engine.query(a, b, engine.pack_keys([s.encode() for s in ss]),
-                                         engine.pack_keys([r.encode() for r in rs]), keys["w"][0])
-                            for ss, rs in zip(batches(senders, size), batches(receivers, size)))
+        a, b = read_store(path_a), read_store(path_b)
+        return b"".join(engine.query(engine.pack_keys([s.encode() for s in ss]),
+                                     engine.pack_keys([r.encode() for r in rs]), a, b, keys["w"][0])
+                        for ss, rs in zip(batches(senders, size), batches(receivers, size)))
 
     _, queries = measure("query", t, module_query, engine_query)
     step = 128 * size
@@ -150,14 +164,13 @@ import json, resource, sys, time
 sys.path.insert(0, sys.argv[4])
 import kestrova
 from kestrova_protocol import engine
-from parties import bank, peak
+from parties import bank, peak, write_store
 n, path, batch = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
 pk = bytes(kestrova.key_gen()[0])
 start = time.perf_counter()
 # Rows made batch by batch, as the command reads a table: none are held beside the builder's keys.
-with open(path, "wb") as out:
-    counts = engine.build_store(pk, (engine.pack_keys([r.encode() for r in bank(path[-1], s, min(n, s + batch))])
-                                     for s in range(0, n, batch)), out, expected_rows=n)
+counts = write_store(pk, (engine.pack_keys([r.encode() for r in bank(path[-1], s, min(n, s + batch))])
+                         for s in range(0, n, batch)), path, n)
 print(json.dumps({"rows": n, "seconds": time.perf_counter() - start, "store_bytes": counts["bytes"],
                   "peak_rss": peak()}))
 """
@@ -167,7 +180,7 @@ import json, resource, sys, time
 sys.path.insert(0, sys.argv[5])
 import kestrova
 from kestrova_protocol import engine
-from parties import bank, batches, peak
+from parties import bank, batches, peak, read_store
 path_a, path_b, n, t = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 w_pk = bytes(kestrova.key_gen()[0])
 size = 10000
@@ -175,10 +188,11 @@ senders = [bank("a", (7919 * i) % n, (7919 * i) % n + 1)[0].encode() for i in ra
 receivers = [bank("a", (104729 * i) % n, (104729 * i) % n + 1)[0].encode() for i in range(t)]
 r0 = resource.getrusage(resource.RUSAGE_SELF)
 start = time.perf_counter()
-with engine.MappedStore(path_a) as a, engine.MappedStore(path_b) as b, open(path_a + ".q", "wb") as out:
+a, b = read_store(path_a), read_store(path_b)
+with open(path_a + ".q", "wb") as out:
     for ss, rs in zip(batches(senders, size), batches(receivers, size)):
-        out.write(engine.query(a, b, engine.pack_keys(ss), engine.pack_keys(rs), w_pk))
-    stores = a.nbytes + b.nbytes
+        out.write(engine.query(engine.pack_keys(ss), engine.pack_keys(rs), a, b, w_pk))
+stores = a.nbytes + b.nbytes
 seconds = time.perf_counter() - start
 r1 = resource.getrusage(resource.RUSAGE_SELF)
 print(json.dumps({"rows": n, "transactions": t, "per_second": t / seconds, "user": r1.ru_utime - r0.ru_utime,

@@ -31,7 +31,8 @@ import subprocess
 import sys
 import time
 
-from kestrova_protocol import cli, engine, files, lineage
+from kestrova_protocol import cli, engine, inputs, lineage
+from kestrova_protocol.header import HEADER, Header, Kind
 
 QUERY = """
 import json, sys
@@ -47,12 +48,12 @@ print(json.dumps([code, peak]))
 
 
 def fake_store(path: str, rows: int, key_fp: bytes, seed: int) -> None:
-    if os.path.exists(path) and os.path.getsize(path) == files.HEADER.size + engine.store_bytes(rows):
+    if os.path.exists(path) and os.path.getsize(path) == HEADER.size + engine.store_bytes(rows):
         return
     size = engine.store_bytes(rows)
     digest = hashlib.sha256()
     with open(path, "wb") as f:
-        f.write(bytes(files.HEADER.size))
+        f.write(bytes(HEADER.size))
         left = size
         block = hashlib.shake_256(seed.to_bytes(8, "little")).digest(1 << 24)
         counter = 0
@@ -62,19 +63,19 @@ def fake_store(path: str, rows: int, key_fp: bytes, seed: int) -> None:
             f.write(piece)
             left -= len(piece)
             counter += 1
-        header = files.Header(files.Kind.STORE, rows, key=key_fp)
+        header = Header(Kind.STORE, rows, key=key_fp)
         header.digest = header.payload_digest(digest.digest())
         f.seek(0)
         f.write(header.pack())
 
 
 def held(path: str):
-    source = files.Input(path, (files.Kind.STORE,))
+    source = inputs.Input(path, (Kind.STORE,))
     memory = mmap.mmap(-1, source.payload_bytes)
     memory.madvise(mmap.MADV_HUGEPAGE)
     with memoryview(memory) as view:
         source.read_into(view)
-    return memory, engine.as_store(memory)
+    return memory, engine.parse_store(memory)
 
 
 def lookups(folder: str, small: int, large: int, n: int, rounds: int) -> dict:
@@ -84,7 +85,7 @@ def lookups(folder: str, small: int, large: int, n: int, rounds: int) -> dict:
     for _ in range(rounds):
         for size, (_, store) in stores.items():
             start = time.perf_counter()
-            engine.lookup(store, keys)
+            engine.lookup(keys, store)
             rates[size].append(n / (time.perf_counter() - start))
     ratios = [b / a for a, b in zip(rates[small], rates[large])]
     return {"small_per_s": statistics.median(rates[small]), "large_per_s": statistics.median(rates[large]),
@@ -121,7 +122,7 @@ def query(folder: str, size: int, n: int) -> dict:
     stamps = [float(t) for t in re.findall(r"\[\s*([\d.]+) s\]", done.stderr)]
     total = float(re.search(r"in ([\d.]+) s", done.stderr.splitlines()[-1]).group(1))
     # stamps: reading sender, sender lookups, reading receiver, receiver lookups
-    store = files.HEADER.size + engine.store_bytes(size)
+    store = HEADER.size + engine.store_bytes(size)
     return {"rows": size, "wall_s": wall, "tx_per_s": n / total, "peak_bytes": peak,
             "peak_over_store": peak / store, "peak_minus_store": peak - store,
             "read_sender_s": stamps[1] - stamps[0], "read_receiver_s": stamps[3] - stamps[2],
@@ -143,7 +144,7 @@ def main() -> None:
     os.makedirs(folder, exist_ok=True)
     if not os.path.exists(f"{folder}/W.pub"):
         assert cli.main(["keygen", "--out", f"{folder}/W"]) == 0
-    key_fp = lineage.fingerprint(files.read_whole(f"{folder}/W.pub", files.Kind.PUBLIC_KEY)[1])
+    key_fp = lineage.fingerprint(inputs.read_whole(f"{folder}/W.pub", Kind.PUBLIC_KEY)[1])
     for size in (args.small, args.large):
         for side, seed in (("a", 1), ("b", 2)):
             fake_store(f"{folder}/S{size}{side}.store", size, key_fp, seed + size)

@@ -15,13 +15,13 @@ from .errors import PartyError
 if TYPE_CHECKING:
     from .keying import NFC, PLAIN, Column, row_key
     from .party import Options, Summary, build_store, combine, decrypt, finish, inspect, keygen, query, randomize
-    from .tables import TableSource
+    from .table_sources import TableSource
 
 __all__ = ["PartyError", "Options", "Summary", "TableSource", "NFC", "PLAIN", "Column", "row_key", "keygen",
            "build_store", "query", "randomize", "combine", "decrypt", "finish", "inspect"]
 
 # Loaded on first use: the steps need pyarrow, the engine alone (`kestrova_protocol._engine`) does not.
-_HOME = {**dict.fromkeys(("NFC", "PLAIN", "Column", "row_key"), "keying"), "TableSource": "tables",
+_HOME = {**dict.fromkeys(("NFC", "PLAIN", "Column", "row_key"), "keying"), "TableSource": "table_sources",
          **dict.fromkeys(("Options", "Summary", "build_store", "combine", "decrypt", "finish", "inspect", "keygen",
                           "query", "randomize"), "party")}
 

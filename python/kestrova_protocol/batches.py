@@ -1,9 +1,9 @@
-"""The per-batch work of each streamed step: pure functions of bytes, through the engine.
+"""The batches of a streamed step run in this process, results in batch order.
 
-Each function takes one batch (and the few values every batch shares: keys,
-stores) and returns bytes. They keep no state, so a driver may run them in
-this process, as `in_order` does, or elsewhere (`cluster`) as long as it
-hands the results back in batch order.
+A step's work on one batch is a function of `engine` (the batch first, then
+the few values every batch shares: keys, stores), which keeps no state, so
+`cluster` may run the same work elsewhere as long as it hands the results
+back in batch order. A refusal comes back as a value that names its batch.
 """
 
 from __future__ import annotations
@@ -15,59 +15,16 @@ from typing import Callable, Deque, Iterable, Iterator, Tuple
 from . import engine
 from .errors import PartyError
 
-# The compressed base point: decrypt(BASE, k) is k·B, the public key of k.
-BASE_POINT = bytes([0x58] + [0x66] * 31)
-
-
-def query_batch(senders: engine.Keys, receivers: engine.Keys, sender_store, receiver_store,
-                central_key: bytes) -> bytes:
-    """Packed key bytes per side; each store a parsed Store, or its byte form (a worker's copy)."""
-    return engine.query(sender_store, receiver_store, senders, receivers, central_key)
-
-
-def lookup_batch(keys: engine.Keys, store) -> bytes:
-    return engine.lookup(store, keys)
-
-
-def query_second_batch(first_cells: bytes, second: engine.Keys, store, central_key: bytes,
-                       second_is_receiver: bool) -> bytes:
-    """The other side's lookups against `store`, then the ciphertexts with the cells of the first side."""
-    cells = engine.lookup(store, second)
-    if second_is_receiver:
-        return engine.query_cells(first_cells, cells, central_key)
-    return engine.query_cells(cells, first_cells, central_key)
-
-
-def randomize_batch(ciphertexts: bytes) -> bytes:
-    return engine.randomize(ciphertexts)
-
-
-def combine_batch(first: bytes, second: bytes) -> Tuple[bytes, bytes, bytes, bytes]:
-    return engine.combine(first, second)
-
-
-def decrypt_batch(points: bytes, secret_key: bytes) -> bytes:
-    return engine.decrypt(points, secret_key)
-
-
-def finish_batch(sender: bytes, receiver: bytes, gamma: bytes, delta: bytes, central_secret_key: bytes) -> bytes:
-    """One byte per transaction, 1 for a match."""
-    return engine.finish(sender, receiver, gamma, delta, central_secret_key)
-
-
-def public_key_of(secret_key: bytes) -> bytes:
-    return decrypt_batch(BASE_POINT, secret_key)
-
 
 class Refused:
-    """The module's refusal of a batch, as a value: a driver elsewhere gets it back
+    """The engine's refusal of a batch, as a value: a driver elsewhere gets it back
     unchanged, and Dask does not retry a batch that would only fail again."""
 
     def __init__(self, text: str):
         self.text = text
 
     def error(self, step: str, number: int) -> PartyError:
-        return PartyError(f"{step}: batch {number}: the module refused the data ({self.text})")
+        return PartyError(f"{step}: the engine refused batch {number}: {self.text}")
 
 
 def guarded(work: Callable[..., object], *args):
@@ -83,7 +40,7 @@ def in_order(step: str, work: Callable[..., object], batches: Iterable[tuple], *
 
     One batch computes on a thread of its own (the engine lets go of the
     interpreter lock) while this one reads the next and writes the last, so at
-    most three batches are held. A failure inside the module names the batch,
+    most three batches are held. A refusal by the engine names the batch,
     as a remote run does.
     """
     pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-batch")

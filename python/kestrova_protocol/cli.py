@@ -16,7 +16,7 @@ from typing import Optional, Sequence
 # Loaded with the command, before a step sets any limit of its own.
 import pyarrow
 
-from . import files, party
+from . import commit, party
 from .errors import PartyError
 from .keying import KEYINGS, NFC, parse_columns
 
@@ -259,9 +259,9 @@ def _stop(number, frame):
 
 @contextlib.contextmanager
 def _own_stderr():
-    """The module writes a report of every refusal straight to file descriptor 2; the
-    command says it in one line of its own. So its own messages go to a copy of
-    descriptor 2, and what the extension writes there is dropped."""
+    """Native code may write straight to file descriptor 2 (the module `kestrova`, if loaded beside the
+    engine, reports each refusal there); the command says everything in lines of its own. So its own
+    messages go to a copy of descriptor 2, and what an extension writes there is dropped."""
     sys.stderr.flush()
     saved, real = sys.stderr, os.dup(2)
     try:
@@ -345,7 +345,7 @@ def _error(text: str, **fields) -> None:
 
 
 def _main(args: argparse.Namespace) -> int:
-    del files.committed[:]
+    del commit.committed[:]
     try:
         run(args)
     except PartyError as e:
@@ -368,11 +368,11 @@ def _main(args: argparse.Namespace) -> int:
     except KeyboardInterrupt as e:
         what = f"stopped by {signal.Signals(e.number).name}" if isinstance(e, Stopped) else "interrupted"
         number = e.number if isinstance(e, Stopped) else int(signal.SIGINT)
-        if files.committed:
+        if commit.committed:
             # The signal waited for the commit: every output is in place.
             logging.getLogger("kestrova_protocol").warning(
-                f"{PROG}: {what} after the outputs were written; they are complete: {', '.join(files.committed)}",
-                extra={"kestrova": {"event": "stopped", "signal": number, "committed": list(files.committed)}})
+                f"{PROG}: {what} after the outputs were written; they are complete: {', '.join(commit.committed)}",
+                extra={"kestrova": {"event": "stopped", "signal": number, "committed": list(commit.committed)}})
             return 0
         _error(f"{what}; no output written", signal=number)
         return 128 + e.number if isinstance(e, Stopped) else 130

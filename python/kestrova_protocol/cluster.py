@@ -94,7 +94,7 @@ def connect(address: str, threads: Optional[int] = None, security_file: Optional
     """A client of the scheduler at `address`, or of a new local cluster for 'local:N'.
 
     A local worker runs one task at a time (a call keeps the interpreter lock
-    for its whole length) and gives the module's pool `threads` threads, or
+    for its whole length) and gives the engine's pool `threads` threads, or
     its share of the cores. A local cluster is closed to every other process:
     mutual TLS with a certificate made for this run and held only in memory,
     loopback only, no dashboard.

@@ -40,7 +40,7 @@ def mask_of(names) -> int:
 
 
 def fields_of(kind_code: int) -> Tuple[str, ...]:
-    """The fingerprints a file of this kind carries (the codes are files.Kind's)."""
+    """The fingerprints a file of this kind carries (the codes are header.Kind's)."""
     if kind_code <= 3:  # keys and stores: the key itself
         return ("key",)
     if kind_code >= 10:  # decrypted points

@@ -19,23 +19,21 @@ import fcntl
 import hashlib
 import json
 import os
-import secrets
 import time
 from typing import List, Optional
 
 from .errors import PartyError
-from .files import (HEADER, Header, Input, Kind, Output, PayloadOutput, _fsync_folder, _identity, _temporaries,
-                    owned_by_live_run)
+from .commit import Output, fsync_folder
+from .header import HEADER, Header, Kind
+from .inputs import Input
+from .outputs import PayloadOutput
+from .regular_files import inode_of
+from .temporaries import fresh_name, owned_by_live_run, temporaries
 
 CHECKPOINT_SECONDS = float(os.environ.get("KESTROVA_CHECKPOINT_SECONDS", "5"))
 STATE = ".state.part"
 _FORMAT = 1
 _SLICE = 1 << 23
-
-
-def _own_name(path: str, suffix: str = ".part") -> str:
-    folder, prefix = _temporaries(path)
-    return os.path.join(folder, f"{prefix}{os.getpid()}-{secrets.token_hex(4)}{suffix}")
 
 
 def _locked(path: str) -> int:
@@ -89,7 +87,7 @@ def claim(paths: List[str], resume: bool) -> Optional[Claimed]:
     sweep of stale temporaries); None when there is none, or without --resume."""
     if not resume:
         return None
-    folder, prefix = _temporaries(paths[0])
+    folder, prefix = temporaries(paths[0])
     try:
         names = os.listdir(folder)
     except OSError:
@@ -105,7 +103,7 @@ def claim(paths: List[str], resume: bool) -> Optional[Claimed]:
             lock = _locked(path)
         except OSError:
             continue  # another run holds it, or took it first
-        mine = _own_name(paths[0], STATE)
+        mine = fresh_name(paths[0], STATE)
         try:
             os.rename(path, mine)
         except FileNotFoundError:
@@ -129,7 +127,7 @@ def claim(paths: List[str], resume: bool) -> Optional[Claimed]:
                     claimed.problem = (f"{os.path.join(where, record['temp'])}: the interrupted run's output "
                                        f"is gone; rerun without --resume")
                     break
-                new = _own_name(record["path"])
+                new = fresh_name(record["path"])
                 record["temp"], record["was"] = os.path.basename(new), os.path.basename(old)
                 moves.append((old, new))
             if not claimed.problem:
@@ -156,7 +154,7 @@ def _write_state(path: str, state: dict, output: str) -> int:
     """Replaces the record in one rename, synced, so that a kill leaves the old one or the new (and a
     temporary of `output` that the next sweep removes). Returns the new record's lock: it is locked
     before it takes the name, so that no sweep finds it unheld."""
-    fresh = _own_name(output, ".state-new.part")
+    fresh = fresh_name(output, ".state-new.part")
     fd = os.open(fresh, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
@@ -168,7 +166,7 @@ def _write_state(path: str, state: dict, output: str) -> int:
     except BaseException:
         os.close(fd)
         raise
-    _fsync_folder(os.path.dirname(path))
+    fsync_folder(os.path.dirname(path))
     return fd
 
 
@@ -260,7 +258,7 @@ class Journal:
                     self.hashers.append(_hash_range(reader, _start(target), target.file.tell()))
                 finally:
                     os.close(reader)
-            self.state_path = _own_name(self.targets[0].path, STATE)
+            self.state_path = fresh_name(self.targets[0].path, STATE)
         for target, hasher in zip(self.targets, self.hashers):
             write = target.write
 
@@ -284,7 +282,7 @@ class Journal:
         target.discard()
         target.temp = temp
         target._lock = os.dup(fd)
-        target.identity = _identity(os.fstat(fd))
+        target.identity = inode_of(os.fstat(fd))
         target.file = os.fdopen(fd, "r+b")
         target.file.seek(length)
         if isinstance(target, PayloadOutput):  # the payload so far, as if it had been written by this run

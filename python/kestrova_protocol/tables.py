@@ -11,45 +11,19 @@ from __future__ import annotations
 import csv
 import io
 import os
-import re
-from typing import Any, BinaryIO, Iterator, List, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
 import pyarrow as pa
 import pyarrow.compute as pc
 
+from .csv_lines import LINE_LIMIT, Counted, field_limit, first_fault, line_of, reopened
 from .errors import PartyError
-from .files import open_regular
+from .regular_files import open_regular
+from .table_sources import TableSource, describe, filesystem, first_line, is_url, local_path
 
 PARQUET_MAGIC = b"PAR1"
-# Longer lines are refused: a table without line breaks must not grow into all memory.
-LINE_LIMIT = 1 << 20
 # Rows per batch of a Parquet file or folder (a CSV file comes in blocks of LINE_LIMIT bytes).
 PARQUET_BATCH = 1 << 16
-_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
-
-
-class ArrowStream(Protocol):
-    """What pandas (2.2 on), Polars and DuckDB results export."""
-
-    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
-
-
-TableSource = Union[str, "os.PathLike[str]", pa.Table, pa.RecordBatchReader, ArrowStream]
-
-
-def is_url(source: object) -> bool:
-    return isinstance(source, str) and bool(_URL.match(source))
-
-
-def local_path(source: object) -> Optional[str]:
-    """The file name of a table on this machine (a plain path or a file:// URL), else None."""
-    if isinstance(source, os.PathLike):
-        source = os.fspath(source)
-    if not isinstance(source, str):
-        return None
-    if source.startswith("file://"):
-        return source[len("file://"):]
-    return None if is_url(source) else source
 
 
 def _is_text(kind: pa.DataType) -> bool:
@@ -67,52 +41,6 @@ def _as_text(values: pa.Array) -> pa.Array:
     if values.null_count:
         values = pc.fill_null(values, "")
     return values
-
-
-class _Counted:
-    """The file Arrow reads, no further than its size when opened, counting bytes and quotes, and
-    ending early at a line longer than LINE_LIMIT (Arrow's own bound is looser and inexact).
-
-    An odd number of quotes is the one sign of a quote left open, after which
-    Arrow takes the rest of the file as one value."""
-
-    def __init__(self, raw: BinaryIO, size: int):
-        self.raw, self.left = raw, size
-        self.read_bytes = self.quotes = 0
-        self.line = 0  # bytes of the line not yet ended
-        self.too_long = False
-        self.closed = False
-
-    def read(self, n: int = -1) -> bytes:
-        n = self.left if n < 0 or n > self.left else n
-        data = self.raw.read(n) if n and not self.too_long else b""
-        self.left -= len(data)
-        self.read_bytes += len(data)
-        self.quotes += data.count(b'"')
-        if data:
-            lengths = pc.binary_length(pc.split_pattern(pa.scalar(data, pa.binary()), b"\n").values)
-            first, last = lengths[0].as_py() + self.line, lengths[-1].as_py()
-            longest = max(first, pc.max(lengths).as_py()) if len(lengths) > 1 else first
-            self.line = last if len(lengths) > 1 else first
-            if longest >= LINE_LIMIT:
-                self.too_long = True
-                return b""
-        return data
-
-    def readable(self) -> bool:
-        return True
-
-    def seekable(self) -> bool:
-        return False
-
-    def writable(self) -> bool:
-        return False
-
-    def tell(self) -> int:
-        return self.read_bytes
-
-    def close(self) -> None:
-        self.closed = True
 
 
 class Table:
@@ -133,7 +61,7 @@ class Table:
         self.size: Optional[int] = None   # bytes, for a file
         self.rows_read = 0
         self._file: Optional[BinaryIO] = None
-        self._counted: Optional[_Counted] = None
+        self._counted: Optional[Counted] = None
         self._opened: Optional[os.stat_result] = None
         self._fs: Any = None
         self._header_line = 1
@@ -144,7 +72,7 @@ class Table:
             self.name = path if path is not None else str(source)
             self._open_file(path, str(source))
         else:
-            self.name = _describe(source)
+            self.name = describe(source)
             self._open_memory(source)
 
     # ------------------------------------------------------------ opening
@@ -156,20 +84,20 @@ class Table:
             self._file, self._opened = open_regular(path)
             self.size = self._opened.st_size
         else:
-            fs, inner = _filesystem(url)
+            fs, inner = filesystem(url)
             try:
                 info = fs.info(inner)
             except FileNotFoundError:
                 raise PartyError(f"{url}: no such file") from None
             except Exception as e:
-                raise PartyError(f"{url}: cannot read ({_first_line(e)})") from None
+                raise PartyError(f"{url}: cannot read ({first_line(e)})") from None
             if info.get("type") == "directory":
                 return self._open_dataset(inner, fs)
             self._fs, self._inner, self.size = fs, inner, int(info["size"])
             try:
                 self._file = fs.open(inner, "rb")
             except Exception as e:
-                raise PartyError(f"{url}: cannot read ({_first_line(e)})") from None
+                raise PartyError(f"{url}: cannot read ({first_line(e)})") from None
         head = self._file.read(4)
         tail = b""
         if self.size and self.size >= 12:
@@ -210,7 +138,7 @@ class Table:
             self._pq = pq.ParquetFile(self._file)
             schema = self._pq.schema_arrow
         except Exception as e:  # pyarrow raises several types for a bad file
-            raise PartyError(f"{self.name}: not a readable Parquet file ({_first_line(e)})") from None
+            raise PartyError(f"{self.name}: not a readable Parquet file ({first_line(e)})") from None
         self._check_schema(schema.names, schema.types)
         self.total = self._pq.metadata.num_rows
 
@@ -226,7 +154,7 @@ class Table:
         except PartyError:
             raise
         except Exception as e:
-            raise PartyError(f"{self.name}: not a readable folder of Parquet files ({_first_line(e)})") from None
+            raise PartyError(f"{self.name}: not a readable folder of Parquet files ({first_line(e)})") from None
         self._check_schema(schema.names, schema.types)
 
     def _open_memory(self, source: Any) -> None:
@@ -239,7 +167,7 @@ class Table:
             try:
                 reader = pa.RecordBatchReader.from_stream(source)
             except Exception as e:
-                raise PartyError(f"{self.name}: cannot be read as Arrow data ({_first_line(e)})") from None
+                raise PartyError(f"{self.name}: cannot be read as Arrow data ({first_line(e)})") from None
             try:
                 self.total = len(source)
             except TypeError:
@@ -249,7 +177,7 @@ class Table:
             try:
                 table = pa.Table.from_pandas(source, preserve_index=False)
             except Exception as e:
-                raise PartyError(f"{self.name}: cannot be read as Arrow data ({_first_line(e)})") from None
+                raise PartyError(f"{self.name}: cannot be read as Arrow data ({first_line(e)})") from None
             self.total = table.num_rows
             reader = table.to_reader()
         else:
@@ -288,7 +216,7 @@ class Table:
                     raise PartyError(f"{self.name}:{line}: not UTF-8 (byte {e.start + 1} of the line)") from None
             text = head[:e.start].decode("utf-8")
         reader = csv.reader(io.StringIO(text, newline=""), strict=True)
-        with _field_limit():
+        with field_limit():
             try:
                 header = next(reader)
             except (csv.Error, StopIteration) as e:
@@ -334,7 +262,7 @@ class Table:
                 return
             except Exception as e:
                 raise PartyError(f"{self.name}: {'cannot be read' if self.kind == 'memory' else 'not a readable Parquet file'} "
-                                 f"({_first_line(e)})") from None
+                                 f"({first_line(e)})") from None
             if self.kind == "memory":
                 batch = batch.select(self._unique) if self.columns else batch
             for name in self._unique:
@@ -351,7 +279,7 @@ class Table:
         assert self._file is not None and self.size is not None
         # Without a column, the first is read to count rows.
         picks = list(dict.fromkeys(self.columns)) or self._header[:1]
-        self._counted = _Counted(self._file, self.size)
+        self._counted = Counted(self._file, self.size)
         reader = None
         try:
             reader = pcsv.open_csv(
@@ -381,8 +309,8 @@ class Table:
         """'NAME:LINE' of the 1-based data row of a CSV file, else 'NAME: row N'."""
         if self.kind == "csv":
             try:
-                with _where(self) as lines:
-                    line = _line_of(lines, row, self._header_line)
+                with reopened(self) as lines:
+                    line = line_of(lines, row, self._header_line)
             except OSError:
                 line = 0
             if line:
@@ -391,16 +319,16 @@ class Table:
 
     def _locate(self, arrow_message: str) -> Optional[PartyError]:
         """The fault Arrow met (or an open quote), found again line by line with the file and line."""
-        where = _where(self)
+        where = reopened(self)
         try:
             with where as lines:
-                found = _first_fault(lines, self._header, self.columns, self._header_line)
+                found = first_fault(lines, self._header, self.columns, self._header_line)
         except OSError as e:
             found = f"cannot read again ({e.strerror or e})"
         if found:
             return PartyError(f"{self.name}:{found}")
         if arrow_message:
-            return PartyError(f"{self.name}: {_first_line(arrow_message)}")
+            return PartyError(f"{self.name}: {first_line(arrow_message)}")
         return None
 
     def verify(self) -> None:
@@ -420,132 +348,3 @@ class Table:
                 size = -1
             if size != self.size:
                 raise PartyError(f"{self.name}: changed while being read")
-
-
-class _where:
-    """The table's file opened again, as lines of bytes no longer than LINE_LIMIT + 1."""
-
-    def __init__(self, table: Table):
-        self.table = table
-
-    def __enter__(self) -> Iterator[bytes]:
-        t = self.table
-        if t._opened is not None:
-            self.file, _ = open_regular(t.name)
-        else:
-            self.file = t._fs.open(t._inner, "rb")
-        size = t.size or 0
-
-        def lines() -> Iterator[bytes]:
-            left = size
-            while left:
-                line = self.file.readline(min(LINE_LIMIT + 1, left))
-                if not line:
-                    return
-                left -= len(line)
-                yield line
-        return lines()
-
-    def __exit__(self, *exc: Any) -> None:
-        self.file.close()
-
-
-def _first_fault(lines: Iterator[bytes], header: List[str], columns: List[str], header_line: int) -> str:
-    """'LINE: what' of the first fault in a CSV file's lines, or ''."""
-    number = 0
-    picks = [header.index(c) for c in columns]
-
-    def text() -> Iterator[str]:
-        nonlocal number
-        for line in lines:
-            number += 1
-            if len(line) > LINE_LIMIT:
-                raise _Fault(number, f"a line longer than {LINE_LIMIT:,} bytes")
-            decoded = line.decode("utf-8", errors="surrogateescape")
-            if number == 1 and decoded.startswith("\ufeff"):
-                decoded = decoded[1:]
-            yield decoded
-
-    reader = csv.reader(text(), strict=True)
-    start = 0
-    try:
-        with _field_limit():
-            for record in reader:
-                if number <= header_line:
-                    start = number
-                    continue
-                if not record:
-                    start = number
-                    continue
-                if len(record) != len(header):
-                    return f"{number}: {len(record)} fields, the header has {len(header)}"
-                for i in picks:
-                    bad = next((j for j, ch in enumerate(record[i]) if "\udc80" <= ch <= "\udcff"), None)
-                    if bad is not None:
-                        return f"{number}: not UTF-8 (in column {header[i]!r})"
-                start = number
-    except _Fault as fault:
-        return f"{fault.line}: {fault.what}"
-    except csv.Error as e:
-        if "unexpected end of data" in str(e):
-            return f"{start + 1}: a quote opened on this line is not closed before the end of the file"
-        return f"{number}: {e}"
-    return ""
-
-
-def _line_of(lines: Iterator[bytes], row: int, header_line: int) -> int:
-    number = 0
-
-    def text() -> Iterator[str]:
-        nonlocal number
-        for line in lines:
-            number += 1
-            yield line.decode("utf-8", errors="surrogateescape")
-
-    seen = 0
-    with _field_limit():
-        for record in csv.reader(text()):
-            if number > header_line and record:
-                seen += 1
-                if seen == row:
-                    return number
-    return 0
-
-
-class _Fault(Exception):
-    def __init__(self, line: int, what: str):
-        super().__init__(what)
-        self.line, self.what = line, what
-
-
-class _field_limit:
-    """csv's field size limit (128 KiB by default) raised to the line limit, for the time being."""
-
-    def __enter__(self) -> None:
-        self.saved = csv.field_size_limit()
-        csv.field_size_limit(max(self.saved, LINE_LIMIT + 1))
-
-    def __exit__(self, *exc: Any) -> None:
-        csv.field_size_limit(self.saved)
-
-
-def _filesystem(url: str) -> Tuple[Any, str]:
-    scheme = url.split("://", 1)[0]
-    try:
-        import fsspec
-        return fsspec.core.url_to_fs(url)  # type: ignore[no-any-return]
-    except ImportError as e:
-        raise PartyError(f"{url}: reading {scheme}:// needs fsspec and its package for {scheme} "
-                         f"(pip install 'kestrova[fsspec]'; {_first_line(e)})") from None
-    except ValueError as e:
-        raise PartyError(f"{url}: {_first_line(e)}") from None
-
-
-def _describe(source: object) -> str:
-    kind = type(source)
-    return f"the {kind.__module__.split('.')[0]} {kind.__name__}"
-
-
-def _first_line(error: object) -> str:
-    text = str(error).strip()
-    return text.splitlines()[0] if text else type(error).__name__

@@ -19,6 +19,7 @@
 #include "engine/transliterate.h"
 #include "engine/word_phrases.h"
 #include "engine/word_spacing.h"
+#include "group/point.h"
 #include "okvs/paxos.h"
 #include "okvs/store_bytes.h"
 #include "operations/operations.h"
@@ -632,6 +633,18 @@ PyObject* build_peak_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+PyObject* classify_point(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[1];
+        bind("classify_point", {"point"}, 1, args, nargs, kwnames, a);
+        const Buffer point(a[0], "point");
+        require_key(point, "point");
+        static const char* const names[] = {"prime order", "not canonical", "not on the curve", "small order",
+                                            "mixed order"};
+        return PyUnicode_FromString(names[int(group::classify_vartime(point.bytes().data()))]);
+    });
+}
+
 PyObject* request_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[1];
@@ -639,6 +652,13 @@ PyObject* request_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const size_t threads = PyLong_AsSize_t(a[0]);
         if (PyErr_Occurred()) throw PythonErrorSet{};
         return PyLong_FromSize_t(worker_pool::request_pool_size(threads));
+    });
+}
+
+PyObject* start_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        bind("start_threads", {}, 0, args, nargs, kwnames, nullptr);
+        return PyLong_FromSize_t(worker_pool::global_pool().thread_count());
     });
 }
 
@@ -653,9 +673,15 @@ PyMethodDef functions[] = {
     {"request_threads", as_cfunction(request_threads), METH_FASTCALL | METH_KEYWORDS,
      "request_threads(threads): the worker pool gets that many threads (0: one per processor) if it has not "
      "started yet, whatever RAYON_NUM_THREADS says; returns the size it has or will have."},
+    {"start_threads", as_cfunction(start_threads), METH_FASTCALL | METH_KEYWORDS,
+     "start_threads(): starts the worker pool now if it has not started; returns its size."},
     {"backend", as_cfunction(chosen_backend), METH_FASTCALL | METH_KEYWORDS,
      "backend(): the batch backend in use, 'avx512ifma', 'avx2' or 'serial': the best this processor runs, "
      "or the one KESTROVA_BACKEND names."},
+    {"classify_point", as_cfunction(classify_point), METH_FASTCALL | METH_KEYWORDS,
+     "classify_point(point): what 32 bytes encode: 'prime order' (a point of the base point's group, canonically "
+     "written), or 'not canonical', 'not on the curve', 'small order', 'mixed order' (a small-order part beside "
+     "the rest)."},
     {"key_gen", as_cfunction(key_gen), METH_FASTCALL | METH_KEYWORDS,
      "key_gen(): (public_key: bytes, secret_key: bytearray)."},
     {"randomize", as_cfunction(randomize), METH_FASTCALL | METH_KEYWORDS,

@@ -69,6 +69,40 @@ ct::Choice is_small_order(const Point& p, unsigned order) {
 
 Point clear_cofactor(const Point& p) { return dbl(dbl(dbl(p))); }
 
+namespace {
+
+// The prime order of the base point, little-endian.
+constexpr uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                                0xa2, 0xde, 0xf9, 0xde, 0x14, 0,    0,    0,    0,    0,    0,
+                                0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
+
+// The scalars reduce modulo the order, so the order times P is a plain double-and-add.
+Point times_order_vartime(const Point& p) {
+    Point r = identity();
+    for (int bit = 252; bit >= 0; --bit) {
+        r = dbl(r);
+        if ((kOrder[bit / 8] >> (bit % 8)) & 1) r = add(r, p);
+    }
+    return r;
+}
+
+}  // namespace
+
+Encoding classify_vartime(const uint8_t in[kPointBytes]) {
+    uint8_t y[kPointBytes];
+    fe_to_bytes(y, fe_from_bytes(in));
+    y[31] |= in[31] & 0x80;
+    if (!std::equal(y, y + kPointBytes, in)) return Encoding::kNotCanonical;
+    const std::optional<Point> p = decompress_vartime(in);
+    if (!p) return Encoding::kNotOnCurve;
+    // x = 0 decodes with either sign bit; only the clear one is how the point is written.
+    compress(*p, y);
+    if (!std::equal(y, y + kPointBytes, in)) return Encoding::kNotCanonical;
+    if (ct::to_bool_vartime(is_small_order(*p, 8))) return Encoding::kSmallOrder;
+    if (!ct::to_bool_vartime(equal(times_order_vartime(*p), identity()))) return Encoding::kMixedOrder;
+    return Encoding::kPrimeOrder;
+}
+
 void compress_batch(const Point* points, uint8_t* out, size_t n) {
     // Blocks keep the scratch on the stack; one inversion per block.
     constexpr size_t kBlock = 64;

@@ -34,6 +34,10 @@ ct::Choice is_valid(const Point& p);
 // order * P is the identity, that is P's order divides `order` (a power of
 // two up to 8, the cofactor).
 ct::Choice is_small_order(const Point& p, unsigned order);
+// What 32 public bytes encode, told exactly and in variable time (public data
+// only): a point of prime order, or what stands in the way of one.
+enum class Encoding { kPrimeOrder, kNotCanonical, kNotOnCurve, kSmallOrder, kMixedOrder };
+Encoding classify_vartime(const uint8_t in[kPointBytes]);
 // 8·P: the point's component in the prime-order subgroup, times 8; any
 // small-order component is gone.
 Point clear_cofactor(const Point& p);

@@ -5,7 +5,7 @@ import pytest
 
 import dask_cluster
 import kestrova
-from kestrova_protocol import batches, cluster, engine
+from kestrova_protocol import cluster, engine
 from party_flow import EXPECTED, finish, flags_of, ok, party, run_flow
 
 pytestmark = pytest.mark.slow
@@ -51,17 +51,17 @@ def test_three_parties_on_dask_write_what_one_process_writes(tmp_path, two_worke
     (central / "bad.raw").write_bytes(items[:384] + bytes([2] + [0] * 127) + items[512:])  # the 4th of 5
     refusals = [error_line(party(central, "randomize", "--raw", "--in", "bad.raw", "--out", "out.raw", "--batch", 2,
                                  *extra)) for extra in ((), ("--dask", two_workers))]
-    assert refusals[0] == refusals[1] and "randomize: batch 1: the module refused the data" in refusals[0][0]
+    assert refusals[0] == refusals[1] and "randomize: the engine refused batch 1: " in refusals[0][0]
     assert not (central / "out.raw").exists()
 
 
 def test_workers_start_apart_and_size_their_pool():
     public, _ = kestrova.key_gen()
     ciphertexts = bytes(public) * 8  # two ciphertexts
-    here = batches.randomize_batch(ciphertexts)  # this process's generators are keyed now
+    here = engine.randomize(ciphertexts)  # this process's generators are keyed now
     with cluster.connect("local:2", threads=3) as client:
         client.wait_for_workers(2)
-        drawn = client.run(batches.randomize_batch, ciphertexts)
+        drawn = client.run(engine.randomize, ciphertexts)
         pools = client.run(engine.use_threads, 1)  # too late: the size it runs with
         environments = client.run(os.getenv, "RAYON_NUM_THREADS")
     assert len(set(drawn.values()) | {here}) == 3

@@ -7,7 +7,8 @@ import textwrap
 
 import pytest
 
-from kestrova_protocol import files, party
+from kestrova_protocol import central, commit, inputs, party
+from kestrova_protocol.header import Kind
 from party_flow import run_flow
 
 pytestmark = pytest.mark.slow
@@ -16,7 +17,7 @@ pytestmark = pytest.mark.slow
 # operation number K, or sent SIGNAL there; K = -1 counts the operations.
 CHILD = textwrap.dedent("""
     import os, signal, sys
-    from kestrova_protocol import cli, files
+    from kestrova_protocol import cli, commit
     at, how, argv = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
     seen = 0
     def before(name):
@@ -24,7 +25,7 @@ CHILD = textwrap.dedent("""
         if seen == at:
             os.kill(os.getpid(), getattr(signal, how))
         seen += 1
-    files._before_step = before
+    commit._before_step = before
     code = cli.main(argv)
     print(seen)
     sys.exit(code)
@@ -58,7 +59,7 @@ def leftovers(folder):
 
 STEPS = {
     "keygen": (["K.pub", "K.key"], ["keygen", "--out", "K"]),
-    "combine": ([f"C.{c}" for c in party.COMPONENTS], ["combine", "--in", "QA.cts", "QB.cts", "--out-prefix", "C"]),
+    "combine": ([f"C.{c}" for c in central.COMPONENTS], ["combine", "--in", "QA.cts", "QB.cts", "--out-prefix", "C"]),
 }
 FORCED = party.Options(quiet=True, force=True)
 # The same steps in this process: the recovery and the rerun after each kill need no interpreter of their own.
@@ -70,7 +71,7 @@ RERUN = {
 
 def consistent(folder, step, names):
     """The outputs belong to one run: a key pair's halves, or four lists of one combination."""
-    headers = [files.Input(str(folder / n), list(files.Kind)).header for n in names]
+    headers = [inputs.Input(str(folder / n), list(Kind)).header for n in names]
     if step == "keygen":
         return headers[0].key == headers[1].key
     return len({h.batch for h in headers}) == 1
@@ -137,10 +138,10 @@ def test_a_record_of_a_live_run_is_left_alone(tmp_path):
     """), str(tmp_path / ".kestrova.1-00.commit")], stdout=subprocess.PIPE, text=True)
     try:
         assert held.stdout.readline().strip() == "held"
-        files.recover(str(tmp_path))
+        commit.recover(str(tmp_path))
         assert (tmp_path / ".kestrova.1-00.commit").exists()
     finally:
         held.kill()
         held.wait()
-    files.recover(str(tmp_path))
+    commit.recover(str(tmp_path))
     assert not (tmp_path / ".kestrova.1-00.commit").exists()

@@ -125,9 +125,9 @@ def test_a_cluster_without_workers_is_one_line_after_the_timeout(ciphertexts, sc
 
 
 def decrypt_on(folder, scheduler, timeout):
-    from kestrova_protocol import batches
+    from kestrova_protocol import engine
     assert party(folder, "keygen", "--out", "A").returncode == 0
-    (folder / "points.raw").write_bytes(batches.BASE_POINT * 100_000)
+    (folder / "points.raw").write_bytes(engine.BASE_POINT * 100_000)
     # decrypt: the secret key the lost worker held is lost with it.
     return subprocess.Popen([sys.executable, "-m", "kestrova_protocol", "decrypt", "--raw", "--secret-key", "A.key",
                              "--in", "points.raw", "--out", "out.raw", "--batch", "500", "--dask", scheduler,

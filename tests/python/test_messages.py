@@ -60,7 +60,7 @@ def test_a_key_that_is_not_a_point_is_that(central):
     ("backend", "KESTROVA_BACKEND must be serial, avx2 or avx512ifma, not bogus"),
     ("memory", "cannot start the worker threads: out of memory (needs about"),
 ])
-def test_an_engine_failure_while_a_key_is_checked_is_not_a_bad_key(central, how, says):
+def test_an_engine_failure_is_not_a_bad_key(central, how, says):
     if how == "backend":
         result = subprocess.run([sys.executable, "-m", "kestrova_protocol", *BUILD], cwd=central,
                                 capture_output=True, text=True, env=dict(os.environ, KESTROVA_BACKEND="bogus"))

@@ -165,6 +165,6 @@ def test_batches_overlap_keep_their_order_and_name_a_refusal():
     assert read == [0, 1]
     assert list(batches.in_order("step", work, source(3))) == [0, 2, 4]
     got = []
-    with pytest.raises(PartyError, match="step: batch 3: the module refused the data \\(bad point\\)"):
+    with pytest.raises(PartyError, match="step: the engine refused batch 3: bad point"):
         got.extend(batches.in_order("step", work, source(5)))
     assert got == [0, 2, 4]

@@ -14,13 +14,16 @@ import urllib.request
 
 import pytest
 
-from kestrova_protocol import files, lineage, party
+import edwards_model as em
+from kestrova_protocol import central, commit, engine, inputs, lineage, party, querying
 from kestrova_protocol.errors import PartyError
+from kestrova_protocol.header import HEADER, Kind
+from kestrova_protocol.outputs import check_writable
 from party_flow import FINISH, party as run_party, replace, run_flow
 
-KINDS = {"A.pub": files.Kind.PUBLIC_KEY, "A.key": files.Kind.SECRET_KEY, "A.store": files.Kind.STORE,
-         "Q.cts": files.Kind.QUERY, "QA.cts": files.Kind.RANDOMIZED, "C.sender": files.Kind.SENDER,
-         "C.gamma": files.Kind.GAMMA, "S.dec": files.Kind.DECRYPTED_SENDER}
+KINDS = {"A.pub": Kind.PUBLIC_KEY, "A.key": Kind.SECRET_KEY, "A.store": Kind.STORE,
+         "Q.cts": Kind.QUERY, "QA.cts": Kind.RANDOMIZED, "C.sender": Kind.SENDER,
+         "C.gamma": Kind.GAMMA, "S.dec": Kind.DECRYPTED_SENDER}
 
 
 @pytest.fixture(scope="module")
@@ -46,42 +49,42 @@ def leftovers(folder):
 def rewrite(path, header):
     """The file again under a changed header, its digest made to fit (as a careless tool would)."""
     data = path.read_bytes()
-    payload = data[files.HEADER.size:]
+    payload = data[HEADER.size:]
     import hashlib
     header.digest = header.payload_digest(hashlib.sha256(payload).digest())
     path.write_bytes(header.pack() + payload)
 
 
 def read_header(path):
-    return files.Input(str(path), list(files.Kind)).header
+    return inputs.Input(str(path), list(Kind)).header
 
 
 @pytest.mark.parametrize("name", KINDS)
 def test_every_header_bit_flip_is_refused(flow, tmp_path, name):
     data = (flow / name).read_bytes()
     target = tmp_path / name
-    for bit in range(8 * files.HEADER.size):
+    for bit in range(8 * HEADER.size):
         damaged = bytearray(data)
         damaged[bit // 8] ^= 1 << (bit % 8)
         target.write_bytes(bytes(damaged))
         with pytest.raises(PartyError):
-            files.Input(str(target), [KINDS[name]]).read_all()
+            inputs.Input(str(target), [KINDS[name]]).read_all()
 
 
 @pytest.mark.parametrize("name, field", [(n, f) for n in KINDS for f in lineage.fields_of(KINDS[n])])
 def test_a_zeroed_fingerprint_is_damage_not_a_wildcard(flow, tmp_path, name, field):
     data = bytearray((flow / name).read_bytes())
-    at = files.HEADER.size - lineage.FP_BYTES * (len(lineage.FIELDS) - lineage.FIELDS.index(field))
+    at = HEADER.size - lineage.FP_BYTES * (len(lineage.FIELDS) - lineage.FIELDS.index(field))
     data[at:at + lineage.FP_BYTES] = bytes(lineage.FP_BYTES)
     (tmp_path / name).write_bytes(bytes(data))
     with pytest.raises(PartyError, match="damaged or altered"):
-        files.Input(str(tmp_path / name), [KINDS[name]]).read_all()
+        inputs.Input(str(tmp_path / name), [KINDS[name]]).read_all()
 
 
 def test_lineage_checks_that_a_consistent_header_cannot_dodge(flow):
     # Bank B's key on bank A's points, their bank-key fingerprint zeroed: damage, not a wildcard.
     data = bytearray((flow / "C.sender").read_bytes())
-    at = files.HEADER.size - lineage.FP_BYTES * (len(lineage.FIELDS) - lineage.FIELDS.index("sender_key"))
+    at = HEADER.size - lineage.FP_BYTES * (len(lineage.FIELDS) - lineage.FIELDS.index("sender_key"))
     data[at:at + lineage.FP_BYTES] = bytes(lineage.FP_BYTES)
     (flow / "zeroed.sender").write_bytes(bytes(data))
     refused(run_party(flow, "decrypt", "--secret-key", "B.key", "--in", "zeroed.sender", "--out", "x.dec"),
@@ -112,7 +115,8 @@ SMALL_ORDER = [bytes([1]) + bytes(31), (P - 1).to_bytes(32, "little"), bytes(32)
 
 
 @pytest.mark.parametrize("key, message", [(k, "small order") for k in SMALL_ORDER] +
-                         [(P.to_bytes(32, "little"), "not a canonical point encoding"),
+                         [(em.compress(em.add(em.BASE, em.T8)), "a point with a small-order part"),
+                          (P.to_bytes(32, "little"), "not a canonical point encoding"),
                           (bytes([2]) + bytes(31), "not a point of the curve")])
 def test_keys_that_would_reveal_rows_are_refused(flow, key, message):
     (flow / "bad.pub").write_bytes(key)
@@ -167,23 +171,23 @@ def party_script():
     return SCRIPT
 
 
-def test_module_refusal_is_one_line_without_the_panic_report(flow):
+def test_engine_refusal_is_one_line_without_the_panic_report(flow):
     (flow / "bad.raw").write_bytes(bytes([2] + [0] * 127))
     text = refused(run_party(flow, "randomize", "--raw", "--in", "bad.raw", "--out", "x.raw"),
-                   "the module refused the data")
+                   "the engine refused batch 0: ")
     assert "panicked" not in text and "/src/" not in text
 
 
 def test_an_input_that_grows_while_read_fails_the_step(flow, monkeypatch):
     shutil.copyfile(flow / "Q.cts", flow / "growing.cts")
-    real = party.batches.randomize_batch
+    real = engine.randomize
 
     def grow(batch):
         with open(flow / "growing.cts", "ab") as f:
             f.write(bytes(128))
         return real(batch)
 
-    monkeypatch.setattr(party.batches, "randomize_batch", grow)
+    monkeypatch.setattr(engine, "randomize", grow)
     with pytest.raises(PartyError, match="growing.cts: changed while being read"):
         party.randomize(str(flow / "growing.cts"), str(flow / "grown.cts"), party.Options(batch=2, quiet=True))
     assert not (flow / "grown.cts").exists() and not leftovers(flow)
@@ -191,10 +195,10 @@ def test_an_input_that_grows_while_read_fails_the_step(flow, monkeypatch):
 
 def test_two_writers_of_one_output_cannot_both_win(flow):
     name = str(flow / "race.bin")
-    outputs = [files.Outputs() for _ in range(2)]
+    outputs = [commit.Outputs() for _ in range(2)]
     for out in outputs:
-        files.check_writable([name], force=False)
-        out.add(files.Output(name)).write(b"mine")
+        check_writable([name], force=False)
+        out.add(commit.Output(name)).write(b"mine")
     outputs[0].__exit__(None, None, None)
     with pytest.raises(PartyError, match="exists"):
         outputs[1].__exit__(None, None, None)
@@ -206,7 +210,7 @@ def test_a_failure_between_commits_undoes_the_first(flow, monkeypatch, force):
     prefix = flow / "F"
     if force:
         party.combine(str(flow / "QA.cts"), str(flow / "QB.cts"), str(prefix), party.Options(quiet=True))
-    before = {p: (flow / f"F.{p}").read_bytes() for p in party.COMPONENTS} if force else {}
+    before = {p: (flow / f"F.{p}").read_bytes() for p in central.COMPONENTS} if force else {}
     name = "rename" if force else "link"
     real, calls = getattr(os, name), []
 
@@ -220,12 +224,12 @@ def test_a_failure_between_commits_undoes_the_first(flow, monkeypatch, force):
     with pytest.raises(PartyError, match="cannot write"):
         party.combine(str(flow / "QA.cts"), str(flow / "QB.cts"), str(prefix), party.Options(quiet=True, force=force))
     monkeypatch.undo()
-    after = {p: (flow / f"F.{p}").read_bytes() for p in party.COMPONENTS if (flow / f"F.{p}").exists()}
+    after = {p: (flow / f"F.{p}").read_bytes() for p in central.COMPONENTS if (flow / f"F.{p}").exists()}
     assert after == before and not leftovers(flow)
 
 
 def test_sigterm_removes_temporaries_and_a_rerun_removes_a_killed_runs(flow):
-    one = (flow / "QA.cts").read_bytes()[files.HEADER.size:][:128]
+    one = (flow / "QA.cts").read_bytes()[HEADER.size:][:128]
     (flow / "many.raw").write_bytes(one * 100_000)
     dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
     stale = flow / f".stopped.raw.{dead.stdout.strip()}-0000.part"
@@ -250,7 +254,7 @@ def test_a_full_disk_is_one_line(flow, tmp_path):
                                            capture_output=True).returncode:
         pytest.skip("needs root to mount a small tmpfs")
     try:
-        one = (flow / "QA.cts").read_bytes()[files.HEADER.size:][:128]
+        one = (flow / "QA.cts").read_bytes()[HEADER.size:][:128]
         (flow / "big.raw").write_bytes(one * 2_000)
         refused(run_party(flow, "randomize", "--raw", "--in", "big.raw", "--out", str(disk / "out.raw")),
                 "No space left on device")
@@ -292,17 +296,17 @@ def _listening_ports():
 
 def test_a_store_truncated_while_query_runs_cannot_crash_it(flow, monkeypatch):
     shutil.copyfile(flow / "A.store", flow / "shrinking.store")
-    real = party._held_store
+    real = querying._held_store
 
     @contextlib.contextmanager
     def read_then_truncate(report, source, *args):  # once the store is in, another process cuts it short
         with real(report, source, *args) as store:
             if source.path.endswith("shrinking.store"):
-                os.truncate(source.path, files.HEADER.size)
+                os.truncate(source.path, HEADER.size)
             yield store
 
-    monkeypatch.setattr(party, "_held_store", read_then_truncate)
+    monkeypatch.setattr(querying, "_held_store", read_then_truncate)
     party.query(str(flow / "shrinking.store"), str(flow / "B.store"), str(flow / "W.pub"), str(flow / "tx.csv"),
                 ["from_account", "from_name"], ["to_account", "to_name"], str(flow / "cut.cts"),
                 options=party.Options(quiet=True))
-    assert (flow / "cut.cts").stat().st_size == files.HEADER.size + 128 * 5
+    assert (flow / "cut.cts").stat().st_size == HEADER.size + 128 * 5

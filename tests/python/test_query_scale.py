@@ -10,7 +10,8 @@ import textwrap
 
 import pytest
 
-from kestrova_protocol import cli, engine, files, lineage, memory, party
+from kestrova_protocol import cli, engine, inputs, lineage, memory, querying
+from kestrova_protocol.header import HEADER, Header, Kind
 
 pytestmark = pytest.mark.slow
 
@@ -30,7 +31,7 @@ QUERY = textwrap.dedent("""
 def fake_store(path, rows, key_fp, seed):
     """A store's byte form of random cells (any bytes decode to some value) under a valid header."""
     payload = random.Random(seed).randbytes(engine.store_bytes(rows))
-    header = files.Header(files.Kind.STORE, rows, key=key_fp)
+    header = Header(Kind.STORE, rows, key=key_fp)
     header.digest = header.payload_digest(hashlib.sha256(payload).digest())
     path.write_bytes(header.pack() + payload)
 
@@ -39,7 +40,7 @@ def fake_store(path, rows, key_fp, seed):
 def stores(tmp_path_factory):
     folder = tmp_path_factory.mktemp("scale")
     assert cli.main(["keygen", "--out", str(folder / "W")]) == 0
-    key_fp = lineage.fingerprint(files.read_whole(str(folder / "W.pub"), files.Kind.PUBLIC_KEY)[1])
+    key_fp = lineage.fingerprint(inputs.read_whole(str(folder / "W.pub"), Kind.PUBLIC_KEY)[1])
     for name, rows, seed in (("S1", 10_000, 1), ("S2", 10_000, 2), ("L1", 1_000_000, 3), ("L2", 1_000_000, 4)):
         fake_store(folder / f"{name}.store", rows, key_fp, seed)
     shutil.copyfile(folder / "L1.store", folder / "L1copy.store")
@@ -79,18 +80,18 @@ def one_line(capfd, code):
 @pytest.mark.parametrize("how, message", [("truncate", "became shorter"), ("rewrite", "changed while being read")])
 def test_a_receiver_store_changed_while_the_sender_side_runs_is_one_line(stores, monkeypatch, capfd, how, message):
     shutil.copyfile(stores / "S2.store", stores / "changing.store")
-    real = party.Table
+    real = querying.Table
 
     def change_then_read(*args):  # the sender store is in; another process changes the receiver's
         if how == "truncate":
-            os.truncate(stores / "changing.store", files.HEADER.size + 4096)
+            os.truncate(stores / "changing.store", HEADER.size + 4096)
         else:
             with open(stores / "changing.store", "r+b") as f:
-                f.seek(files.HEADER.size + 100)
+                f.seek(HEADER.size + 100)
                 f.write(b"\xff" * 64)
         return real(*args)
 
-    monkeypatch.setattr(party, "Table", change_then_read)
+    monkeypatch.setattr(querying, "Table", change_then_read)
     err = one_line(capfd, cli.main(query_args(stores, "S1.store", "changing.store")))
     assert "changing.store" in err and message in err
     assert not (stores / "cut.cts").exists()

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from kestrova_protocol import files
+from kestrova_protocol.header import HEADER
 from party_flow import EXPECTED, TRANSACTIONS, ok, party, run_flow
 
 pytestmark = pytest.mark.slow
@@ -16,9 +16,9 @@ pytestmark = pytest.mark.slow
 # checkpointed) or after writing half of it ("torn"), as SIGKILL would leave it.
 KILLED = """
 import os, sys
-from kestrova_protocol import cli, files
+from kestrova_protocol import cli, commit
 at, how = int(sys.argv[1]), sys.argv[2]
-real, calls = files.Output.write, [0]
+real, calls = commit.Output.write, [0]
 def write(self, data):
     calls[0] += 1
     if calls[0] == at:
@@ -27,7 +27,7 @@ def write(self, data):
             self.file.flush()
         os._exit(9)
     real(self, data)
-files.Output.write = write
+commit.Output.write = write
 sys.exit(cli.main(sys.argv[3:]))
 """
 
@@ -126,7 +126,7 @@ def test_resume_after_a_kill_gives_the_uninterrupted_result(flow, step, at, how)
     assert f"{len(TRANSACTIONS):,} " in result.stderr.splitlines()[-1]
     assert leftovers(flow) == []
     # Continued, not begun again: what was checkpointed is where it was (the header aside, filled in at the end).
-    skip = 0 if step == "finish" else files.HEADER.size
+    skip = 0 if step == "finish" else HEADER.size
     for name, before in zip(outputs, written):
         assert (flow / name).read_bytes()[skip:len(before)] == before[skip:]
     if step in ("query", "randomize"):

@@ -406,7 +406,7 @@ def test_query_refuses_a_store_keyed_with_other_tables(tmp_path, monkeypatch):
 def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path):
     import hashlib
     import struct
-    from kestrova_protocol import files
+    from kestrova_protocol import header
     options = kp.Options(quiet=True)
     write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Nowak Åsa"]])
     for name in ("A", "W"):
@@ -415,8 +415,8 @@ def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path)
                    str(tmp_path / "A.store"), options=options)
     data = bytearray((tmp_path / "A.store").read_bytes())
     struct.pack_into("<H", data, 14, 1)
-    data[24:56] = files.file_digest(bytes(data[:files.HEADER.size]),
-                                    hashlib.sha256(bytes(data[files.HEADER.size:])).digest())
+    data[24:56] = header.file_digest(bytes(data[:header.HEADER.size]),
+                                     hashlib.sha256(bytes(data[header.HEADER.size:])).digest())
     (tmp_path / "old.store").write_bytes(bytes(data))
     with pytest.raises(PartyError, match="old.store: keyed with rules tables version 1, this kestrova-party has "
                                          "version 2: both sides must key with one version"):
@@ -428,7 +428,7 @@ def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path)
 def test_a_store_of_format_2_is_still_read(tmp_path):
     import hashlib
     import struct
-    from kestrova_protocol import files
+    from kestrova_protocol.header import HEADER, file_digest
     options = kp.Options(quiet=True)
     write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Zoë"]])
     for name in ("A", "W"):
@@ -438,8 +438,8 @@ def test_a_store_of_format_2_is_still_read(tmp_path):
     data = bytearray((tmp_path / "A.store").read_bytes())
     assert struct.unpack_from("<H", data, 8) == (3,)
     struct.pack_into("<H", data, 8, 2)
-    header, payload = bytes(data[:files.HEADER.size]), bytes(data[files.HEADER.size:])
-    data[24:56] = files.file_digest(header, hashlib.sha256(payload).digest())
+    header, payload = bytes(data[:HEADER.size]), bytes(data[HEADER.size:])
+    data[24:56] = file_digest(header, hashlib.sha256(payload).digest())
     (tmp_path / "old.store").write_bytes(bytes(data))
     assert "checksum: matches" in kp.inspect(str(tmp_path / "old.store"))
     done = kp.query(str(tmp_path / "old.store"), str(tmp_path / "old.store"), str(tmp_path / "W.pub"),
@@ -447,7 +447,7 @@ def test_a_store_of_format_2_is_still_read(tmp_path):
                     options=options)
     assert done["items"] == 1
     struct.pack_into("<H", data, 14, 1)  # a tables version in a format-2 header is damage
-    data[24:56] = files.file_digest(bytes(data[:files.HEADER.size]), hashlib.sha256(payload).digest())
+    data[24:56] = file_digest(bytes(data[:HEADER.size]), hashlib.sha256(payload).digest())
     (tmp_path / "bad.store").write_bytes(bytes(data))
     with pytest.raises(PartyError, match="rules tables version"):
         kp.inspect(str(tmp_path / "bad.store"))

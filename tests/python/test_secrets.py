@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from kestrova_protocol import batches, cli, undumpable
+from kestrova_protocol import cli, engine, undumpable
 
 N = 400_000
 
@@ -27,7 +27,7 @@ pytestmark = pytest.mark.skipif(core_pattern().startswith("|") or "/" in core_pa
 def inputs(tmp_path_factory):
     folder = tmp_path_factory.mktemp("secrets")
     assert cli.main(["keygen", "--out", str(folder / "W")]) == 0
-    points = batches.BASE_POINT * N
+    points = engine.BASE_POINT * N
     for name in ("sender", "receiver", "gamma", "delta"):
         (folder / name).write_bytes(points)
     (folder / "queries").write_bytes(bytes([1] + [0] * 31) * 4 * N)

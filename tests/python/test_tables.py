@@ -17,6 +17,7 @@ from hypothesis import given, strategies as st
 
 import kestrova_protocol as kp
 from kestrova_protocol import engine, keying, party, progress
+from kestrova_protocol.keyer import keyer
 from kestrova_protocol.tables import LINE_LIMIT, Table
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -116,11 +117,11 @@ def test_keys_made_in_bulk_are_the_rows_keys(form, tmp_path):
     names = SIDES[0] + SIDES[1]
     table = Table(as_form(form, TX, tmp_path, "tx"), names)
     rules = [("trim", "casefold"), ("compact",)]
-    keyers = [party._keyer(table, keying.NFC, rules), party._keyer(table, keying.PLAIN, None)]
+    keyers = [keyer(table, keying.NFC, rules), keyer(table, keying.PLAIN, None)]
     got = [[], []]
     for n, cells in table.batches():
-        for keyer, into in zip(keyers, got):
-            into += keyer(n, cells[:2])[0].to_pylist()
+        for keys_of, into in zip(keyers, got):
+            into += keys_of(n, cells[:2])[0].to_pylist()
     rows = [["" if TX[c][i] is None else TX[c][i] for c in SIDES[0]] for i in range(len(TX["tx_id"]))]
     assert got[0] == [keying.row_key(r, keying.NFC, rules)[0] for r in rows]
     assert got[1] == ["".join(keying.row_key(r, keying.PLAIN)) for r in rows]

@@ -6,7 +6,7 @@ import textwrap
 
 import pytest
 
-from kestrova_protocol import batches, files, party
+from kestrova_protocol import engine, outputs, party, temporaries
 
 ONE = bytes([1] + [0] * 31) * 4  # a ciphertext of four identity points
 
@@ -46,22 +46,22 @@ def test_a_rerun_removes_exactly_the_temporaries_no_live_run_holds(tmp_path, hol
     temporary.write_bytes(b"partial")
     if held:
         holder(temporary)
-    assert files.owned_by_live_run(str(temporary)) == held
-    files.check_writable([str(tmp_path / "out.bin")], force=False)
+    assert temporaries.owned_by_live_run(str(temporary)) == held
+    outputs.check_writable([str(tmp_path / "out.bin")], force=False)
     assert temporary.exists() == kept
 
 
 def test_a_live_runs_temporary_survives_another_runs_cleanup(tmp_path, monkeypatch):
     (tmp_path / "in.raw").write_bytes(ONE * 50)
-    real, seen = batches.randomize_batch, []
+    real, seen = engine.randomize, []
 
     def meanwhile(batch):
         # Another run of the same output starts while this one writes.
         seen.extend(n for n in os.listdir(tmp_path) if n.endswith(".part"))
-        files.check_writable([str(tmp_path / "out.raw")], force=True)
+        outputs.check_writable([str(tmp_path / "out.raw")], force=True)
         return real(batch)
 
-    monkeypatch.setattr(batches, "randomize_batch", meanwhile)
+    monkeypatch.setattr(engine, "randomize", meanwhile)
     party.randomize(str(tmp_path / "in.raw"), str(tmp_path / "out.raw"),
                     party.Options(raw_in=True, raw_out=True, quiet=True, batch=10))
     assert seen
@@ -89,7 +89,7 @@ def test_a_folder_link_retargeted_mid_run_changes_nothing(tmp_path, monkeypatch)
     second.mkdir()
     (tmp_path / "in.raw").write_bytes(ONE * 40)
     (tmp_path / "link").symlink_to(first)
-    real = batches.randomize_batch
+    real = engine.randomize
 
     def retarget(batch):
         if (tmp_path / "link").resolve() == first:
@@ -97,7 +97,7 @@ def test_a_folder_link_retargeted_mid_run_changes_nothing(tmp_path, monkeypatch)
             (tmp_path / "link").symlink_to(second)
         return real(batch)
 
-    monkeypatch.setattr(batches, "randomize_batch", retarget)
+    monkeypatch.setattr(engine, "randomize", retarget)
     party.randomize(str(tmp_path / "in.raw"), str(tmp_path / "link" / "out.raw"),
                     party.Options(raw_in=True, raw_out=True, quiet=True, batch=10))
     assert os.listdir(first) == ["out.raw"] and os.listdir(second) == []

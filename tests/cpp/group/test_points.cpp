@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <numeric>
 #include <vector>
 
@@ -222,6 +223,36 @@ TEST(Points, MulMatchesReferenceOnRandomScalars) {
     const Scalar l = scalar_hex(test::kOrderHex);
     EXPECT_TRUE(equal(mul(base_point(), l), identity()).bit());
     EXPECT_TRUE(equal(mul(add(base_point(), t8), l), mul(t8, scalar_u64(5))).bit());
+}
+
+std::array<uint8_t, kPointBytes> encoded(const Point& p) {
+    std::array<uint8_t, kPointBytes> out;
+    compress(p, out.data());
+    return out;
+}
+
+// Every class of 32 bytes, and the encodings that sit on the border of two.
+TEST(Points, ClassifyTellsPrimeOrderExactly) {
+    test::TestRng rng{4242};
+    const Point t8 = order8_point();
+    const auto is = [](const std::array<uint8_t, kPointBytes>& bytes) { return classify_vartime(bytes.data()); };
+    EXPECT_EQ(is(encoded(base_point())), Encoding::kPrimeOrder);
+    for (int i = 0; i < 8; ++i) {
+        const Point p = mul_base(random_255(rng));
+        EXPECT_EQ(is(encoded(p)), Encoding::kPrimeOrder);
+        EXPECT_EQ(is(encoded(neg(p))), Encoding::kPrimeOrder);
+        EXPECT_EQ(is(encoded(add(p, t8))), Encoding::kMixedOrder);
+        EXPECT_EQ(is(encoded(add(p, dbl(dbl(t8))))), Encoding::kMixedOrder);  // an order-2 part only
+    }
+    Point small = t8;
+    for (int i = 0; i < 4; ++i, small = dbl(small)) EXPECT_EQ(is(encoded(small)), Encoding::kSmallOrder) << i;
+    // The identity with the sign bit set decodes, but no point is written so.
+    EXPECT_EQ(is(hex32("0100000000000000000000000000000000000000000000000000000000000080")), Encoding::kNotCanonical);
+    EXPECT_EQ(is(hex32("0200000000000000000000000000000000000000000000000000000000000000")), Encoding::kNotOnCurve);
+    // y = p + 1 and p + 3 decode (as 1 and 3) but are not how any point is written.
+    EXPECT_EQ(is(hex32("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")), Encoding::kNotCanonical);
+    EXPECT_EQ(is(hex32("f0ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff")), Encoding::kNotCanonical);
+    EXPECT_EQ(is(hex32("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")), Encoding::kSmallOrder);
 }
 
 }  // namespace
