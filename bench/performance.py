@@ -100,9 +100,9 @@ def backends() -> str:
     return ",".join(available_backends())
 
 
-def run(name: str, quick: bool) -> None:
+def run(name: str, quick: bool, extra: str = "") -> None:
     script, full, small = BENCHMARKS[name]
-    arguments = small if quick else full
+    arguments = (small if quick else full) + (f" {extra}" if extra else "")
     with tempfile.TemporaryDirectory(prefix=f"perf-{name}-") as folder:
         out = os.path.join(folder, "figures.json")
         work = os.path.join(folder, "work")
@@ -464,6 +464,9 @@ def main() -> int:
     parser.add_argument("--run", default="", help="comma-separated benchmarks to run first, or 'all'")
     parser.add_argument("--quick", action="store_true", help="small sizes")
     parser.add_argument("--check", action="store_true", help="only compare the page with what the figures give")
+    parser.add_argument("--extra", action="append", default=[], metavar="NAME=ARGS",
+                        help="more arguments for one benchmark, recorded with its command "
+                             "(e.g. wheel_parity='--wheel dist/W.whl' to time a wheel already built)")
     args = parser.parse_args()
     if args.check:
         if PAGE.read_text() != page(load()):
@@ -472,10 +475,11 @@ def main() -> int:
             return 1
         return 0
     names = list(BENCHMARKS) if args.run == "all" else [n for n in args.run.split(",") if n]
+    extra = dict(e.split("=", 1) for e in args.extra)
     for name in names:
         if name not in BENCHMARKS:
             raise SystemExit(f"no benchmark {name!r}; one of {', '.join(BENCHMARKS)}")
-        run(name, args.quick)
+        run(name, args.quick, extra.get(name, ""))
     PAGE.write_text(page(load()))
     print(f"wrote {PAGE.relative_to(ROOT)}")
     return 0
