@@ -2,8 +2,8 @@
 """query and randomize killed with SIGKILL at random moments, resumed, and checked against a run left alone.
 
 Two banks of --accounts accounts, --transactions transactions of which about
-a third match. Each step is started, killed after a random time (between 1 s and a third
-of the uninterrupted run's length; checkpoints every second), started again with --resume, ... --kills times,
+a third match. Each step is started, killed after a random time (between 1 s and a
+(--kills + 1)-th of the uninterrupted run's length, so that every kill finds work left; checkpoints every second), started again with --resume, ... --kills times,
 then left to finish with --resume. The flags at the end of the protocol from
 the resumed file must equal those from the uninterrupted one (both steps draw
 randomness, so the files themselves differ).
@@ -53,8 +53,8 @@ def killed_and_resumed(folder, args, out, length, kills, rng):
     for k in range(kills):
         extra = ["--resume"] if k else []
         process = subprocess.Popen([*PARTY, *args, "--quiet", *extra], cwd=folder, stderr=subprocess.DEVNULL)
-        # Each kill within a share of the whole run, so that work is left for the next.
-        time.sleep(rng.uniform(1.0, length / 3))
+        # Each kill within a share of the whole run, so that work is left for every kill.
+        time.sleep(rng.uniform(1.0, max(1.0, length / (kills + 1))))
         if process.poll() is not None:
             seen.append("finished")
             return seen
