@@ -100,6 +100,11 @@ def backends() -> str:
     return ",".join(available_backends())
 
 
+def installed_is_current() -> bool:
+    """The package the benchmarks import was built from this checkout (the Makefile's own stamp)."""
+    return subprocess.run(["make", "-q", "install"], cwd=ROOT, capture_output=True).returncode == 0
+
+
 def run(name: str, quick: bool, extra: str = "") -> None:
     script, full, small = BENCHMARKS[name]
     arguments = (small if quick else full) + (f" {extra}" if extra else "")
@@ -476,6 +481,9 @@ def main() -> int:
         return 0
     names = list(BENCHMARKS) if args.run == "all" else [n for n in args.run.split(",") if n]
     extra = dict(e.split("=", 1) for e in args.extra)
+    if names and not installed_is_current():
+        raise SystemExit("the installed package is older than this checkout: run `make install` first, so that "
+                         "the figures are of the commit they are recorded with")
     for name in names:
         if name not in BENCHMARKS:
             raise SystemExit(f"no benchmark {name!r}; one of {', '.join(BENCHMARKS)}")
