@@ -35,7 +35,7 @@ PAGE = ROOT / "docs" / "performance.md"
 # {folder} is a scratch folder of the run's own.
 BENCHMARKS = {
     "functions": ("bench/python/functions.py",
-                  "--sizes 100000 --memory-n 0 --repeats 2 --rounds 2 --backends {backends} --json {json}",
+                  "--sizes 100000 --memory-n 0 --repeats 1 --rounds 2 --backends {backends} --json {json}",
                   "--sizes 10000 --memory-n 0 --repeats 1 --rounds 1 --backends {backends} --json {json}"),
     "end_to_end": ("bench/python/end_to_end.py",
                    "--accounts 1000000 --transactions 1000000 --json {json}",
