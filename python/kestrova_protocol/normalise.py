@@ -10,6 +10,7 @@ the cells).
 
 from __future__ import annotations
 
+import functools
 import unicodedata
 from typing import Sequence
 
@@ -86,12 +87,25 @@ def spaced_in_bulk(values, flags: int):
     return values
 
 
+@functools.lru_cache(maxsize=None)
+def legal_forms(rules: frozenset):
+    """The table's legal forms as the column's earlier rules leave them (lower case), a large_string array."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    earlier = [r for r in rules if r not in ("legalform", "words", "compact", "trim")]
+    terms = normalise_column(pa.array(rule_tables.table("legal_forms")["terms"]), earlier + ["alnum"])
+    if "casefold" not in rules:
+        terms = pc.utf8_lower(terms)
+    # A one-letter "form" would be an initial ("Jan P"); ae and oe become one letter under `latin`.
+    return pa.array(sorted({t for t in terms.to_pylist() if len(t) > 1}), pa.large_string())
+
+
 def legal_forms_and_order(values, rules):
     """Legal forms dropped (at the end of a name; anywhere under `words`, whose words are then sorted)."""
     import pyarrow as pa
     import pyarrow.compute as pc
     lookup = values if "casefold" in rules else pc.utf8_lower(values)  # the table's forms are lower case
-    forms = rule_tables.legal_forms(frozenset(rules)) if "legalform" in rules else pa.array([], pa.large_string())
+    forms = legal_forms(frozenset(rules)) if "legalform" in rules else pa.array([], pa.large_string())
     return engine.drop_phrases(values, lookup, forms, "words" in rules)
 
 

@@ -35,20 +35,6 @@ def latin_table() -> Tuple[bytes, bytes, bytes]:
 
 
 @functools.lru_cache(maxsize=None)
-def legal_forms(rules: frozenset):
-    """The table's legal forms as the column's earlier rules leave them (lower case), a large_string array."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-    from .normalise import normalise_column
-    earlier = [r for r in rules if r not in ("legalform", "words", "compact", "trim")]
-    terms = normalise_column(pa.array(table("legal_forms")["terms"]), earlier + ["alnum"])
-    if "casefold" not in rules:
-        terms = pc.utf8_lower(terms)
-    # A one-letter "form" would be an initial ("Jan P"); ae and oe become one letter under `latin`.
-    return pa.array(sorted({t for t in terms.to_pylist() if len(t) > 1}), pa.large_string())
-
-
-@functools.lru_cache(maxsize=None)
 def iban_lengths() -> Dict[str, int]:
     return table("iban_lengths")["lengths"]
 
