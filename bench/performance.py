@@ -422,8 +422,8 @@ def section_sizing(functions: dict | None) -> str:
                   "decrypt": ("`decrypt`, per bank", transactions),
                   "finish": ("`finish`", transactions)}
         out.append(f"Time of one core for the day's steps, from the module's CPU per item of the cost run (n = {n:,}, "
-                   f"{functions['processor']}, each backend forced); the tools' steps run within a few per cent of "
-                   f"it (above), and two cores take a little over half:\n")
+                   f"{functions['processor']}, each backend forced); the tools' steps add to it what the "
+                   f"end-to-end section shows, and two cores divide it by the speed-ups of the cost table:\n")
         out.append("| step | " + " | ".join(f"`{b or functions['backend']}` µs per item, one core for the day"
                                             for b in names) + " |")
         out.append("|---|" + "---:|" * len(names))
