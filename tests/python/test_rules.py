@@ -403,21 +403,25 @@ def test_query_refuses_a_store_keyed_with_other_tables(tmp_path, monkeypatch):
     assert not any(line.startswith("rules tables") for line in kp.inspect(str(tmp_path / "B.store")))
 
 
-def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path):
+def with_header_field(data: bytearray, offset: int, value: int) -> bytes:
+    """A store's bytes with one 16-bit header field set and the header's digest made again, as a writer
+    of that header would have left it."""
     import hashlib
     import struct
-    from kestrova_protocol import header
+    from kestrova_protocol.header import HEADER, file_digest
+    struct.pack_into("<H", data, offset, value)
+    data[24:56] = file_digest(bytes(data[:HEADER.size]), hashlib.sha256(bytes(data[HEADER.size:])).digest())
+    return bytes(data)
+
+
+def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path):
     options = kp.Options(quiet=True)
     write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Nowak Åsa"]])
     for name in ("A", "W"):
         kp.keygen(str(tmp_path / name), options)
     kp.build_store(str(tmp_path / "A.pub"), str(tmp_path / "bank.csv"), parse_columns("iban:iban,name:name+words"),
                    str(tmp_path / "A.store"), options=options)
-    data = bytearray((tmp_path / "A.store").read_bytes())
-    struct.pack_into("<H", data, 14, 1)
-    data[24:56] = header.file_digest(bytes(data[:header.HEADER.size]),
-                                     hashlib.sha256(bytes(data[header.HEADER.size:])).digest())
-    (tmp_path / "old.store").write_bytes(bytes(data))
+    (tmp_path / "old.store").write_bytes(with_header_field(bytearray((tmp_path / "A.store").read_bytes()), 14, 1))
     with pytest.raises(PartyError, match="old.store: keyed with rules tables version 1, this kestrova-party has "
                                          "version 2: both sides must key with one version"):
         kp.query(str(tmp_path / "old.store"), str(tmp_path / "old.store"), str(tmp_path / "W.pub"),
@@ -426,9 +430,7 @@ def test_a_store_keyed_before_legal_forms_moved_under_words_is_refused(tmp_path)
 
 
 def test_a_store_of_format_2_is_still_read(tmp_path):
-    import hashlib
     import struct
-    from kestrova_protocol.header import HEADER, file_digest
     options = kp.Options(quiet=True)
     write_csv(tmp_path / "bank.csv", ["iban", "name"], [["GB82WEST12345698765432", "Zoë"]])
     for name in ("A", "W"):
@@ -437,17 +439,13 @@ def test_a_store_of_format_2_is_still_read(tmp_path):
                    str(tmp_path / "A.store"), options=options)
     data = bytearray((tmp_path / "A.store").read_bytes())
     assert struct.unpack_from("<H", data, 8) == (3,)
-    struct.pack_into("<H", data, 8, 2)
-    header, payload = bytes(data[:HEADER.size]), bytes(data[HEADER.size:])
-    data[24:56] = file_digest(header, hashlib.sha256(payload).digest())
-    (tmp_path / "old.store").write_bytes(bytes(data))
+    (tmp_path / "old.store").write_bytes(with_header_field(data, 8, 2))
     assert "checksum: matches" in kp.inspect(str(tmp_path / "old.store"))
     done = kp.query(str(tmp_path / "old.store"), str(tmp_path / "old.store"), str(tmp_path / "W.pub"),
                     str(tmp_path / "bank.csv"), ["iban", "name"], ["iban", "name"], str(tmp_path / "Q.cts"),
                     options=options)
     assert done["items"] == 1
-    struct.pack_into("<H", data, 14, 1)  # a tables version in a format-2 header is damage
-    data[24:56] = file_digest(bytes(data[:HEADER.size]), hashlib.sha256(payload).digest())
-    (tmp_path / "bad.store").write_bytes(bytes(data))
+    # a tables version in a format-2 header is damage
+    (tmp_path / "bad.store").write_bytes(with_header_field(data, 14, 1))
     with pytest.raises(PartyError, match="rules tables version"):
         kp.inspect(str(tmp_path / "bad.store"))
