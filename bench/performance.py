@@ -28,6 +28,8 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench" / "python"))
+from wheel_parity import available_backends, processor  # noqa: E402
 FIGURES = ROOT / "bench" / "figures"
 PAGE = ROOT / "docs" / "performance.md"
 
@@ -68,17 +70,6 @@ PER = {"key_gen": "key pair", "build_okvs": "row", "initiate_queries": "transact
 
 # ---- running -------------------------------------------------------------------------------------------------
 
-def processor() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown processor"
-
-
 def commit() -> str:
     head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True)
     dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=ROOT,
@@ -95,8 +86,6 @@ def backend() -> str:
 
 def backends() -> str:
     """Every backend this processor runs, the fastest first (what the engine chooses by default)."""
-    sys.path.insert(0, str(ROOT / "bench" / "python"))
-    from wheel_parity import available_backends
     return ",".join(available_backends())
 
 
@@ -374,13 +363,14 @@ def section_wheel(r: dict) -> list:
     return out
 
 
-# Bytes per item of the files of a day, from the byte formats.
-HEADER = 200
+def header_bytes() -> int:
+    from kestrova_protocol.header import HEADER
+    return HEADER.size
 
 
 def store_bytes(rows: int) -> int:
-    from kestrova_protocol import _engine  # the size rule lives in the engine
-    return HEADER + _engine.store_bytes(rows)
+    from kestrova_protocol import engine  # the size rule lives in the engine
+    return header_bytes() + engine.store_bytes(rows)
 
 
 def section_sizing(functions: dict | None) -> str:
@@ -393,7 +383,7 @@ def section_sizing(functions: dict | None) -> str:
         store = store_bytes(rows)
     except ImportError:
         store = None
-    cts, point = HEADER + 128 * transactions, HEADER + 32 * transactions
+    cts, point = header_bytes() + 128 * transactions, header_bytes() + 32 * transactions
     spill = 72 * transactions + 30 * transactions
     gb = lambda b: f"{b / 1e9:.2f} GB"  # noqa: E731
     out.append("| file | who keeps it | size |\n|---|---|---:|")
