@@ -52,7 +52,7 @@ BENCHMARKS = {
                     "--folder {folder} --small 10000 --large 100000 --transactions 10000 --lookups 100000 "
                     "--rounds 2 --json {json}"),
     "kill_resume": ("bench/python/kill_resume.py",
-                    "--folder {folder} --accounts 100000 --transactions 2000000 --kills 5 --json {json}",
+                    "--folder {folder} --accounts 100000 --transactions 10000000 --kills 5 --json {json}",
                     "--folder {folder} --accounts 1000 --transactions 100000 --kills 2 --json {json}"),
     "rules_recall": ("bench/python/rules_recall.py",
                      "--accounts 100000 --transactions 100000 --workdir {folder} --json {json}",

@@ -65,14 +65,24 @@ def killed_and_resumed(folder, args, out, length, kills, rng):
     return seen
 
 
-def flags(folder, queries, randomized=None):
-    run(folder, "randomize", "--in", queries, "--out", "QA.cts", "--force") if randomized is None else None
-    run(folder, "randomize", "--in", queries, "--out", "QB.cts", "--force")
-    run(folder, "combine", "--in", randomized or "QA.cts", "QB.cts", "--out-prefix", "C", "--force")
-    run(folder, "decrypt", "--secret-key", "A.key", "--in", "C.sender", "--out", "S.dec", "--force")
-    run(folder, "decrypt", "--secret-key", "B.key", "--in", "C.receiver", "--out", "R.dec", "--force")
-    run(folder, "finish", "--secret-key", "W.key", "--sender", "S.dec", "--receiver", "R.dec", "--gamma",
-        "C.gamma", "--delta", "C.delta", "--out", "flags.csv", "--force")
+def flags(folder, queries, randomized=None, times=None):
+    """The protocol's flags from `queries`; bank A's randomisation is `randomized` where given, and bank
+    B's is the QB.cts already in the folder then (made from the same queries). `times` gets each step's
+    seconds."""
+    steps = []
+    if randomized is None:
+        steps += [("randomize", "--in", queries, "--out", "QA.cts", "--force"),
+                  ("randomize", "--in", queries, "--out", "QB.cts", "--force")]
+    steps += [("combine", "--in", randomized or "QA.cts", "QB.cts", "--out-prefix", "C", "--force"),
+              ("decrypt", "--secret-key", "A.key", "--in", "C.sender", "--out", "S.dec", "--force"),
+              ("decrypt", "--secret-key", "B.key", "--in", "C.receiver", "--out", "R.dec", "--force"),
+              ("finish", "--secret-key", "W.key", "--sender", "S.dec", "--receiver", "R.dec", "--gamma",
+               "C.gamma", "--delta", "C.delta", "--out", "flags.csv", "--force")]
+    for step in steps:
+        start = time.monotonic()
+        run(folder, *step)
+        if times is not None:
+            times.setdefault(step[0], time.monotonic() - start)
     with open(os.path.join(folder, "flags.csv")) as f:
         return f.read()
 
@@ -107,20 +117,17 @@ def main() -> None:
     report = {"transactions": args.transactions, "load_before": os.getloadavg()}
     start = time.monotonic()
     run(folder, *query, "--out", "Q.cts", "--force")
-    query_s = time.monotonic() - start
-    expected = flags(folder, "Q.cts")
+    times = {"query": time.monotonic() - start}
+    expected = flags(folder, "Q.cts", times=times)
     report["matches"] = expected.count("true")
-    report["query_kills"] = killed_and_resumed(folder, [*query, "--out", "Q2.cts"], "Q2.cts", query_s,
+    # randomize first, while bank B's QB.cts of the same queries is still there: bank A's copy killed
+    # and resumed, combined with bank B's as it was
+    report["randomize_kills"] = killed_and_resumed(folder, ["randomize", "--in", "Q.cts", "--out", "QAx.cts"],
+                                                   "QAx.cts", times["randomize"], args.kills, rng)
+    report["randomize_flags_equal"] = flags(folder, "Q.cts", randomized="QAx.cts") == expected
+    report["query_kills"] = killed_and_resumed(folder, [*query, "--out", "Q2.cts"], "Q2.cts", times["query"],
                                                args.kills, rng)
     report["query_flags_equal"] = flags(folder, "Q2.cts") == expected
-    # randomize: bank A's copy killed and resumed, bank B's as before
-    start = time.monotonic()
-    run(folder, "randomize", "--in", "Q.cts", "--out", "QAx.cts", "--force")
-    randomize_s = time.monotonic() - start
-    os.unlink(os.path.join(folder, "QAx.cts"))
-    report["randomize_kills"] = killed_and_resumed(folder, ["randomize", "--in", "Q.cts", "--out", "QAx.cts"],
-                                                   "QAx.cts", randomize_s, args.kills, rng)
-    report["randomize_flags_equal"] = flags(folder, "Q.cts", randomized="QAx.cts") == expected
     report["leftovers"] = sorted(n for n in os.listdir(folder) if n.endswith(".part"))
     report["load_after"] = os.getloadavg()
     text = json.dumps(report, indent=1)
