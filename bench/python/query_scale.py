@@ -71,7 +71,7 @@ def fake_store(path: str, rows: int, key_fp: bytes, seed: int) -> None:
 
 def held(path: str):
     source = inputs.Input(path, (Kind.STORE,))
-    memory = mmap.mmap(-1, source.payload_bytes)
+    memory = mmap.mmap(-1, source.payload_bytes, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
     memory.madvise(mmap.MADV_HUGEPAGE)
     with memoryview(memory) as view:
         source.read_into(view)

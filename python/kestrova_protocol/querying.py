@@ -162,7 +162,8 @@ def _held_store(report: Report, source: Input, side: str, options: Options) -> I
     size = source.payload_bytes
     report.phase(f"reading the {side} store {source.path}: {size:,} bytes", bytes=size)
     try:
-        held = mmap.mmap(-1, size)
+        # Private: a shared anonymous mapping is shared memory, which the kernel gives no huge pages.
+        held = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
     except OSError as e:
         raise PartyError(f"query: holding the {side} store needs {memory.size(size)} of memory, which this "
                          f"process cannot get ({e.strerror})") from None

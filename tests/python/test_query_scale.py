@@ -1,6 +1,7 @@
 """query with large stores: one store held at a time, refused in one line when memory or the stores fail it."""
 import hashlib
 import json
+import mmap
 import os
 import random
 import shutil
@@ -96,6 +97,34 @@ def test_a_receiver_store_changed_while_the_sender_side_runs_is_one_line(stores,
     assert "changing.store" in err and message in err
     assert not (stores / "cut.cts").exists()
     assert not [n for n in os.listdir(stores) if n.endswith(".part")]
+
+
+def mappings_of(size):
+    """This process's mappings of `size` bytes: (permissions, THPeligible) of each, from /proc/self/smaps."""
+    found, current = [], None
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            first = line.split()[0]
+            if "-" in first and not first.endswith(":"):
+                start, end = (int(x, 16) for x in first.split("-"))
+                current = line.split()[1] if end - start == size else None
+            elif current and first == "THPeligible:":
+                found.append((current, int(line.split()[1])))
+    return found
+
+
+def test_a_held_store_is_private_memory_that_may_get_huge_pages(stores):
+    thp = "/sys/kernel/mm/transparent_hugepage/enabled"
+    if not os.path.exists(thp) or "[never]" in open(thp).read():
+        pytest.skip("this kernel gives no transparent huge pages")
+    from kestrova_protocol.progress import Report
+    from kestrova_protocol.steps import Options
+    source = inputs.Input(str(stores / "L1.store"), (Kind.STORE,))
+    size = -(-source.payload_bytes // mmap.PAGESIZE) * mmap.PAGESIZE
+    with querying._held_store(Report("query", quiet=True), source, "sender", Options()):
+        held = mappings_of(size)
+    # Shared anonymous memory is shared memory, which gets no huge pages: lookups then miss the TLB.
+    assert held == [("rw-p", 1)]
 
 
 def test_query_without_the_memory_for_its_store_is_one_line(stores, monkeypatch, capfd, tmp_path):
