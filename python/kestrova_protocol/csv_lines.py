@@ -39,10 +39,17 @@ class Counted:
         self.read_bytes += len(data)
         self.quotes += data.count(b'"')
         if data:
-            lengths = pc.binary_length(pc.split_pattern(pa.scalar(data, pa.binary()), b"\n").values)
-            first, last = lengths[0].as_py() + self.line, lengths[-1].as_py()
-            longest = max(first, pc.max(lengths).as_py()) if len(lengths) > 1 else first
-            self.line = last if len(lengths) > 1 else first
+            first = data.find(b"\n")
+            if first < 0:
+                self.line += len(data)
+                longest = self.line
+            else:
+                longest = self.line + first
+                if len(data) > LINE_LIMIT:
+                    # Only a piece longer than the limit can hold a whole line over it between two breaks.
+                    lengths = pc.binary_length(pc.split_pattern(pa.scalar(data, pa.binary()), b"\n").values)
+                    longest = max(longest, pc.max(lengths).as_py())
+                self.line = len(data) - data.rfind(b"\n") - 1
             if longest >= LINE_LIMIT:
                 self.too_long = True
                 return b""

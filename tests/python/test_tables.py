@@ -280,6 +280,19 @@ def test_one_limit_on_lines_and_values(keys, tmp_path):
         kp.build_store(str(keys / "A.pub"), str(tmp_path / "long.csv"), ["a", "b"], str(tmp_path / "l.store"))
 
 
+@pytest.mark.parametrize("lines", [[LINE_LIMIT - 1, 5], [LINE_LIMIT, 5], [3, LINE_LIMIT - 1], [3, LINE_LIMIT],
+                                   [10, 2 * LINE_LIMIT], [LINE_LIMIT - 5, LINE_LIMIT - 5, 0, 7]])
+@pytest.mark.parametrize("read", [LINE_LIMIT, LINE_LIMIT // 3 + 1, 3 * LINE_LIMIT + 7])
+def test_a_line_at_or_over_the_limit_is_seen_however_the_file_is_read(lines, read):
+    import io
+    from kestrova_protocol.csv_lines import Counted
+    data = b"\n".join(b"x" * n for n in lines) + b"\n"
+    counted = Counted(io.BytesIO(data), len(data))
+    while counted.read(read):
+        pass
+    assert counted.too_long == any(n >= LINE_LIMIT for n in lines)
+
+
 # ---------------------------------------------------------------- progress
 
 
