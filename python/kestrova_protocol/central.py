@@ -188,19 +188,27 @@ def _index(start: int, n: int) -> pa.Array:
 
 
 def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
-    """CSV lines of id and true/false, quoted as the csv module quotes, made in bulk."""
+    """CSV lines of id and true/false, made in bulk; an id holding a quote, comma, CR or LF is quoted."""
     text = ids.cast(pa.string())
     if isinstance(text, pa.ChunkedArray):
         text = contiguous(text) if text.num_chunks else pa.array([], pa.string())
     text = pc.fill_null(text, "")
-    quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
-    cells = pc.if_else(pc.match_substring_regex(text, '[",\r\n]'), quoted, text)
-    lines = pc.binary_join_element_wise(cells, pc.if_else(match, "true\n", "false\n"), ",")
-    lines = lines.cast(pa.string()) if lines.type != pa.string() else lines
-    _, offsets, data = lines.buffers()
-    bounds = memoryview(offsets).cast("B")[lines.offset * 4:].cast("i")
-    first, last = bounds[0], bounds[len(lines)]
-    return memoryview(data)[first:last] if data is not None else memoryview(b"")
+    # Most ids need no quotes: one look over their bytes spares the per-value search.
+    raw = bytes(_text_bytes(text))
+    if any(c in raw for c in (b'"', b",", b"\r", b"\n")):
+        quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
+        text = pc.if_else(pc.match_substring_regex(text, '[",\r\n]'), quoted, text)
+    lines = pc.binary_join_element_wise(text, pc.if_else(match, "true\n", "false\n"), ",")
+    return _text_bytes(lines.cast(pa.string()) if lines.type != pa.string() else lines)
+
+
+def _text_bytes(text: pa.Array) -> memoryview:
+    """The bytes of a string array's values, end to end, without a copy."""
+    _, offsets, data = text.buffers()
+    if data is None or not len(text):
+        return memoryview(b"")
+    bounds = memoryview(offsets).cast("B")[text.offset * 4:].cast("i")
+    return memoryview(data)[bounds[0]:bounds[len(text)]]
 
 
 def _csv_line(cells: Sequence[str]) -> bytes:

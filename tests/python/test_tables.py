@@ -148,6 +148,22 @@ def test_joined_columns_refuse_the_separator():
         keying.join_columns([pa.array(["a"]), pa.array(["x\x1fy"])])
 
 
+@pytest.mark.parametrize("start", range(7))
+def test_flag_lines_are_quoted_where_a_value_needs_it_in_every_batch(start):
+    """Batches whose ids need no quotes and batches with some, cut from one column."""
+    import io
+    from kestrova_protocol.central import _csv_rows
+    ids = pa.chunked_array([pa.array(["a", 'b"c', "d,e", None, "f\ng", "plain", "h\ri", "7"])])
+    batch, match = ids.slice(start, 2), pa.array([True, False])
+    expected = ""
+    for v, m in zip(batch.to_pylist(), ["true", "false"]):
+        # A CR in a value is quoted as well: the csv module quotes what its line ending holds.
+        line = io.StringIO()
+        csv.writer(line, lineterminator="\r\n").writerow([v if v is not None else "", m])
+        expected += line.getvalue()[:-2] + "\n"
+    assert bytes(_csv_rows(batch, match)).decode() == expected
+
+
 def test_finish_flags_in_memory_equal_the_files_written(keys, tmp_path):
     _, result = flow(keys, tmp_path, "table", out=str(tmp_path / "flags.csv"))
     with open(tmp_path / "flags.csv", newline="", encoding="utf-8") as f:
