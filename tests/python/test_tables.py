@@ -16,7 +16,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import kestrova_protocol as kp
-from kestrova_protocol import engine, keying, party, progress
+from kestrova_protocol import keying, progress
 from kestrova_protocol.keyer import keyer
 from kestrova_protocol.tables import LINE_LIMIT, Table
 
