@@ -212,6 +212,12 @@ def section_end_to_end(r: dict) -> list:
                    f"{'' if m is None else f'{m:.1f}'} | {ratio} |")
     out.append("\nA step's CPU includes starting Python and importing pyarrow (about 0.2 s each), which the module's "
                "calls in one process do not pay; `keygen` has no module step to compare.\n")
+    other = f.get("other")
+    if other:
+        before = ", ".join(f"{k} {v:.2f}" for k, v in other.get("cpu_ratio", {}).items())
+        out.append(f"In the same run, the package of commit {other.get('commit', 'unknown')} (on the same engine) "
+                   f"took {other['wall']:.1f} s, **{other['ratio']:.2f}** times the module's work over the cores; "
+                   f"CPU over the module's per step: {before}.\n")
     return out
 
 

@@ -101,6 +101,8 @@ def main() -> int:
             runs["other"] = (str(args.other / ".venv" / "bin" / "python"), args.other)
         for name, (python, checkout) in runs.items():
             out[name] = parties(python, checkout, args.accounts, args.transactions, os.path.join(tmp, name))
+            out[name]["commit"] = subprocess.run(["git", "-C", str(checkout), "rev-parse", "--short", "HEAD"],
+                                                 capture_output=True, text=True).stdout.strip()
             print(f"{name} ({checkout}): steps' wall {out[name]['wall']:.1f} s", flush=True)
         # The module on this run's data, as the tools key it.
         rows = write_tables(Path(tmp) / "module", args.accounts, args.transactions, (50, 20, 20, 10), 1)
