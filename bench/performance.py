@@ -109,14 +109,24 @@ def run(name: str, quick: bool, extra: str = "") -> None:
                   "started": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
                   "load_before": round(os.getloadavg()[0], 1)}
         print(f"== {name}: {record['command']}", flush=True)
+        times = cpu_times()
         done = subprocess.run([sys.executable, str(ROOT / script), *argv], cwd=ROOT)
         if done.returncode:
             raise SystemExit(f"{name} failed (exit {done.returncode}); bench/figures/{name}.json left as it was")
         record["load_after"] = round(os.getloadavg()[0], 1)
+        spent = [b - a for a, b in zip(times, cpu_times())]
+        if sum(spent):
+            record["steal"] = round(spent[7] / sum(spent), 3)
         with open(out) as f:
             record["figures"] = json.load(f)
     FIGURES.mkdir(parents=True, exist_ok=True)
     (FIGURES / f"{name}.json").write_text(json.dumps(record, indent=1) + "\n")
+
+
+def cpu_times() -> list:
+    """The machine's CPU times of /proc/stat (the 8th is steal: what the hypervisor gave to other guests)."""
+    with open("/proc/stat") as f:
+        return [int(x) for x in f.readline().split()[1:9]]
 
 
 # ---- the page ------------------------------------------------------------------------------------------------
@@ -131,7 +141,8 @@ def load() -> dict:
 def provenance(r: dict) -> str:
     return (f"Measured by `{r['command']}` at commit {r['commit']}, {r['started']}, on {r['processor']} "
             f"({r['cores']} cores, the `{r['backend']}` backend), load average {r['load_before']} before and "
-            f"{r['load_after']} after.")
+            f"{r['load_after']} after" + (f", {r['steal']:.0%} of the CPU time taken by the host for other "
+                                            f"guests (steal)" if "steal" in r else "") + ".")
 
 
 def missing(name: str) -> str:
