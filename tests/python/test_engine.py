@@ -212,7 +212,7 @@ def test_key_offsets_are_checked_before_any_read(offsets, problem):
 
 BUILD = textwrap.dedent("""
     import json, resource, sys
-    from kestrova_protocol import cli, engine, tables
+    from kestrova_protocol import cli, engine, keyer, tables
     def peak():  # VmHWM: ru_maxrss also counts the parent's memory at the spawn
         return int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1]) * 1024
     folder, n, limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
@@ -222,7 +222,8 @@ BUILD = textwrap.dedent("""
     if limit:
         engine.randomize(b"")  # the pool's threads start before the limit, and so does Arrow's CSV reading
         open(f"{folder}/one.csv", "w").write("a\\n1\\n")
-        list(tables.Table(f"{folder}/one.csv", ["a"]).batches())
+        # Arrow fills its UTF-8 tables on first use, and aborts if that allocation fails: keyed once before.
+        keyer.keyer(table := tables.Table(f"{folder}/one.csv", ["a"]), "nfc", None)(*next(table.batches()))
         size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (size + limit, resource.RLIM_INFINITY))
     code = cli.main(["build-store", "--public-key", f"{folder}/A.pub", "--rows", f"{folder}/rows.csv",
