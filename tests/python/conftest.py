@@ -1,5 +1,6 @@
 import importlib
 import os
+import signal
 import sys
 
 import pytest
@@ -8,6 +9,13 @@ from hypothesis import settings
 # Shared machines stall at random; a slow example is not a fault.
 settings.register_profile("kestrova", deadline=None)
 settings.load_profile("kestrova")
+
+# A shell starts its background jobs with SIGINT and SIGQUIT ignored, and children inherit that: the steps
+# these tests interrupt would never see the signal. As a terminal gives them, then.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+if signal.getsignal(signal.SIGQUIT) == signal.SIG_IGN:
+    signal.signal(signal.SIGQUIT, signal.SIG_DFL)
 
 
 @pytest.fixture(scope="session")
