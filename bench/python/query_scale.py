@@ -21,9 +21,9 @@ hold), so a large store costs seconds instead of a build of an hour.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import hashlib
 import json
-import mmap
 import os
 import platform
 import re
@@ -32,8 +32,10 @@ import subprocess
 import sys
 import time
 
-from kestrova_protocol import cli, engine, inputs, lineage
+from kestrova_protocol import cli, engine, inputs, lineage, querying
 from kestrova_protocol.header import HEADER, Header, Kind
+from kestrova_protocol.progress import Report
+from kestrova_protocol.steps import Options
 
 QUERY = """
 import json, sys
@@ -71,23 +73,20 @@ def fake_store(path: str, rows: int, key_fp: bytes, seed: int) -> None:
 
 
 def held(path: str):
-    source = inputs.Input(path, (Kind.STORE,))
-    memory = mmap.mmap(-1, source.payload_bytes, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
-    memory.madvise(mmap.MADV_HUGEPAGE)
-    with memoryview(memory) as view:
-        source.read_into(view)
-    return memory, engine.parse_store(memory)
+    """A store held as `query` holds it (its own code), for as long as the context lasts."""
+    return querying._held_store(Report("query", quiet=True), inputs.Input(path, (Kind.STORE,)), "", Options())
 
 
 def lookups(folder: str, small: int, large: int, n: int, rounds: int) -> dict:
     keys = engine.pack_keys([f"NL{i:010d}".encode() for i in range(n)])
-    stores = {size: held(f"{folder}/S{size}a.store") for size in (small, large)}
     rates = {small: [], large: []}
-    for _ in range(rounds):
-        for size, (_, store) in stores.items():
-            start = time.perf_counter()
-            engine.lookup(keys, store)
-            rates[size].append(n / (time.perf_counter() - start))
+    with contextlib.ExitStack() as both:
+        stores = {size: both.enter_context(held(f"{folder}/S{size}a.store")) for size in (small, large)}
+        for _ in range(rounds):
+            for size, store in stores.items():
+                start = time.perf_counter()
+                engine.lookup(keys, store)
+                rates[size].append(n / (time.perf_counter() - start))
     ratios = [b / a for a, b in zip(rates[small], rates[large])]
     return {"small_per_s": statistics.median(rates[small]), "large_per_s": statistics.median(rates[large]),
             "ratio_median": statistics.median(ratios), "ratios": ratios}
@@ -107,10 +106,8 @@ def reading(folder: str, size: int, rounds: int) -> dict:
                        check=True)
         times["disk"].append(time.perf_counter() - start)
         start = time.perf_counter()
-        memory, store = held(path)
-        times["query"].append(time.perf_counter() - start)
-        del store
-        memory.close()
+        with held(path):
+            times["query"].append(time.perf_counter() - start)
     block = os.urandom(1 << 28)
     start = time.perf_counter()
     hashlib.sha256(block).digest()

@@ -5,6 +5,7 @@ from __future__ import annotations
 import csv
 import io
 import os
+import re
 from typing import Any, List, Optional, Sequence
 
 import pyarrow as pa
@@ -187,6 +188,11 @@ def _index(start: int, n: int) -> pa.Array:
     return pc.add(pc.cumulative_sum(pa.repeat(pa.scalar(1, pa.int64()), n)), start - 1)
 
 
+# What makes an id need quotes in a CSV line.
+_QUOTED = '[",\r\n]'
+_NEEDS_QUOTES = re.compile(_QUOTED.encode())
+
+
 def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
     """CSV lines of id and true/false, made in bulk; an id holding a quote, comma, CR or LF is quoted."""
     text = ids.cast(pa.string())
@@ -194,10 +200,9 @@ def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
         text = contiguous(text) if text.num_chunks else pa.array([], pa.string())
     text = pc.fill_null(text, "")
     # Most ids need no quotes: one look over their bytes spares the per-value search.
-    raw = bytes(_text_bytes(text))
-    if any(c in raw for c in (b'"', b",", b"\r", b"\n")):
+    if _NEEDS_QUOTES.search(_text_bytes(text)):
         quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
-        text = pc.if_else(pc.match_substring_regex(text, '[",\r\n]'), quoted, text)
+        text = pc.if_else(pc.match_substring_regex(text, _QUOTED), quoted, text)
     lines = pc.binary_join_element_wise(text, pc.if_else(match, "true\n", "false\n"), ",")
     return _text_bytes(lines.cast(pa.string()) if lines.type != pa.string() else lines)
 
