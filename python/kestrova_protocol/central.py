@@ -5,7 +5,6 @@ from __future__ import annotations
 import csv
 import io
 import os
-import re
 from typing import Any, List, Optional, Sequence
 
 import pyarrow as pa
@@ -189,8 +188,7 @@ def _index(start: int, n: int) -> pa.Array:
 
 
 # What makes an id need quotes in a CSV line.
-_QUOTED = '[",\r\n]'
-_NEEDS_QUOTES = re.compile(_QUOTED.encode())
+_SPECIAL = '",\r\n'
 
 
 def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
@@ -200,9 +198,11 @@ def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
         text = contiguous(text) if text.num_chunks else pa.array([], pa.string())
     text = pc.fill_null(text, "")
     # Most ids need no quotes: one look over their bytes spares the per-value search.
-    if _NEEDS_QUOTES.search(_text_bytes(text)):
+    # (A copy and one memchr per character is far quicker than a regex over the bytes.)
+    raw = bytes(_text_bytes(text))
+    if any(c.encode() in raw for c in _SPECIAL):
         quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
-        text = pc.if_else(pc.match_substring_regex(text, _QUOTED), quoted, text)
+        text = pc.if_else(pc.match_substring_regex(text, f"[{_SPECIAL}]"), quoted, text)
     lines = pc.binary_join_element_wise(text, pc.if_else(match, "true\n", "false\n"), ",")
     return _text_bytes(lines.cast(pa.string()) if lines.type != pa.string() else lines)
 
