@@ -107,7 +107,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ValueSourcePaths, ::testing::Values(0, 1, 3, 300
 
 TEST(Encode, PeeledValuesComeInChunks) {
     const std::vector<std::string> keys = numbered_keys(2 * kValueChunk + 5, "many ");
-    const Encoded e = encode_recorded(keys, kestrova::random::thread_generator());
+    // A fixed draw: the count below needs a core, which a random draw may not leave.
+    auto gen = fixed_generator(1);
+    const Encoded e = encode_recorded(keys, gen);
     expect_sound(keys, e);
     EXPECT_GE(e.calls.size(), 4u);  // the core, then three chunks
 }
