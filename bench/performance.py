@@ -291,12 +291,27 @@ def _reading_line(read: dict) -> str:
     if "disk_per_s" not in read:  # an older record: against cat and sha256sum only
         return (f"Reading a {read['bytes'] / 1e9:.2f} GB store as `query` does took {read['query_over_cat']:.1f} "
                 f"times as long as `cat` of the file.")
-    bound = min(read["disk_per_s"], read["sha256_per_s"])
-    return (f"Reading a {read['bytes'] / 1e9:.2f} GB store as `query` does ran at {read['query_per_s'] / 1e9:.2f} GB/s: "
-            f"the disk read at {read['disk_per_s'] / 1e9:.2f} GB/s past the page cache (`dd` with O_DIRECT), `cat` "
-            f"at {read['cat_per_s'] / 1e9:.2f} GB/s from what the cache held, and SHA-256, which `query` runs over "
-            f"every byte on one core beside the reading, at {read['sha256_per_s'] / 1e9:.2f} GB/s: "
-            f"{read['query_per_s'] / bound:.2f} of the slower of the disk and the digest.")
+    if "query_checked_s" not in read:  # an older record: read and hashed in turn, from whatever the cache held
+        bound = min(read["disk_per_s"], read["sha256_per_s"])
+        return (f"Reading a {read['bytes'] / 1e9:.2f} GB store as `query` does ran at "
+                f"{read['query_per_s'] / 1e9:.2f} GB/s: the disk read at {read['disk_per_s'] / 1e9:.2f} GB/s past "
+                f"the page cache (`dd` with O_DIRECT), `cat` at {read['cat_per_s'] / 1e9:.2f} GB/s from what the "
+                f"cache held, and SHA-256, which `query` runs over every byte on one core beside the reading, at "
+                f"{read['sha256_per_s'] / 1e9:.2f} GB/s: {read['query_per_s'] / bound:.2f} of the slower of the "
+                f"disk and the digest.")
+
+    def held(name: str) -> str:
+        return (f"the lookups could start after {read[name + '_s']:.1f} s ({read[name + '_per_s'] / 1e9:.2f} GB/s) "
+                f"and the digest was checked after {read[name + '_checked_s']:.1f} s, "
+                f"{read[name + '_cpu_s']:.1f} s of CPU")
+    text = (f"Reading a {read['bytes'] / 1e9:.2f} GB store as `query` does, each read begun with the file out of "
+            f"the page cache: {held('query')}, **{read['query_per_s'] / read['disk_per_s']:.2f}** of the disk's "
+            f"speed. The disk read at {read['disk_per_s'] / 1e9:.2f} GB/s past the page cache (`dd` with O_DIRECT), "
+            f"`cat` at {read['cat_per_s'] / 1e9:.2f} GB/s through it, and SHA-256 ran at "
+            f"{read['sha256_per_s'] / 1e9:.2f} GB/s on one core.")
+    if read.get("other"):
+        text += f" The package of {read['other']}, in the same rounds: {held('other')}."
+    return text
 
 
 def _lookup_line(look: dict) -> str:

@@ -8,14 +8,17 @@ hold), so a large store costs seconds instead of a build of an hour.
   lookups   engine.lookup of the same keys against each store (held as query
             holds it), interleaved over --rounds rounds: keys per second and
             the large over the small median.
-  reading   the large store read as query reads it, against the disk (dd, O_DIRECT), cat and
-            SHA-256 on one core.
+  reading   the large store read as query reads it (until its lookups may start, and until its
+            digest is known), against the disk (dd, O_DIRECT), cat and SHA-256 on one core; each
+            read starts with the file out of the page cache. --other CHECKOUT reads it as
+            that checkout's package does (its .venv's python), in the same rounds.
   query     `kestrova-party query` with two distinct stores of each size, each in
             a subprocess: transactions per second, peak resident memory (VmHWM)
             over the larger store's bytes, and the time spent reading each store.
 
     python bench/python/query_scale.py --folder DIR [--small 1000000] [--large 10000000]
-                                       [--transactions 100000] [--rounds 5] [--json FILE]
+                                       [--transactions 100000] [--rounds 5] [--other CHECKOUT]
+                                       [--json FILE]
 """
 
 from __future__ import annotations
@@ -92,22 +95,49 @@ def lookups(folder: str, small: int, large: int, n: int, rounds: int) -> dict:
             "ratio_median": statistics.median(ratios), "ratios": ratios}
 
 
-def reading(folder: str, size: int, rounds: int) -> dict:
-    """A store read as query reads it against the disk's sequential speed (dd with O_DIRECT, past the page
-    cache), cat (the file as the page cache holds it), and SHA-256 on one core (hashlib, in memory)."""
+# A store held as `query` holds it, in a process of its own: seconds until the lookups may start, until
+# the digest is checked, and the process's CPU seconds.
+HELD = """
+import json, resource, sys, time
+from kestrova_protocol import inputs, querying
+from kestrova_protocol.header import Kind
+from kestrova_protocol.progress import Report
+from kestrova_protocol.steps import Options
+start = time.perf_counter()
+with querying._held_store(Report("query", quiet=True), inputs.Input(sys.argv[1], (Kind.STORE,)), "", Options()):
+    held = time.perf_counter() - start
+usage = resource.getrusage(resource.RUSAGE_SELF)
+print(json.dumps([held, time.perf_counter() - start, usage.ru_utime + usage.ru_stime]))
+"""
+
+
+def out_of_cache(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+def reading(folder: str, size: int, rounds: int, other: str = "") -> dict:
+    """A store read as query reads it against the disk's sequential speed (dd with O_DIRECT), cat (through
+    the page cache), and SHA-256 on one core (hashlib, in memory); each read begins out of the cache."""
     path = f"{folder}/S{size}b.store"
-    times = {"cat": [], "disk": [], "query": []}
+    pythons = {"query": sys.executable, **({"other": f"{other}/.venv/bin/python"} if other else {})}
+    times: dict = {"cat": [], "disk": [], **{f"{k}{part}": [] for k in pythons for part in ("", "_checked", "_cpu")}}
+    commands = {"cat": ["cat", path], "disk": ["dd", f"if={path}", "of=/dev/null", "bs=16M", "iflag=direct"]}
     for _ in range(rounds):
-        start = time.perf_counter()
-        subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
-        times["cat"].append(time.perf_counter() - start)
-        start = time.perf_counter()
-        subprocess.run(["dd", f"if={path}", "of=/dev/null", "bs=16M", "iflag=direct"], capture_output=True,
-                       check=True)
-        times["disk"].append(time.perf_counter() - start)
-        start = time.perf_counter()
-        with held(path):
-            times["query"].append(time.perf_counter() - start)
+        for name, command in commands.items():
+            out_of_cache(path)
+            start = time.perf_counter()
+            subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            times[name].append(time.perf_counter() - start)
+        for name, python in pythons.items():
+            out_of_cache(path)
+            done = subprocess.run([python, "-c", HELD, path], capture_output=True, text=True, check=True,
+                                  cwd="/")
+            for part, value in zip(("", "_checked", "_cpu"), json.loads(done.stdout)):
+                times[name + part].append(value)
     block = os.urandom(1 << 28)
     start = time.perf_counter()
     hashlib.sha256(block).digest()
@@ -115,7 +145,10 @@ def reading(folder: str, size: int, rounds: int) -> dict:
     medians = {k: statistics.median(v) for k, v in times.items()}
     n = os.path.getsize(path)
     return {"bytes": n, **{f"{k}_s": v for k, v in medians.items()},
-            **{f"{k}_per_s": n / v for k, v in medians.items()}, "sha256_per_s": sha_per_s}
+            **{f"{k}_per_s": n / v for k, v in medians.items() if not k.endswith("_cpu")},
+            "sha256_per_s": sha_per_s,
+            "other": other and subprocess.run(["git", "-C", other, "rev-parse", "--short", "HEAD"],
+                                              capture_output=True, text=True).stdout.strip()}
 
 
 def query(folder: str, size: int, n: int) -> dict:
@@ -125,14 +158,14 @@ def query(folder: str, size: int, n: int) -> dict:
     wall = time.perf_counter() - start
     code, peak = json.loads(done.stdout)
     assert code == 0, done.stderr
-    stamps = [float(t) for t in re.findall(r"\[\s*([\d.]+) s\]", done.stderr)]
+    stamps = {text.split(" store")[0]: float(t) for t, text in re.findall(r"\[\s*([\d.]+) s\] (.*)", done.stderr)}
     total = float(re.search(r"in ([\d.]+) s", done.stderr.splitlines()[-1]).group(1))
-    # stamps: reading sender, sender lookups, reading receiver, receiver lookups
     store = HEADER.size + engine.store_bytes(size)
     return {"rows": size, "wall_s": wall, "tx_per_s": n / total, "peak_bytes": peak,
             "peak_over_store": peak / store, "peak_minus_store": peak - store,
-            "read_sender_s": stamps[1] - stamps[0], "read_receiver_s": stamps[3] - stamps[2],
-            "receiver_side_s": total - stamps[3], "store_bytes": store}
+            "read_sender_s": stamps["sender lookups"] - stamps["reading the sender"],
+            "read_receiver_s": stamps["receiver lookups"] - stamps["reading the receiver"],
+            "receiver_side_s": total - stamps["receiver lookups"], "store_bytes": store, "phases": stamps}
 
 
 def main() -> None:
@@ -144,6 +177,7 @@ def main() -> None:
     parser.add_argument("--lookups", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--reading-rounds", type=int, default=3, help="reads of the larger store against dd and cat")
+    parser.add_argument("--other", default="", help="a second checkout whose package reads the store too")
     parser.add_argument("--json")
     args = parser.parse_args()
     folder = os.path.abspath(args.folder)
@@ -160,7 +194,7 @@ def main() -> None:
             f.write("from,to\n" + "".join(f"NL{i:010d},FR{i:010d}\n" for i in range(args.transactions)))
     result = {"machine": platform.processor() or platform.machine(), "load_before": os.getloadavg()}
     result["lookups"] = lookups(folder, args.small, args.large, args.lookups, args.rounds)
-    result["reading"] = reading(folder, args.large, args.reading_rounds)
+    result["reading"] = reading(folder, args.large, args.reading_rounds, args.other)
     result["query"] = [query(folder, size, args.transactions) for size in (args.small, args.large)]
     result["query_ratio_large_over_small"] = result["query"][1]["tx_per_s"] / result["query"][0]["tx_per_s"]
     result["load_after"] = os.getloadavg()

@@ -119,7 +119,7 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
         skip = journal.start([target])
         if one_store:
             b_source.file.close()
-            with _held_store(report, a_source, "sender and receiver", options) as store:
+            with _held_store(report, a_source, "sender and receiver", options, journal) as store:
                 results = run_batches(options, "query", engine.query, pairs(), store, store, central)
                 done = stream(report, table.total, results, target.write, lambda r: len(r) // 128,
                               measure=table.progress, journal=journal)
@@ -130,7 +130,7 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
                     _first_lookups(report, table, pairs(), a_store, spill, skip)
                     table.verify()
                     del a_store  # let go of before the receiver store is read
-                with _held_store(report, b_source, "receiver", options) as b_store:
+                with _held_store(report, b_source, "receiver", options, journal) as b_store:
                     report.phase("receiver lookups")
                     results = run_batches(options, "query", engine.query_second, spill.batches(), b_store,
                                           central, True)
@@ -155,12 +155,16 @@ def _same_store(a: Input, b: Input) -> bool:
 
 
 @contextlib.contextmanager
-def _held_store(report: Report, source: Input, side: str, options: Options) -> Iterator[Any]:
-    """The store read into private memory (its digest checked as it is read), parsed once, and let go
-    of at the end. Read, not mapped: another process truncating a mapped file would end this one with
-    SIGBUS, and a file rewritten in place would change under the lookups."""
-    size = source.payload_bytes
-    report.phase(f"reading the {side} store {source.path}: {size:,} bytes", bytes=size)
+def _held_store(report: Report, source: Input, side: str, options: Options,
+                journal: Optional[resume.Journal] = None) -> Iterator[Any]:
+    """The store read into private memory, parsed once, and let go of at the end. Read, not mapped: another
+    process truncating a mapped file would end this one with SIGBUS, and a file rewritten in place would
+    change under the lookups. Its digest is checked on a thread beside the lookups, before the end (and
+    before `journal` keeps a checkpoint made with it): read and hashed in turn, a large store would wait
+    for a digest that is slower than the disk."""
+    size = source.held_bytes
+    report.phase(f"reading the {side} store {source.path}: {source.payload_bytes:,} bytes",
+                 bytes=source.payload_bytes)
     try:
         # Private: a shared anonymous mapping is shared memory, which the kernel gives no huge pages.
         held = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
@@ -169,13 +173,24 @@ def _held_store(report: Report, source: Input, side: str, options: Options) -> I
                          f"process cannot get ({e.strerror})") from None
     if hasattr(mmap, "MADV_HUGEPAGE"):
         held.madvise(mmap.MADV_HUGEPAGE)  # fewer TLB misses for lookups spread over the whole store
+    payload = None
     try:
-        with memoryview(held) as view, report.bar(size, "B", f"reading the {side} store") as bar:
-            source.read_into(view, bar.update)
-        yield bytes(held) if options.dask else engine.parse_store(held)
+        with memoryview(held) as view, report.bar(source.payload_offset + source.payload_bytes, "B",
+                                               f"reading the {side} store") as bar:
+            source.read_held(view, bar.update)
+        payload = memoryview(held)[source.payload_offset:source.payload_offset + source.payload_bytes]
+        if journal is not None:
+            journal.wait_for(source.hashed)
+        yield bytes(payload) if options.dask else engine.parse_store(payload)
+        if not source.hashed():
+            report.phase(f"checking the {side} store's digest")
+        source.verify()
     finally:
+        source.close()
         # Unmapped now unless a parse is still referenced; then when the last reference goes.
         with contextlib.suppress(BufferError):
+            if payload is not None:
+                payload.release()
             held.close()
 
 

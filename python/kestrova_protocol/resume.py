@@ -20,7 +20,7 @@ import hashlib
 import json
 import os
 import time
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 from .errors import PartyError
 from .commit import Output, fsync_folder
@@ -211,6 +211,7 @@ class Journal:
         self.extra: dict = {}
         self.targets: List[Output] = []
         self.hashers: list = []
+        self.waits: List[Callable[[], bool]] = []
         self.state_path: Optional[str] = None
         self.state_lock = -1
         self.last = time.monotonic()
@@ -291,12 +292,17 @@ class Journal:
                 target.header = _header_from_json(record["header"])
         return digest
 
+    def wait_for(self, ready: Callable[[], bool]) -> None:
+        """No checkpoint until `ready()`: a resumed run keeps what a checkpoint holds, so it must come from
+        inputs already checked."""
+        self.waits.append(ready)
+
     def advance(self, items: int, **extra) -> None:
         """After each batch is written: `items` more are in the temporaries."""
         self.items += items
         self.extra.update(extra)
         now = time.monotonic()
-        if now - self.last >= self.every:
+        if now - self.last >= self.every and all(ready() for ready in self.waits):
             self.last = now
             self.checkpoint()
 

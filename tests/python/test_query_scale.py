@@ -1,4 +1,5 @@
 """query with large stores: one store held at a time, refused in one line when memory or the stores fail it."""
+import fcntl
 import hashlib
 import json
 import mmap
@@ -12,6 +13,7 @@ import textwrap
 import pytest
 
 from kestrova_protocol import cli, engine, inputs, lineage, memory, querying
+from kestrova_protocol.errors import PartyError
 from kestrova_protocol.header import HEADER, Header, Kind
 
 pytestmark = pytest.mark.slow
@@ -120,11 +122,60 @@ def test_a_held_store_is_private_memory_that_may_get_huge_pages(stores):
     from kestrova_protocol.progress import Report
     from kestrova_protocol.steps import Options
     source = inputs.Input(str(stores / "L1.store"), (Kind.STORE,))
-    size = -(-source.payload_bytes // mmap.PAGESIZE) * mmap.PAGESIZE
     with querying._held_store(Report("query", quiet=True), source, "sender", Options()):
-        held = mappings_of(size)
+        held = mappings_of(source.held_bytes)
     # Shared anonymous memory is shared memory, which gets no huge pages: lookups then miss the TLB.
     assert held == [("rw-p", 1)]
+
+
+def reads_past_the_cache(path):
+    try:
+        os.close(os.open(path, os.O_RDONLY | os.O_DIRECT))
+    except OSError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize("direct", [True, False])
+@pytest.mark.parametrize("damage, message", [(None, None), ("alter", "damaged or altered"),
+                                             ("truncate", "became shorter")])
+def test_a_held_store_is_what_its_file_holds(stores, tmp_path, monkeypatch, direct, damage, message):
+    data = bytearray((stores / "S1.store").read_bytes())
+    assert len(data) % 4096  # the last read of a block-aligned reader is a short one
+    if damage == "alter":
+        data[-40] ^= 1
+    path = tmp_path / "s.store"
+    path.write_bytes(bytes(data))
+    if direct and not reads_past_the_cache(path):
+        pytest.skip("this file system cannot be read past its page cache (no O_DIRECT)")
+    monkeypatch.setattr(inputs, "DIRECT_BYTES", 0 if direct else 1 << 62)
+    monkeypatch.setattr(inputs, "_HASH_SLICE", 3 << 16)  # many slices
+    source = inputs.Input(str(path), (Kind.STORE,))
+    if damage == "truncate":  # by another process, after the header was read
+        os.truncate(path, len(data) - 5000)
+    modes, real = [], os.preadv
+
+    def preadv(fd, buffers, at):
+        modes.append(bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_DIRECT))
+        return real(fd, buffers, at)
+
+    monkeypatch.setattr(os, "preadv", preadv)
+    held = mmap.mmap(-1, source.held_bytes)
+    with memoryview(held) as view:
+        if damage == "truncate":
+            with pytest.raises(PartyError, match=message):
+                source.read_held(view)
+        else:
+            source.read_held(view)
+            assert held[:len(data)] == data
+            if damage:
+                with pytest.raises(PartyError, match=message):
+                    source.verify()
+            else:
+                source.verify()
+                assert source.hashed()
+    held.close()
+    assert modes[0] is direct and (damage == "truncate" or set(modes) == {direct})
 
 
 def test_query_without_the_memory_for_its_store_is_one_line(stores, monkeypatch, capfd, tmp_path):

@@ -202,3 +202,24 @@ def test_a_resumed_run_killed_before_its_first_checkpoint_can_be_resumed_again(f
     ok(flow, *args, "--batch", "1", "--resume")
     assert leftovers(flow) == []
     assert flags_after(flow, randomized="QA2.cts") == EXPECTED["nfc"]
+
+
+@pytest.mark.parametrize("sender, receiver", [("bad.store", "B.store"), ("A.store", "bad.store"),
+                                              ("bad.store", "bad.store")])
+def test_no_checkpoint_is_kept_from_a_store_whose_digest_is_not_yet_checked(flow, sender, receiver):
+    # A store's digest is checked beside the lookups; a run killed at its first checkpoint would otherwise
+    # leave batches made from damaged cells, which a resume against the repaired file would keep.
+    data = bytearray((flow / ("B.store" if receiver == "bad.store" != sender else "A.store")).read_bytes())
+    data[-40] ^= 1
+    (flow / "bad.store").write_bytes(bytes(data))
+    args = [*STEPS["query"][0], "--batch", "1", "--quiet"]
+    args[args.index("A.store")], args[args.index("B.store")] = sender, receiver
+    killer = KILLED.replace("real, calls", "from kestrova_protocol import resume\nreal_checkpoint = "
+                            "resume.Journal.checkpoint\nresume.Journal.checkpoint = lambda self: "
+                            "(real_checkpoint(self), os._exit(9))\nreal, calls")
+    env = {**os.environ, "KESTROVA_CHECKPOINT_SECONDS": "0"}
+    done = subprocess.run([sys.executable, "-c", killer, "1000000", "boundary", *args], cwd=flow, env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1, done.stderr
+    assert "bad.store: damaged or altered" in done.stderr and done.stderr.count("\n") == 1
+    assert not (flow / "Q2.cts").exists() and leftovers(flow) == []
