@@ -126,13 +126,13 @@ def reading(folder: str, size: int, rounds: int, other: str = "") -> dict:
     pythons = {"query": sys.executable, **({"other": f"{other}/.venv/bin/python"} if other else {})}
     times: dict = {"cat": [], "disk": [], **{f"{k}{part}": [] for k in pythons for part in ("", "_checked", "_cpu")}}
     commands = {"cat": ["cat", path], "disk": ["dd", f"if={path}", "of=/dev/null", "bs=16M", "iflag=direct"]}
-    for _ in range(rounds):
+    for turn in range(rounds):
         for name, command in commands.items():
             out_of_cache(path)
             start = time.perf_counter()
             subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             times[name].append(time.perf_counter() - start)
-        for name, python in pythons.items():
+        for name, python in list(pythons.items())[::1 if turn % 2 == 0 else -1]:  # either may go first
             out_of_cache(path)
             done = subprocess.run([python, "-c", HELD, path], capture_output=True, text=True, check=True,
                                   cwd="/")

@@ -8,10 +8,11 @@ committed.
 from __future__ import annotations
 
 import errno
-import fcntl
 import hashlib
+import itertools
 import logging
 import os
+from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Callable, Iterator, Optional, Sequence, Tuple
 
@@ -168,31 +169,54 @@ class Input:
         whether it is done, `verify()` waits for it and checks the digest."""
         assert self._left == self.payload_bytes and len(target) >= self.held_bytes
         fd, end, start = self.file.fileno(), self._opened.st_size, self.payload_offset
-        self._hashing = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-hash")
-        direct = end >= DIRECT_BYTES and _direct(fd, True)
-        at = 0
-        try:
-            while at < end:
-                n = min(_HASH_SLICE, end - at)
+        direct = _direct_twin(fd) if end >= DIRECT_BYTES else -1
+        use_direct = direct >= 0
+
+        def read(at: int, n: int) -> int:
+            """Bytes [at, at + n) in; fewer only where the file ends early."""
+            nonlocal use_direct
+            got = 0
+            while got < n:
+                here = at + got
                 try:
-                    got = os.preadv(fd, [target[at:at + (-(-n // _ALIGN) * _ALIGN if direct else n)]], at)
+                    if use_direct and here % _ALIGN == 0:  # the length rounded up: the target has room
+                        more = os.preadv(direct, [target[here:here + -(-(n - got) // _ALIGN) * _ALIGN]], here)
+                    else:
+                        more = os.preadv(fd, [target[here:at + n]], here)
                 except OSError as e:
-                    if direct and e.errno == errno.EINVAL:  # a file system that takes the flag but not the read
-                        direct = _direct(fd, False)
+                    if use_direct and e.errno == errno.EINVAL:  # a file system that opens so but cannot read so
+                        use_direct = False
                         continue
-                    self._fail(f"cannot be read ({e.strerror})")
-                if got <= 0:
-                    self._fail("changed while being read (it became shorter)")
-                got = min(got, end - at)
-                if direct and got % _ALIGN and at + got < end:  # a short read leaves the next one unaligned
-                    direct = _direct(fd, False)
-                if at + got > start:
-                    self._hashed = self._hashing.submit(self._payload.update, target[max(at, start):at + got])
-                at += got
-                progress(got)
+                    raise
+                if more <= 0:
+                    break
+                got += min(more, n - got)
+            return got
+
+        self._hashing = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-hash")
+        slices = iter([(at, min(_HASH_SLICE, end - at)) for at in range(0, end, _HASH_SLICE)])
+        short = False
+        try:
+            # Past the cache, two reads in flight keep the disk busy; through it, the kernel reads ahead.
+            depth = 2 if use_direct else 1
+            with ThreadPoolExecutor(max_workers=depth, thread_name_prefix="kestrova-read") as readers:
+                reads = deque((at, n, readers.submit(read, at, n)) for at, n in itertools.islice(slices, depth))
+                while reads:
+                    at, n, done = reads.popleft()
+                    if done.result() < n:
+                        short = True
+                        break
+                    if at + n > start:
+                        self._hashed = self._hashing.submit(self._payload.update, target[max(at, start):at + n])
+                    progress(n)
+                    reads.extend((at, n, readers.submit(read, at, n)) for at, n in itertools.islice(slices, 1))
+        except OSError as e:
+            self._fail(f"cannot be read ({e.strerror})")
         finally:
-            if direct:
-                _direct(fd, False)
+            if direct >= 0:
+                os.close(direct)
+        if short:
+            self._fail("changed while being read (it became shorter)")
         self._left = 0
         self._check_unchanged()
         self.file.close()  # what the lookups use is the copy: the file may go now
@@ -260,14 +284,13 @@ class Input:
         self.file.close()
 
 
-def _direct(fd: int, on: bool) -> bool:
-    """Turns O_DIRECT on or off for `fd`; whether it is on (a file system may not have it)."""
-    flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+def _direct_twin(fd: int) -> int:
+    """A second descriptor of `fd`'s open file (not of its name, which may have changed hands) that reads past
+    the page cache; -1 where the file system or /proc does not allow it."""
     try:
-        fcntl.fcntl(fd, fcntl.F_SETFL, flags | os.O_DIRECT if on else flags & ~os.O_DIRECT)
+        return os.open(f"/proc/self/fd/{fd}", os.O_RDONLY | os.O_DIRECT | os.O_CLOEXEC)
     except OSError:
-        return False
-    return on
+        return -1
 
 
 def read_whole(path: str, kind: Kind, raw: bool = False) -> Tuple[Header, bytearray]:
