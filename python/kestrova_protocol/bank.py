@@ -3,10 +3,13 @@ its side's points."""
 
 from __future__ import annotations
 
-from typing import Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Iterator, List, Optional, Sequence, Tuple
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from . import engine, resume, undumpable
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)

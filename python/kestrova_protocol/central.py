@@ -5,10 +5,13 @@ from __future__ import annotations
 import csv
 import io
 import os
-from typing import Any, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from . import engine, resume, undumpable
 from .commit import Output, Outputs

@@ -14,7 +14,6 @@ import textwrap
 from typing import Optional, Sequence
 
 # Loaded with the command, before a step sets any limit of its own.
-import pyarrow
 
 from . import commit, party
 from .errors import PartyError
@@ -329,7 +328,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     # A step's memory is flat in its input only if freed batches go back to the system: Arrow's default
     # allocator keeps what it freed for later.
-    pyarrow.set_memory_pool(pyarrow.system_memory_pool())
+    # pyarrow is loaded only by the steps that read tables: told by the environment until it is.
+    if "pyarrow" in sys.modules:
+        sys.modules["pyarrow"].set_memory_pool(sys.modules["pyarrow"].system_memory_pool())
+    else:
+        os.environ["ARROW_DEFAULT_MEMORY_POOL"] = "system"
     handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}
     try:
         with _own_stderr(), _logging(getattr(args, "log_format", "plain"), getattr(args, "quiet", False)):

@@ -7,10 +7,13 @@ file is read once more, line by line, only to name them.
 from __future__ import annotations
 
 import csv
-from typing import Any, BinaryIO, Iterator, List
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, List
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from .regular_files import open_regular
 

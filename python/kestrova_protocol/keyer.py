@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
-from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from . import engine
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)

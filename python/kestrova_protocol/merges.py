@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import csv
 import io
-from typing import Callable, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Tuple
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from . import engine
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)

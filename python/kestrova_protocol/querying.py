@@ -8,10 +8,13 @@ import mmap
 import os
 import struct
 import tempfile
-from typing import Any, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Tuple
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from . import batches, engine, memory, resume
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)

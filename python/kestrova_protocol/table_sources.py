@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Any, Optional, Protocol, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Protocol, Tuple, Union
 
-import pyarrow as pa
+if TYPE_CHECKING:
+    import pyarrow as pa
+else:
+    from .arrow import pa
 
 from .errors import PartyError
 
@@ -19,7 +22,7 @@ class ArrowStream(Protocol):
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
 
 
-TableSource = Union[str, "os.PathLike[str]", pa.Table, pa.RecordBatchReader, ArrowStream]
+TableSource = Union[str, "os.PathLike[str]", "pa.Table", "pa.RecordBatchReader", ArrowStream]
 
 
 def is_url(source: object) -> bool:

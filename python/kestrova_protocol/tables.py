@@ -11,10 +11,13 @@ from __future__ import annotations
 import csv
 import io
 import os
-from typing import Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
-import pyarrow as pa
-import pyarrow.compute as pc
+if TYPE_CHECKING:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+else:
+    from .arrow import pa, pc
 
 from .csv_lines import LINE_LIMIT, Counted, field_limit, first_fault, line_of, reopened
 from .errors import PartyError

@@ -1,5 +1,6 @@
 """kestrova-party: the three parties as separate processes in separate folders."""
 import csv
+import json
 import os
 import shutil
 import subprocess
@@ -170,3 +171,25 @@ def test_batches_overlap_keep_their_order_and_name_a_refusal():
     with pytest.raises(PartyError, match="step: the engine refused batch 3: bad point"):
         got.extend(batches.in_order("step", work, source(5)))
     assert got == [0, 2, 4]
+
+
+# The step in a fresh process, then whether it loaded pyarrow and, if so, which allocator Arrow used.
+LOADED = ("import json, sys; from kestrova_protocol import cli; code = cli.main(sys.argv[1:]); "
+          "pa = sys.modules.get('pyarrow'); print(json.dumps([code, pa and pa.default_memory_pool().backend_name]))")
+
+
+@pytest.mark.parametrize("args, pool", [
+    (["keygen", "--out", "lazy"], None),
+    (["randomize", "--in", "Q.cts", "--out", "lazy.cts"], None),
+    (["combine", "--in", "QA.cts", "QB.cts", "--out-prefix", "lazy"], None),
+    (["decrypt", "--secret-key", "../bank_a/A.key", "--in", "C.sender", "--out", "lazy.dec"], None),
+    (replace(FINISH, "out.csv", "lazy.csv") + ["--transactions", "tx.csv", "--id-column", "tx_id"], "system"),
+])
+def test_a_step_loads_arrow_only_to_read_a_table_and_then_frees_to_the_system(central, args, pool):
+    # pyarrow's import is a third of a second of every process's start; Arrow's own allocator keeps freed
+    # batches, so a step's memory would grow with its input.
+    quiet = ["--quiet"] if args[0] != "keygen" else []
+    done = subprocess.run([sys.executable, "-c", LOADED, *args, "--force", *quiet], cwd=central,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout.splitlines()[-1]) == [0, pool]

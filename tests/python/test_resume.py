@@ -209,6 +209,7 @@ def test_a_resumed_run_killed_before_its_first_checkpoint_can_be_resumed_again(f
 def test_no_checkpoint_is_kept_from_a_store_whose_digest_is_not_yet_checked(flow, sender, receiver):
     # A store's digest is checked beside the lookups; a run killed at its first checkpoint would otherwise
     # leave batches made from damaged cells, which a resume against the repaired file would keep.
+    clean(flow, ["Q2.cts"])
     data = bytearray((flow / ("B.store" if receiver == "bad.store" != sender else "A.store")).read_bytes())
     data[-40] ^= 1
     (flow / "bad.store").write_bytes(bytes(data))
