@@ -256,8 +256,8 @@ class Input:
     def verify(self) -> None:
         """Reads what is left, then checks the digest and that the file did not change."""
         if self._hashing is not None:
-            hashing, last, self._hashing, self._hashed = self._hashing, self._hashed, None, None
-            hashing.shutdown(wait=True)
+            self._hashing.shutdown(wait=True)  # interrupted, `close` still stops what is left
+            last, self._hashing, self._hashed = self._hashed, None, None
             if last is not None:
                 last.result()
             self._check_digest()
