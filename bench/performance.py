@@ -221,14 +221,17 @@ def section_end_to_end(r: dict) -> list:
         ratio = f"{c / m:.2f}" if c is not None and m else ""
         out.append(f"| {kind} | {wall:.1f} | {'' if c is None else f'{c:.1f}'} | "
                    f"{'' if m is None else f'{m:.1f}'} | {ratio} |")
-    out.append("\nA step's CPU includes starting Python and importing pyarrow (about 0.2 s each), which the module's "
-               "calls in one process do not pay; `keygen` has no module step to compare.\n")
+    out.append("\nA step's CPU includes starting Python (about 0.1 s) and, in the steps that read a table "
+               "(`build-store`, `query`, `finish`), importing pyarrow (about 0.3 s more), which the module's calls in "
+               "one process do not pay; `keygen` has no module step to compare.\n")
     other = f.get("other")
     if other:
         before = ", ".join(f"{k} {v:.2f}" for k, v in other.get("cpu_ratio", {}).items())
         out.append(f"In the same run, the package of commit {other.get('commit', 'unknown')} (on the same engine) "
                    f"took {other['wall']:.1f} s, **{other['ratio']:.2f}** times the module's work over the cores; "
-                   f"CPU over the module's per step: {before}.\n")
+                   f"CPU over the module's per step: {before}. The two packages run one after the other, so the "
+                   f"host's load between them moves these figures: on this shared host one package run twice "
+                   f"this way has given per-step ratios up to 0.26 apart.\n")
     return out
 
 
