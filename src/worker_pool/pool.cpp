@@ -186,7 +186,8 @@ void Pool::execute(Task task) {
     // Halve while both halves keep at least a leaf; the upper half waits in
     // the queue for whichever thread is free first.
     while ((task.end - task.begin) / 2 >= job.leaf) {
-        std::size_t mid = task.begin + (task.end - task.begin) / 2;
+        // On a whole grain from the start (the leaf is whole grains, so both halves keep one).
+        std::size_t mid = task.begin + (task.end - task.begin) / 2 / job.grain * job.grain;
         job.outstanding.fetch_add(1, std::memory_order_relaxed);
         try {
             push(Task{&job, mid, task.end});
@@ -228,6 +229,7 @@ void Pool::run(std::size_t n, std::size_t grain, RangeBody body) {
     grain = std::max(grain, std::size_t(1));
     std::size_t pieces = kPiecesPerThread * threads_.size();
     std::size_t leaf = std::max(grain, n / pieces + (n % pieces != 0 ? 1 : 0));
+    leaf = (leaf + grain - 1) / grain * grain;  // whole grains: every range but the last starts on one
 
     Job job(body, grain, leaf);
     push(Task{&job, 0, n});

@@ -90,7 +90,7 @@ TEST(Failure, PanicTypeAndMessageReachTheCaller) {
 
 class Division : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
 
-TEST_P(Division, ContiguousCoveringSubrangesOfAtLeastTheGrain) {
+TEST_P(Division, ContiguousCoveringSubrangesOfWholeGrains) {
     auto [threads, n, grain] = GetParam();
     std::mutex m;
     std::vector<std::pair<std::size_t, std::size_t>> ranges;
@@ -103,6 +103,12 @@ TEST_P(Division, ContiguousCoveringSubrangesOfAtLeastTheGrain) {
     for (auto [begin, end] : ranges) {
         EXPECT_EQ(begin, next);
         EXPECT_GE(end - begin, std::min(grain, n)) << begin << ".." << end;
+        // Whole grains but for the last: a batch kernel's block is a grain, and a range cut
+        // inside one runs a block of a few items at the price of a full one.
+        EXPECT_EQ(begin % grain, 0u) << begin << ".." << end;
+        if (end != n) {
+            EXPECT_EQ(end % grain, 0u) << begin << ".." << end;
+        }
         next = end;
     }
     EXPECT_EQ(next, n);
