@@ -291,18 +291,6 @@ def section_query_scale(r: dict) -> list:
 
 
 def _reading_line(read: dict) -> str:
-    if "disk_per_s" not in read:  # an older record: against cat and sha256sum only
-        return (f"Reading a {read['bytes'] / 1e9:.2f} GB store as `query` does took {read['query_over_cat']:.1f} "
-                f"times as long as `cat` of the file.")
-    if "query_checked_s" not in read:  # an older record: read and hashed in turn, from whatever the cache held
-        bound = min(read["disk_per_s"], read["sha256_per_s"])
-        return (f"Reading a {read['bytes'] / 1e9:.2f} GB store as `query` does ran at "
-                f"{read['query_per_s'] / 1e9:.2f} GB/s: the disk read at {read['disk_per_s'] / 1e9:.2f} GB/s past "
-                f"the page cache (`dd` with O_DIRECT), `cat` at {read['cat_per_s'] / 1e9:.2f} GB/s from what the "
-                f"cache held, and SHA-256, which `query` runs over every byte on one core beside the reading, at "
-                f"{read['sha256_per_s'] / 1e9:.2f} GB/s: {read['query_per_s'] / bound:.2f} of the slower of the "
-                f"disk and the digest.")
-
     def held(name: str) -> str:
         return (f"the lookups could start after {read[name + '_s']:.1f} s ({read[name + '_per_s'] / 1e9:.2f} GB/s) "
                 f"and the digest was checked after {read[name + '_checked_s']:.1f} s, "

@@ -13,8 +13,6 @@ import sys
 import textwrap
 from typing import Optional, Sequence
 
-# Loaded with the command, before a step sets any limit of its own.
-
 from . import commit, party
 from .errors import PartyError
 from .keying import KEYINGS, NFC, parse_columns
@@ -329,8 +327,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # A step's memory is flat in its input only if freed batches go back to the system: Arrow's default
     # allocator keeps what it freed for later.
     # pyarrow is loaded only by the steps that read tables: told by the environment until it is.
-    if "pyarrow" in sys.modules:
-        sys.modules["pyarrow"].set_memory_pool(sys.modules["pyarrow"].system_memory_pool())
+    loaded = sys.modules.get("pyarrow")
+    if loaded is not None:
+        loaded.set_memory_pool(loaded.system_memory_pool())
     else:
         os.environ["ARROW_DEFAULT_MEMORY_POOL"] = "system"
     handlers = {number: signal.signal(number, _stop) for number in (signal.SIGTERM, signal.SIGHUP)}

@@ -194,7 +194,7 @@ class Input:
             return got
 
         self._hashing = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-hash")
-        slices = iter([(at, min(_HASH_SLICE, end - at)) for at in range(0, end, _HASH_SLICE)])
+        slices = ((at, min(_HASH_SLICE, end - at)) for at in range(0, end, _HASH_SLICE))
         short = False
         try:
             # Past the cache, two reads in flight keep the disk busy; through it, the kernel reads ahead.

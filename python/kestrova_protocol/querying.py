@@ -176,18 +176,18 @@ def _held_store(report: Report, source: Input, side: str, options: Options,
                          f"process cannot get ({e.strerror})") from None
     if hasattr(mmap, "MADV_HUGEPAGE"):
         held.madvise(mmap.MADV_HUGEPAGE)  # fewer TLB misses for lookups spread over the whole store
+    start, end = source.payload_offset, source.payload_offset + source.payload_bytes
     payload = None
     try:
-        with memoryview(held) as view, report.bar(source.payload_offset + source.payload_bytes, "B",
-                                               f"reading the {side} store") as bar:
+        with memoryview(held) as view, report.bar(end, "B", f"reading the {side} store") as bar:
             source.read_held(view, bar.update)
-        payload = memoryview(held)[source.payload_offset:source.payload_offset + source.payload_bytes]
+        payload = memoryview(held)[start:end]
         if journal is not None:
             journal.wait_for(source.hashed)
         yield bytes(payload) if options.dask else engine.parse_store(payload)
         if not source.hashed():
             report.phase(f"checking the {side} store's digest")
-        source.verify()
+            source.verify()
     finally:
         source.close()
         # Unmapped now unless a parse is still referenced; then when the last reference goes.
