@@ -22,6 +22,7 @@ import datetime
 import json
 import os
 import shlex
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -94,9 +95,24 @@ def installed_is_current() -> bool:
     return subprocess.run(["make", "-q", "install"], cwd=ROOT, capture_output=True).returncode == 0
 
 
+def merged(arguments: str, extra: str) -> str:
+    """`arguments` with `extra`'s options in place of their defaults, so the page quotes each once."""
+    given = shlex.split(extra)
+    named = {t for t in given if t.startswith("--")}
+    kept, tokens = [], shlex.split(arguments)
+    i = 0
+    while i < len(tokens):
+        if tokens[i] in named:
+            i += 2 if i + 1 < len(tokens) and not tokens[i + 1].startswith("--") else 1
+            continue
+        kept.append(tokens[i])
+        i += 1
+    return " ".join(kept + given)
+
+
 def run(name: str, quick: bool, extra: str = "") -> None:
     script, full, small = BENCHMARKS[name]
-    arguments = (small if quick else full) + (f" {extra}" if extra else "")
+    arguments = merged(small if quick else full, extra)
     with tempfile.TemporaryDirectory(prefix=f"perf-{name}-") as folder:
         out = os.path.join(folder, "figures.json")
         work = os.path.join(folder, "work")
@@ -201,37 +217,46 @@ def section_end_to_end(r: dict) -> list:
     out = []
     f = r["figures"]
     this, module = f["this"], f["module"]
+
+    def rounds(values) -> str:
+        return ", ".join(f"{v:.2f}" for v in values)
+
+    def per_kind(run: dict) -> dict:
+        walls: dict = {}
+        for step, wall in run["steps"].items():
+            kind = step.split(" ")[0]
+            walls[kind] = walls.get(kind, 0.0) + wall
+        return walls
+
     out.append(f"`examples/parties.py` plays the three parties with one `kestrova-party` process per step, as "
-               f"`make demo` does, on {f['accounts']:,} accounts per bank and {f['transactions']:,} transactions; "
-               f"then the module's own calls run on the same rows and transactions. {provenance(r)}\n")
+               f"`make demo` does, on {f['accounts']:,} accounts per bank and {f['transactions']:,} transactions. "
+               f"The module's function of each step runs in a process of its own on the very files that step read, "
+               f"and only its call is timed. The runs take turns over {f['rounds']} rounds, each round starting "
+               f"with the next run, and every figure is the median of the rounds; a step's ratio pairs it with the "
+               f"module's run of the same round. {provenance(r)}\n")
     out.append(f"The steps' wall times add up to {this['wall']:.1f} s against the module's {module['cpu']:.1f} s of "
                f"CPU, {module['cpu'] / f['cores']:.1f} s over {f['cores']} cores: **{this['ratio']:.2f}** times the "
-               f"module's work spread over every core (1.0 would be the module on every core with nothing else; "
-               f"the goal is 1.05).\n")
-    out.append("| step | wall s | CPU s | module CPU s | CPU / module's |\n|---|---:|---:|---:|---:|")
-    per_kind_wall, per_kind_cpu = {}, {}
-    for step, wall in this["steps"].items():
-        kind = step.split(" ")[0]
-        per_kind_wall[kind] = per_kind_wall.get(kind, 0.0) + wall
-        if step in this["cpu"]:
-            per_kind_cpu[kind] = per_kind_cpu.get(kind, 0.0) + this["cpu"][step]
-    for kind, wall in per_kind_wall.items():
+               f"module's work spread over every core (rounds: {rounds(this['ratios'])}; 1.0 would be the module on "
+               f"every core with nothing else; the goal is 1.05).\n")
+    out.append("| step | wall s | CPU s | module CPU s | CPU / module's | rounds |\n|---|---:|---:|---:|---:|---|")
+    walls = [per_kind(run) for run in this["runs"]]
+    for kind in walls[0]:
+        wall = statistics.median(w[kind] for w in walls)
+        c = [run["cpu"][kind] for run in this["runs"] if kind in run["cpu"]]
+        ratio = this["cpu_ratio"].get(kind)
         m = module["steps"].get(kind)
-        c = per_kind_cpu.get(kind)
-        ratio = f"{c / m:.2f}" if c is not None and m else ""
-        out.append(f"| {kind} | {wall:.1f} | {'' if c is None else f'{c:.1f}'} | "
-                   f"{'' if m is None else f'{m:.1f}'} | {ratio} |")
+        cells = [f"{wall:.1f}", f"{statistics.median(c):.1f}" if c else "", "" if m is None else f"{m:.1f}",
+                 f"{ratio['median']:.2f}" if ratio else "", rounds(ratio["rounds"]) if ratio else ""]
+        out.append(f"| {kind} | " + " | ".join(cells) + " |")
     out.append("\nA step's CPU includes starting Python (about 0.1 s) and, in the steps that read a table "
-               "(`build-store`, `query`, `finish`), importing pyarrow (about 0.3 s more), which the module's calls in "
-               "one process do not pay; `keygen` has no module step to compare.\n")
+               "(`build-store`, `query`, `finish`), importing pyarrow (about 0.3 s more), which the module's calls do "
+               "not pay; `keygen` has no module step to compare.\n")
     other = f.get("other")
     if other:
-        before = ", ".join(f"{k} {v:.2f}" for k, v in other.get("cpu_ratio", {}).items())
-        out.append(f"In the same run, the package of commit {other.get('commit', 'unknown')} (on the same engine) "
-                   f"took {other['wall']:.1f} s, **{other['ratio']:.2f}** times the module's work over the cores; "
-                   f"CPU over the module's per step: {before}. The two packages run one after the other, so the "
-                   f"host's load between them moves these figures: on this shared host one package run twice "
-                   f"this way has given per-step ratios up to 0.26 apart.\n")
+        before = ", ".join(f"{k} {v['median']:.2f}" for k, v in other["cpu_ratio"].items())
+        out.append(f"In the same rounds, the package of commit {other['commit']} took {other['wall']:.1f} s, "
+                   f"**{other['ratio']:.2f}** times the module's work over the cores (rounds: "
+                   f"{rounds(other['ratios'])}); CPU over the module's per step: {before}.\n")
     return out
 
 

@@ -1,46 +1,57 @@
 #!/usr/bin/env python3
 """The three parties end to end through kestrova-party, against the module's own work on the same items.
 
-Runs examples/parties.py (one kestrova-party process per step, as `make demo`
-plays it) and sums the steps' process wall times; then, in this process,
-calls the module's functions on the same rows and transactions (two builds,
-query, two randomisations, combine, two decryptions, finish) and measures
-their CPU time. The ratio
+Each round runs examples/parties.py (one kestrova-party process per step, as
+`make demo` plays it) and sums the steps' process wall times; and runs the
+module's function of every step, each in a process of its own, on the very
+files the steps read (two builds, query, two randomisations, combine, two
+decryptions, finish), timing the call's CPU. The ratio
 
     wall / (module CPU / cores)
 
 is 1.0 for the module's own work spread perfectly over every core, and
-carries from one machine to another where wall times do not.
+carries from one machine to another where wall times do not. Per step, the
+step's CPU over the module's CPU on the same items.
 
-    python bench/python/end_to_end.py [--accounts 1000000] [--transactions 1000000]
+On a shared host a run's timings move with the load by more than the gaps
+measured here, so the runs take turns: each round starts with the next one,
+a step's figure pairs it with the module's in the same round, and the page
+gives the median of the rounds.
+
+    python bench/python/end_to_end.py [--accounts 1000000] [--transactions 1000000] [--rounds 3]
                                       [--other CHECKOUT] [--json FILE]
 
 --other also runs CHECKOUT's examples/parties.py with CHECKOUT/.venv's
-interpreter on data of the same size, in the same run (before and after).
+interpreter on data of the same size, in the same rounds.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
 import json
 import os
 import platform
 import re
 import resource
+import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-import kestrova
-from kestrova_protocol.keying import NFC, row_key
-
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
-from demo import write_tables  # noqa: E402
+from demo import BANK_COLUMNS, RECEIVER_COLUMNS, SENDER_COLUMNS  # noqa: E402
 
 # A row of examples/parties.py's table: name (party), items, seconds, items/s, process seconds[, CPU seconds].
 STEP = re.compile(r"^(\S+ \(\w+\))\s+([\d,]+)\s+[\d.]+\s+[\d,]+\s+([\d.]+)(?:[ \t]+([\d.]+))?$", re.MULTILINE)
+
+# The module's calls of one run, as (step, party): in the order the parties run them.
+MODULE_STEPS = [("build-store", "bank_a"), ("build-store", "bank_b"), ("query", "central"),
+                ("randomize", "bank_a"), ("randomize", "bank_b"), ("combine", "central"),
+                ("decrypt", "bank_a"), ("decrypt", "bank_b"), ("finish", "central")]
 
 
 def parties(python: str, checkout: Path, accounts: int, transactions: int, workdir: str) -> dict:
@@ -51,7 +62,11 @@ def parties(python: str, checkout: Path, accounts: int, transactions: int, workd
         sys.exit(f"{checkout}: parties.py failed:\n{done.stdout}\n{done.stderr}")
     found = STEP.findall(done.stdout)
     steps = {name: float(wall) for name, _, wall, _ in found}
-    cpu = {name: float(cpu) for name, _, _, cpu in found if cpu}
+    cpu = {}
+    for name, _, _, seconds in found:
+        if seconds:
+            kind = name.split(" ")[0]
+            cpu[kind] = cpu.get(kind, 0.0) + float(seconds)
     return {"steps": steps, "wall": sum(steps.values()), "cpu": cpu}
 
 
@@ -60,71 +75,125 @@ def cpu() -> float:
     return r.ru_utime + r.ru_stime
 
 
-def module(rows) -> dict:
-    bank_a, bank_b, senders, receivers = ([row_key(r, NFC) for r in table] for table in rows)
-    keys = {p: tuple(bytes(k) for k in kestrova.key_gen()) for p in "abw"}
-    spent = {}
+def keys_of(path: Path, columns) -> list:
+    """A table's rows keyed as the tools key them by default."""
+    from kestrova_protocol.keying import NFC, row_key
+    with open(path, newline="", encoding="utf-8") as f:
+        reader = csv.DictReader(f)
+        return [row_key([row[c] for c in columns], NFC) for row in reader]
 
-    def timed(name, call):
-        start = cpu()
-        result = call()
-        spent[name] = spent.get(name, 0.0) + cpu() - start
-        return result
 
-    store_a = timed("build-store", lambda: bytes(kestrova.build_okvs(keys["a"][0], bank_a)))
-    store_b = timed("build-store", lambda: bytes(kestrova.build_okvs(keys["b"][0], bank_b)))
-    del bank_a, bank_b
-    queries = timed("query", lambda: bytes(kestrova.initiate_queries(senders, receivers, store_a, store_b,
-                                                                     keys["w"][0])))
-    first = timed("randomize", lambda: bytes(kestrova.randomize(queries)))
-    second = timed("randomize", lambda: bytes(kestrova.randomize(queries)))
-    s, r, gamma, delta = timed("combine", lambda: [bytes(p) for p in kestrova.combine(first, second)])
-    s = timed("decrypt", lambda: bytes(kestrova.decrypt(s, keys["a"][1])))
-    r = timed("decrypt", lambda: bytes(kestrova.decrypt(r, keys["b"][1])))
-    flags = timed("finish", lambda: kestrova.finish(s, r, gamma, delta, keys["w"][1]))
-    return {"steps": spent, "cpu": sum(spent.values()), "matches": sum(flags)}
+def module_step(step: str, folder: Path) -> float:
+    """The CPU seconds of the module's call for one step, on the payloads of the files the step read."""
+    import kestrova
+    from kestrova_protocol.header import Kind
+    from kestrova_protocol.inputs import read_whole
+
+    def payload(name: str, kind: Kind) -> bytes:
+        return bytes(read_whole(str(folder / name), kind)[1])
+
+    bank = folder.name[-1].upper()
+    if step == "build-store":
+        args = (payload(f"{bank}.pub", Kind.PUBLIC_KEY), keys_of(folder / "accounts.csv", BANK_COLUMNS))
+        call = kestrova.build_okvs
+    elif step == "query":
+        table = folder / "transactions.csv"
+        args = (keys_of(table, SENDER_COLUMNS), keys_of(table, RECEIVER_COLUMNS), payload("A.store", Kind.STORE),
+                payload("B.store", Kind.STORE), payload("W.pub", Kind.PUBLIC_KEY))
+        call = kestrova.initiate_queries
+    elif step == "randomize":
+        args, call = (payload("Q.cts", Kind.QUERY),), kestrova.randomize
+    elif step == "combine":
+        args, call = (payload("QA.cts", Kind.RANDOMIZED), payload("QB.cts", Kind.RANDOMIZED)), kestrova.combine
+    elif step == "decrypt":
+        points = ("C.sender", Kind.SENDER) if bank == "A" else ("C.receiver", Kind.RECEIVER)
+        args, call = (payload(*points), payload(f"{bank}.key", Kind.SECRET_KEY)), kestrova.decrypt
+    else:
+        args = (payload("S.dec", Kind.DECRYPTED_SENDER), payload("R.dec", Kind.DECRYPTED_RECEIVER),
+                payload("C.gamma", Kind.GAMMA), payload("C.delta", Kind.DELTA), payload("W.key", Kind.SECRET_KEY))
+        call = kestrova.finish
+    start = cpu()
+    call(*args)
+    return cpu() - start
+
+
+def module(root: Path) -> dict:
+    """The module's calls of one run, each in a process of its own, on the files under `root`."""
+    spent: dict = {}
+    for step, party in MODULE_STEPS:
+        done = subprocess.run([sys.executable, __file__, "--module-step", step, "--folder", str(root / party)],
+                              capture_output=True, text=True)
+        if done.returncode:
+            sys.exit(f"the module's {step} for {party} failed:\n{done.stderr}")
+        spent[step] = spent.get(step, 0.0) + float(done.stdout.strip())
+    return {"steps": spent, "cpu": sum(spent.values())}
+
+
+def commit_of(checkout: Path) -> str:
+    return subprocess.run(["git", "-C", str(checkout), "rev-parse", "--short", "HEAD"],
+                          capture_output=True, text=True).stdout.strip()
+
+
+def summary(rounds: list, modules: list, cores: int) -> dict:
+    """Each round's ratios against the module's run of that round, and their medians."""
+    ratios = [r["wall"] / (m["cpu"] / cores) for r, m in zip(rounds, modules)]
+    per_step = {}
+    for kind in modules[0]["steps"]:
+        paired = [r["cpu"][kind] / m["steps"][kind] for r, m in zip(rounds, modules) if kind in r["cpu"]]
+        if paired:
+            per_step[kind] = {"median": statistics.median(paired), "rounds": paired}
+    return {"ratio": statistics.median(ratios), "ratios": ratios,
+            "wall": statistics.median(r["wall"] for r in rounds), "cpu_ratio": per_step}
 
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--accounts", type=int, default=1_000_000)
     p.add_argument("--transactions", type=int, default=1_000_000)
-    p.add_argument("--other", type=Path, help="a second checkout to run in the same run")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--other", type=Path, help="a second checkout to run in the same rounds")
     p.add_argument("--json")
+    p.add_argument("--module-step", help=argparse.SUPPRESS)
+    p.add_argument("--folder", type=Path, help=argparse.SUPPRESS)
     args = p.parse_args()
+    if args.module_step:
+        print(module_step(args.module_step, args.folder))
+        return 0
+
     cores = len(os.sched_getaffinity(0))
-    out = {"machine": platform.processor() or platform.machine(), "cores": cores,
-           "accounts": args.accounts, "transactions": args.transactions, "load_before": os.getloadavg()[0]}
+    out = {"machine": platform.processor() or platform.machine(), "cores": cores, "accounts": args.accounts,
+           "transactions": args.transactions, "rounds": args.rounds, "load_before": os.getloadavg()[0]}
+    runs = {"this": (sys.executable, ROOT)}
+    if args.other:
+        runs["other"] = (str(args.other / ".venv" / "bin" / "python"), args.other)
+    names = list(runs) + ["module"]
+    found: dict = {name: [] for name in names}
     with tempfile.TemporaryDirectory() as tmp:
-        runs = {"this": (sys.executable, ROOT)}
-        if args.other:
-            runs["other"] = (str(args.other / ".venv" / "bin" / "python"), args.other)
-        for name, (python, checkout) in runs.items():
-            out[name] = parties(python, checkout, args.accounts, args.transactions, os.path.join(tmp, name))
-            out[name]["commit"] = subprocess.run(["git", "-C", str(checkout), "rev-parse", "--short", "HEAD"],
-                                                 capture_output=True, text=True).stdout.strip()
-            print(f"{name} ({checkout}): steps' wall {out[name]['wall']:.1f} s", flush=True)
-        # The module on this run's data, as the tools key it.
-        rows = write_tables(Path(tmp) / "module", args.accounts, args.transactions, (50, 20, 20, 10), 1)
-    out["module"] = module(rows)
+        # The module reads the files of the first round's run of this package, which goes first.
+        files = Path(tmp) / "this-0"
+        for r in range(args.rounds):
+            for name in names[r % len(names):] + names[:r % len(names)]:
+                if name == "module":
+                    found[name].append(module(files))
+                    print(f"round {r}: module's CPU {found[name][-1]['cpu']:.1f} s", flush=True)
+                    continue
+                python, checkout = runs[name]
+                workdir = Path(tmp) / f"{name}-{r}"
+                found[name].append(parties(python, checkout, args.accounts, args.transactions, str(workdir)))
+                if workdir != files:
+                    shutil.rmtree(workdir)
+                print(f"round {r}: {name}: steps' wall {found[name][-1]['wall']:.1f} s", flush=True)
+    out["module"] = {"runs": found["module"], "cpu": statistics.median(m["cpu"] for m in found["module"]),
+                     "steps": {k: statistics.median(m["steps"][k] for m in found["module"])
+                               for k in found["module"][0]["steps"]}}
+    for name, (_, checkout) in runs.items():
+        out[name] = {"commit": commit_of(checkout), "runs": found[name], **summary(found[name], found["module"], cores)}
+        print(f"{name}: wall / (module CPU / cores), median {out[name]['ratio']:.2f} of "
+              + ", ".join(f"{x:.2f}" for x in out[name]["ratios"]))
+        print("  CPU over the module's, per step: " + ", ".join(
+            f"{k} {v['median']:.2f} ({', '.join(f'{x:.2f}' for x in v['rounds'])})"
+            for k, v in out[name]["cpu_ratio"].items()))
     out["load_after"] = os.getloadavg()[0]
-    spread = out["module"]["cpu"] / cores
-    print(f"module's CPU on the same items: {out['module']['cpu']:.1f} s ({spread:.1f} s over {cores} cores)")
-    for name in runs:
-        out[name]["ratio"] = out[name]["wall"] / spread
-        print(f"{name}: wall / (module CPU / cores) = {out[name]['ratio']:.2f}")
-        for step, wall in out[name]["steps"].items():
-            cpu = out[name]["cpu"].get(step)
-            print(f"  {step:<24} {wall:8.2f} s" + (f"  CPU {cpu:8.2f} s" if cpu is not None else ""))
-        per_step = {}
-        for step, cpu in out[name]["cpu"].items():
-            kind = step.split(" ")[0]
-            per_step[kind] = per_step.get(kind, 0.0) + cpu
-        ratios = {k: v / out["module"]["steps"][k] for k, v in per_step.items() if out["module"]["steps"].get(k)}
-        out[name]["cpu_ratio"] = ratios
-        if ratios:
-            print("  CPU over the module's, per step: " + ", ".join(f"{k} {v:.2f}" for k, v in ratios.items()))
-    print(f"per step, the module's CPU: " + ", ".join(f"{k} {v:.1f} s" for k, v in out["module"]["steps"].items()))
     print(f"load average {out['load_before']:.1f} before, {out['load_after']:.1f} after")
     if args.json:
         Path(args.json).write_text(json.dumps(out, indent=1))

@@ -141,9 +141,7 @@ public:
         : table_(pk), progress_(progress), rows_(rows) {}
 
     void fill(std::span<const uint32_t> rows, Cell* out) override {
-        worker_pool::parallel_for(rows.size(), 1, [&](size_t begin, size_t end) {
-            operations::encrypt_row_values(table_, out + begin, end - begin, random::thread_generator());
-        });
+        operations::encrypt_row_values_on_pool(table_, out, rows.size());
         // Each attempt's core comes first; the accepted one's is the last before the fill.
         made_ = filling_ ? made_ + rows.size() : rows.size();
         if (filling_) progress_.report(Phase::encrypted, made_, rows_);

@@ -3,7 +3,6 @@
 #include "keys/keys.h"
 #include "okvs/encoder.h"
 #include "okvs/store_bytes.h"
-#include "operations/blocks.h"
 #include "operations/operations.h"
 #include "operations/row_values.h"
 #include "panic/panic.h"
@@ -27,9 +26,7 @@ Bytes build_okvs(const Bytes& public_key, StringRows strings_in_each_row) {
 
     const curve::FixedBaseTable pk_table(pk);
     std::vector<okvs::Cell> values(n);
-    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
-        encrypt_row_values(pk_table, values.data() + begin, end - begin, random::thread_generator());
-    });
+    encrypt_row_values_on_pool(pk_table, values.data(), n);
 
     okvs::KeyStrings key_source(keys);
     okvs::CellValues value_source(values);

@@ -8,8 +8,10 @@
 #include "curve/batch.h"
 #include "field/field.h"
 #include "group/scalar.h"
+#include "operations/blocks.h"
 #include "point_conversion/elligator.h"
 #include "point_conversion/elligator_batch.h"
+#include "worker_pool/pool.h"
 
 namespace kestrova::operations {
 
@@ -90,6 +92,12 @@ bool has_no_row_values(const group::Point& pk) { return ct::to_bool_vartime(grou
 
 void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n, random::Generator& rng) {
     for (size_t done = 0; done < n;) done += encrypt_round(pk_table, out + done, n - done, rng);
+}
+
+void encrypt_row_values_on_pool(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n) {
+    worker_pool::parallel_for(n, kGrainPerPointWork, [&](size_t begin, size_t end) {
+        encrypt_row_values(pk_table, out + begin, end - begin, random::thread_generator());
+    });
 }
 
 }  // namespace kestrova::operations

@@ -30,6 +30,10 @@ inline constexpr char kNoRowValuesMessage[] =
 // together; a row whose r fails is retried with a fresh r in the next round.
 void encrypt_row_values(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n, random::Generator& rng);
 
+// The same on the worker pool, each thread drawing from its own generator, in
+// whole blocks: a range of a few rows would still draw a block's candidates.
+void encrypt_row_values_on_pool(const curve::FixedBaseTable& pk_table, RowValue* out, size_t n);
+
 // Replaces the representative's field element r by p - r when `negate` is 1;
 // the sign flag (bit 255) is kept. Both decode to the same point.
 void conditional_negate_representative(uint8_t rep[point_conversion::kRepresentativeBytes], uint32_t negate);

@@ -242,6 +242,8 @@ def test_json_log_lines_carry_the_summary_and_quiet_keeps_errors_only(keys, tmp_
     assert summary[0]["digests"] == {"A.store": header[24:56].hex()}
     quiet = party_cli(tmp_path, *store, "--out", "A2.store", "--quiet")
     assert quiet.returncode == 0 and quiet.stderr == ""
+    pair = party_cli(tmp_path, "keygen", "--out", "K", "--quiet")
+    assert pair.returncode == 0 and pair.stderr == "" and (tmp_path / "K.key").exists()
     refused = party_cli(tmp_path, *store, "--out", "A2.store", "--quiet", "--log-format", "json")
     assert refused.returncode == 1
     assert [json.loads(line)["message"] for line in refused.stderr.splitlines()] == [
