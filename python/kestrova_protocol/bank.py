@@ -3,6 +3,7 @@ its side's points."""
 
 from __future__ import annotations
 
+import contextlib
 from typing import TYPE_CHECKING, Iterator, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
@@ -11,13 +12,13 @@ if TYPE_CHECKING:
 else:
     from .arrow import pa, pc
 
-from . import engine, resume, undumpable
+from . import batches, engine, resume, undumpable
 from . import keying as rowkey  # how rows become keys (the name `keying` is the steps' parameter)
 from .commit import Output, Outputs
 from .errors import PartyError
 from .header import Header, Kind
 from .inputs import Input
-from .keyer import as_columns, keyer, rules_of
+from .keyer import as_columns, keyer, numbered, rules_of
 from .lineage import same
 from .merges import Merges, merged_csv
 from .outputs import PayloadOutput, check_writable
@@ -35,7 +36,7 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
     (recorded in the store). `merged`: a CSV listing the rows that end on one key with other rows, and
     those left out for an invalid IBAN."""
     options = options or Options()
-    engine.use_threads(options.threads)
+    threads = engine.use_threads(options.threads)
     report = Report("build-store", options.quiet)
     out = local_output(out)
     check_writable([out] + ([merged] if merged else []), options.force, inputs=[public_key_path, local_path(rows)])
@@ -60,13 +61,15 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
+        # The engine's threads are idle while the table is read: they key the batches.
         read = 0
-        with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar:
-            for n, cells in table.batches():
-                if n:
-                    keys, bad = keys_of(n, cells)
+        with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar, \
+                contextlib.closing(batches.ahead(keyed(keys_of), numbered(table), threads)) as each:
+            for (start, n, cells), found in each:
+                if found is not None:
+                    keys, bad = found
                     if merges is not None:
-                        merges.add(read, cells, keys, bad)
+                        merges.add(start, cells, keys, bad)
                     if bad is not None:
                         invalid += bad.true_count
                         keys = keys.filter(pc.invert(bad))
@@ -114,12 +117,20 @@ def _keyed_again(rows: TableSource, columns: Sequence[rowkey.Column], keying: st
     read = 0
     for n, cells in table.batches():
         if n:
-            keys, bad = keys_of(n, cells)
+            keys, bad = keys_of(read, n, cells)
             yield read, cells, keys, bad
         read += n
     table.verify()
     if read != expected:
         raise PartyError(f"{table.name}: changed while being read")
+
+
+def keyed(keys_of):
+    """A numbered batch with its keys and invalid IBANs (None for a batch without rows)."""
+    def work(batch):
+        start, n, cells = batch
+        return batch, (keys_of(start, n, cells) if n else None)
+    return work
 
 
 def _built(step: str, fn, *args):

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Callable, Deque, Iterable, Iterator, Tuple
+from typing import Callable, Deque, Iterable, Iterator, Tuple, TypeVar
 
 from . import engine
 from .errors import PartyError
@@ -62,4 +62,28 @@ def in_order(step: str, work: Callable[..., object], batches: Iterable[tuple], *
             yield oldest()
     finally:
         # A stop or a failure waits only for the batch already computing.
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+Item = TypeVar("Item")
+Result = TypeVar("Result")
+
+
+def ahead(work: Callable[[Item], Result], items: Iterable[Item], workers: int) -> Iterator[Result]:
+    """`work(item)` for each item on `workers` threads, results in order: a table's next batches are
+    keyed (Arrow's kernels let go of the interpreter lock) while this thread reads the table and uses
+    the last. At most workers + 1 items are held."""
+    if workers <= 1:
+        yield from map(work, items)
+        return
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kestrova-keys")
+    pending: Deque[Future] = deque()
+    try:
+        for item in items:
+            pending.append(pool.submit(work, item))
+            if len(pending) > workers:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
         pool.shutdown(wait=True, cancel_futures=True)

@@ -18,11 +18,12 @@ from .tables import Table
 
 
 def keyer(table: Table, keying: str, rules: Optional[Sequence[Sequence[str]]]
-          ) -> Callable[[int, List[pa.Array]], Tuple[pa.Array, Optional[pa.Array]]]:
+          ) -> Callable[[int, int, List[pa.Array]], Tuple[pa.Array, Optional[pa.Array]]]:
     """Text columns to one key column, in bulk: as `keying.row_key` does per row; and which rows hold an
-    invalid IBAN (None when no column has the iban rule)."""
+    invalid IBAN (None when no column has the iban rule). Called with the 0-based row of the batch's first
+    row, which a refusal names, its row count and its columns; batches may be keyed on several threads."""
 
-    def keys(n: int, columns: List[pa.Array]) -> Tuple[pa.Array, Optional[pa.Array]]:
+    def keys(start: int, n: int, columns: List[pa.Array]) -> Tuple[pa.Array, Optional[pa.Array]]:
         if keying == rowkey.PLAIN:
             return (columns[0] if len(columns) == 1 else pc.binary_join_element_wise(*columns, "")), None
         column_rules = rules or [()] * len(columns)
@@ -37,8 +38,16 @@ def keyer(table: Table, keying: str, rules: Optional[Sequence[Sequence[str]]]
         except ValueError as e:
             first = min(i for i in (pc.index(pc.match_substring(c, rowkey.SEPARATOR), True).as_py()
                                      for c in columns) if i >= 0)
-            raise PartyError(f"{table.where(table.rows_read - n + first + 1)}: {e}") from None
+            raise PartyError(f"{table.where(start + first + 1)}: {e}") from None
     return keys
+
+
+def numbered(table: Table) -> Iterator[Tuple[int, int, List[pa.Array]]]:
+    """The table's batches as (0-based first row, rows, columns), for keying away from the reading."""
+    start = 0
+    for n, cells in table.batches():
+        yield start, n, cells
+        start += n
 
 
 def store_rules(path: str, header: Header, columns: Sequence[rowkey.Column], keying: str, option: str):

@@ -97,7 +97,7 @@ def keys(rows: TableSource, columns: ColumnSpec) -> str:
     for n, cells in table.batches():
         if not n:
             continue
-        keyed, bad = keys_of(n, cells)
+        keyed, bad = keys_of(done, n, cells)
         invalid = bad.to_pylist() if bad is not None else [False] * n
         for i, (key, wrong) in enumerate(zip(keyed.to_pylist(), invalid)):
             writer.writerow([done + i + 1, rowkey.shown(key), "invalid IBAN: not in a store" if wrong else ""])

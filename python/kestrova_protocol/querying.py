@@ -22,7 +22,7 @@ from .commit import Outputs
 from .errors import PartyError
 from .header import Header, Kind
 from .inputs import Input
-from .keyer import as_columns, keyer, portable, rebatched, store_rules
+from .keyer import as_columns, keyer, numbered, portable, rebatched, store_rules
 from .outputs import PayloadOutput, check_writable
 from .progress import Report
 from .steps import (ColumnSpec, Options, Summary, digests, local_output, read_public_key, run_batches,
@@ -47,7 +47,7 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
     options = options or Options()
     explicit = keying is not None
     keying = keying or rowkey.NFC
-    engine.use_threads(options.threads)
+    threads = engine.use_threads(options.threads)
     report = Report("query", options.quiet)
     out = local_output(out)
     claimed = resume.claim([out], options.resume)
@@ -92,25 +92,30 @@ def query(sender_store: str, receiver_store: str, central_key_path: str, transac
 
     invalid = 0
 
+    def sides(batch):
+        """Both sides' keys of a batch's transactions, those written before a resume passed over."""
+        start, n, read = batch
+        first = min(n, max(0, skip - start))
+        if first == n:
+            return None
+        cells = [read[i].slice(first) if first else read[i] for i in where]
+        return (sender_keys(start + first, n - first, cells[:split]),
+                receiver_keys(start + first, n - first, cells[split:]))
+
     def keyed() -> Iterator[Tuple[pa.Array, pa.Array]]:
-        """Both sides' keys per transaction, those written before a resume passed over."""
+        """Both sides' keys per transaction, keyed on the engine's threads too (the sender's lookups
+        alone keep them busy for less time than the keying takes)."""
         nonlocal invalid
-        seen = 0
-        for n, read in table.batches():
-            cells = [read[i] for i in where]
-            first = min(n, max(0, skip - seen))
-            seen += n
-            if first == n:
-                continue
-            if first:
-                cells = [c.slice(first) for c in cells]
-            (senders, s_bad), (receivers, r_bad) = (sender_keys(n - first, cells[:split]),
-                                                    receiver_keys(n - first, cells[split:]))
-            # A transaction's invalid IBAN is keyed as it stands: no store holds it, so it cannot match.
-            masks = [m for m in (s_bad, r_bad) if m is not None]
-            if masks:
-                invalid += (pc.or_(*masks) if len(masks) == 2 else masks[0]).true_count
-            yield senders, receivers
+        with contextlib.closing(batches.ahead(sides, numbered(table), threads)) as each:
+            for found in each:
+                if found is None:
+                    continue
+                (senders, s_bad), (receivers, r_bad) = found
+                # A transaction's invalid IBAN is keyed as it stands: no store holds it, so it cannot match.
+                masks = [m for m in (s_bad, r_bad) if m is not None]
+                if masks:
+                    invalid += (pc.or_(*masks) if len(masks) == 2 else masks[0]).true_count
+                yield senders, receivers
 
     def pairs() -> Iterator[Tuple[engine.Keys, engine.Keys]]:
         for senders, receivers in rebatched(keyed(), options.batch):

@@ -223,7 +223,7 @@ BUILD = textwrap.dedent("""
         engine.randomize(b"")  # the pool's threads start before the limit, and so does Arrow's CSV reading
         open(f"{folder}/one.csv", "w").write("a\\n1\\n")
         # Arrow fills its UTF-8 tables on first use, and aborts if that allocation fails: keyed once before.
-        keyer.keyer(table := tables.Table(f"{folder}/one.csv", ["a"]), "nfc", None)(*next(table.batches()))
+        keyer.keyer(table := tables.Table(f"{folder}/one.csv", ["a"]), "nfc", None)(0, *next(table.batches()))
         size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (size + limit, resource.RLIM_INFINITY))
     code = cli.main(["build-store", "--public-key", f"{folder}/A.pub", "--rows", f"{folder}/rows.csv",
@@ -251,7 +251,8 @@ def test_build_store_peak_memory_grows_with_the_store_once(tmp_path):
 
 
 def test_a_build_without_the_memory_it_needs_is_one_line(tmp_path):
-    (code, _), stderr = build(tmp_path, 300_000, limit=48 << 20)
+    # The limit holds the rows' keys and the threads that key them (a stack each), not the store.
+    (code, _), stderr = build(tmp_path, 300_000, limit=64 << 20)
     assert code == 1
     assert stderr.splitlines()[-1].startswith("kestrova-party: error: build-store: building a store of 300,000 rows "
                                               "needs about")

@@ -70,6 +70,10 @@ def second_batch(central):
     (central / "bad.csv").write_bytes(b"a,b\n1,2\n3\n")
     (central / "latin1.csv").write_bytes(b"a,b\n1,2\n3,caf\xe9\n")
     (central / "sep.csv").write_bytes("a,b\n1,x\x1fy\n".encode())
+    # Several batches, keyed on several threads: the refusal still names its own line.
+    far = [f"{i},name {i}" for i in range(300_000)]
+    far[250_000] = "250000,x\x1fy"
+    (central / "sep_far.csv").write_text("a,b\n" + "\n".join(far) + "\n")
     (central / "folder").mkdir()
     write_csv(central / "short.csv", ["tx_id"], [["only"]])
     return central
@@ -97,6 +101,7 @@ def second_batch(central):
     (STORE + ["bad.csv"], "bad.csv:3: 1 fields, the header has 2"),
     (STORE + ["latin1.csv"], "latin1.csv:3: not UTF-8"),
     (STORE + ["sep.csv"], "sep.csv:2: a value contains U+001F"),
+    (STORE + ["sep_far.csv"], "sep_far.csv:250002: a value contains U+001F"),
     (FINISH + ["--transactions", "short.csv"], "short.csv: fewer transactions than the 5 points"),
     (replace(FINISH, "out.csv", "flags.csv"), "flags.csv: exists (use --force"),
     (replace(FINISH, "out.csv", "nowhere/out.csv"), "nowhere/out.csv: cannot write"),

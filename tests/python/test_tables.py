@@ -17,7 +17,7 @@ from hypothesis import given, strategies as st
 
 import kestrova_protocol as kp
 from kestrova_protocol import keying, progress
-from kestrova_protocol.keyer import keyer
+from kestrova_protocol.keyer import keyer, numbered
 from kestrova_protocol.tables import LINE_LIMIT, Table
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -119,9 +119,9 @@ def test_keys_made_in_bulk_are_the_rows_keys(form, tmp_path):
     rules = [("trim", "casefold"), ("compact",)]
     keyers = [keyer(table, keying.NFC, rules), keyer(table, keying.PLAIN, None)]
     got = [[], []]
-    for n, cells in table.batches():
+    for start, n, cells in numbered(table):
         for keys_of, into in zip(keyers, got):
-            into += keys_of(n, cells[:2])[0].to_pylist()
+            into += keys_of(start, n, cells[:2])[0].to_pylist()
     rows = [["" if TX[c][i] is None else TX[c][i] for c in SIDES[0]] for i in range(len(TX["tx_id"]))]
     assert got[0] == [keying.row_key(r, keying.NFC, rules)[0] for r in rows]
     assert got[1] == ["".join(keying.row_key(r, keying.PLAIN)) for r in rows]
