@@ -13,6 +13,7 @@ if TYPE_CHECKING:
 else:
     from .arrow import pa, pc
 
+from .arrow import empty, int_scalar, text_scalar
 from . import engine, resume, undumpable
 from .commit import Output, Outputs
 from .errors import PartyError
@@ -126,7 +127,7 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
                 def write(result: bytes) -> None:
                     nonlocal written
                     n = len(result)
-                    match = pc.not_equal(pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]), 0)
+                    match = pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]).cast(pa.bool_())
                     flags.append(match)
                     if target is not None and not parquet:
                         cells = ids.slice(written, n) if ids is not None else _index(written, n)
@@ -186,8 +187,8 @@ def _read_ids(report: Report, table: Table, id_column: Optional[str], count: int
 def _index(start: int, n: int) -> pa.Array:
     """start, start + 1, ... as int64, without a Python object per row."""
     if not n:
-        return pa.array([], pa.int64())
-    return pc.add(pc.cumulative_sum(pa.repeat(pa.scalar(1, pa.int64()), n)), start - 1)
+        return empty(pa.int64())
+    return pc.add(pc.cumulative_sum(pa.repeat(int_scalar(1), n)), int_scalar(start - 1))
 
 
 # What makes an id need quotes in a CSV line.
@@ -198,15 +199,17 @@ def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
     """CSV lines of id and true/false, made in bulk; an id holding a quote, comma, CR or LF is quoted."""
     text = ids.cast(pa.string())
     if isinstance(text, pa.ChunkedArray):
-        text = contiguous(text) if text.num_chunks else pa.array([], pa.string())
-    text = pc.fill_null(text, "")
+        text = contiguous(text) if text.num_chunks else empty(pa.string())
+    text = pc.fill_null(text, text_scalar("", large=False))
     # Most ids need no quotes: one look over their bytes spares the per-value search.
     # (A copy and one memchr per character is far quicker than a regex over the bytes.)
     raw = bytes(_text_bytes(text))
     if any(c.encode() in raw for c in _SPECIAL):
-        quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
+        quote, nothing = text_scalar('"', large=False), text_scalar("", large=False)
+        quoted = pc.binary_join_element_wise(quote, pc.replace_substring(text, '"', '""'), quote, nothing)
         text = pc.if_else(pc.match_substring_regex(text, f"[{_SPECIAL}]"), quoted, text)
-    lines = pc.binary_join_element_wise(text, pc.if_else(match, "true\n", "false\n"), ",")
+    words = pc.if_else(match, text_scalar("true\n", large=False), text_scalar("false\n", large=False))
+    lines = pc.binary_join_element_wise(text, words, text_scalar(",", large=False))
     return _text_bytes(lines.cast(pa.string()) if lines.type != pa.string() else lines)
 
 

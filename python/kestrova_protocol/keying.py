@@ -10,6 +10,7 @@ import array
 import unicodedata
 from typing import List, Optional, Sequence, Tuple
 
+from .arrow import empty, text_scalar
 from .column_rules import (CODES, KEYINGS, MAX_COLUMNS, NAMES, NFC, PLAIN, PROFILES, RULES, RULES_BYTES,  # noqa: F401
                            SEPARATOR, SHOWN_SEPARATOR, Column, describe, pack_rules, parse_columns, reads_tables,
                            rules_problem, unpack_rules)
@@ -35,7 +36,6 @@ def join_columns(columns: Sequence) -> "object":
     A value holding U+001F would make the join ambiguous: ValueError, whose `row` attribute is the
     0-based index of the first such row (the caller names the file and row).
     """
-    import pyarrow as pa
     import pyarrow.compute as pc
     columns = [text(c) for c in columns]
     for column in columns:
@@ -46,7 +46,7 @@ def join_columns(columns: Sequence) -> "object":
             raise error
     if len(columns) == 1:
         return columns[0]
-    return pc.binary_join_element_wise(*columns, pa.scalar(SEPARATOR, pa.large_string()))
+    return pc.binary_join_element_wise(*columns, text_scalar(SEPARATOR))
 
 
 def keys_of(columns: Sequence, rules: Sequence[Sequence[str]]):
@@ -59,7 +59,7 @@ def packed(keys) -> Tuple[bytes, array.array]:
     import pyarrow as pa
     keys = text(keys)
     if keys.offset:
-        keys = pa.concat_arrays([pa.array([], pa.large_string()), keys])
+        keys = pa.concat_arrays([empty(pa.large_string()), keys])
     buffers = keys.buffers()
     offsets = array.array("q")
     offsets.frombytes(memoryview(buffers[1])[:8 * (len(keys) + 1)])

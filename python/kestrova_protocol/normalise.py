@@ -14,6 +14,7 @@ import functools
 import unicodedata
 from typing import Sequence
 
+from .arrow import text_scalar
 from . import engine, rule_tables
 from .column_rules import SEPARATOR, expand
 
@@ -132,7 +133,7 @@ def text(values):
         values = values.dictionary_decode()
     if pa.types.is_null(values.type):
         return pa.array([""] * len(values), pa.large_string())
-    return pc.fill_null(values.cast(pa.large_string()), "")
+    return pc.fill_null(values.cast(pa.large_string()), text_scalar(""))
 
 
 def python_over(values, mask, fn):

@@ -19,6 +19,7 @@ if TYPE_CHECKING:
 else:
     from .arrow import pa, pc
 
+from .arrow import text_scalar
 from .csv_lines import LINE_LIMIT, Counted, field_limit, first_fault, line_of, reopened
 from .errors import PartyError
 from .regular_files import open_regular
@@ -42,7 +43,7 @@ def _as_text(values: pa.Array) -> pa.Array:
     if values.type != pa.string():
         values = values.cast(pa.string())
     if values.null_count:
-        values = pc.fill_null(values, "")
+        values = pc.fill_null(values, text_scalar("", large=False))
     return values
 
 
