@@ -30,6 +30,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench" / "python"))
+from end_to_end import by_kind  # noqa: E402
 from wheel_parity import available_backends, processor  # noqa: E402
 FIGURES = ROOT / "bench" / "figures"
 PAGE = ROOT / "docs" / "performance.md"
@@ -221,13 +222,6 @@ def section_end_to_end(r: dict) -> list:
     def rounds(values) -> str:
         return ", ".join(f"{v:.2f}" for v in values)
 
-    def per_kind(run: dict) -> dict:
-        walls: dict = {}
-        for step, wall in run["steps"].items():
-            kind = step.split(" ")[0]
-            walls[kind] = walls.get(kind, 0.0) + wall
-        return walls
-
     out.append(f"`examples/parties.py` plays the three parties with one `kestrova-party` process per step, as "
                f"`make demo` does, on {f['accounts']:,} accounts per bank and {f['transactions']:,} transactions. "
                f"The module's function of each step runs in a process of its own on the very files that step read, "
@@ -239,7 +233,7 @@ def section_end_to_end(r: dict) -> list:
                f"module's work spread over every core (rounds: {rounds(this['ratios'])}; 1.0 would be the module on "
                f"every core with nothing else; the goal is 1.05).\n")
     out.append("| step | wall s | CPU s | module CPU s | CPU / module's | rounds |\n|---|---:|---:|---:|---:|---|")
-    walls = [per_kind(run) for run in this["runs"]]
+    walls = [by_kind(run["steps"]) for run in this["runs"]]
     for kind in walls[0]:
         wall = statistics.median(w[kind] for w in walls)
         c = [run["cpu"][kind] for run in this["runs"] if kind in run["cpu"]]

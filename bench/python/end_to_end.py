@@ -62,12 +62,17 @@ def parties(python: str, checkout: Path, accounts: int, transactions: int, workd
         sys.exit(f"{checkout}: parties.py failed:\n{done.stdout}\n{done.stderr}")
     found = STEP.findall(done.stdout)
     steps = {name: float(wall) for name, _, wall, _ in found}
-    cpu = {}
-    for name, _, _, seconds in found:
-        if seconds:
-            kind = name.split(" ")[0]
-            cpu[kind] = cpu.get(kind, 0.0) + float(seconds)
+    cpu = by_kind({name: float(seconds) for name, _, _, seconds in found if seconds})
     return {"steps": steps, "wall": sum(steps.values()), "cpu": cpu}
+
+
+def by_kind(per_step: dict) -> dict:
+    """Seconds per "step (party)" summed per step: both banks' builds are one build-store."""
+    kinds: dict = {}
+    for step, seconds in per_step.items():
+        kind = step.split(" ")[0]
+        kinds[kind] = kinds.get(kind, 0.0) + seconds
+    return kinds
 
 
 def cpu() -> float:

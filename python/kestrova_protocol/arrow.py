@@ -3,6 +3,7 @@ decrypt) never load it, which is about a third of a second of each such process'
 
 from __future__ import annotations
 
+import functools
 import importlib
 import struct
 from types import ModuleType
@@ -21,8 +22,9 @@ pc: Any = _OnFirstUse("pyarrow.compute")
 # Values made from their bytes, never converted from Python objects: pyarrow's first conversion of a Python
 # value imports pandas wherever it is installed, a third of a second of CPU that no step needs.
 
+@functools.lru_cache(maxsize=None)
 def text_scalar(value: str, large: bool = True) -> Any:
-    """A large_string scalar, or a string one."""
+    """A large_string scalar, or a string one (a few constants, made once each)."""
     data = value.encode("utf-8")
     offsets = struct.pack("<2q" if large else "<2i", 0, len(data))
     kind = pa.large_string() if large else pa.string()

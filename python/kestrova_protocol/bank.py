@@ -61,7 +61,8 @@ def build_store(public_key_path: str, rows: TableSource, columns: ColumnSpec, ou
         builder = engine.StoreBuilder(key, table.total or 0)
         # The module's own key bytes are the strings end to end: ["ab", "c"] and ["a", "bc"] are one row,
         # which the builder keeps once.
-        # The engine's threads are idle while the table is read: they key the batches.
+        # The engine's threads are idle while the table is read: as many key its batches (Arrow's kernels
+        # let go of the interpreter lock) while this one reads the next.
         read = 0
         with report.bar(table.total, "rows", f"reading {table.name}", table.progress) as bar, \
                 contextlib.closing(batches.ahead(keyed(keys_of), numbered(table), threads)) as each:

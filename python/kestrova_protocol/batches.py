@@ -8,9 +8,10 @@ back in batch order. A refusal comes back as a value that names its batch.
 
 from __future__ import annotations
 
+import contextlib
 from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Callable, Deque, Iterable, Iterator, Tuple, TypeVar
+from typing import Callable, Deque, Iterable, Iterator, TypeVar
 
 from . import engine
 from .errors import PartyError
@@ -43,40 +44,26 @@ def in_order(step: str, work: Callable[..., object], batches: Iterable[tuple], *
     most three batches are held. A refusal by the engine names the batch,
     as a remote run does.
     """
-    pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrova-batch")
-    pending: Deque[Tuple[int, Future]] = deque()
+    def one(batch: tuple) -> object:
+        return guarded(work, *batch, *shared)
 
-    def oldest():
-        number, future = pending.popleft()
-        result = future.result()
-        if isinstance(result, Refused):
-            raise result.error(step, number)
-        return result
-
-    try:
-        for number, batch in enumerate(batches):
-            pending.append((number, pool.submit(guarded, work, *batch, *shared)))
-            if len(pending) > 1:
-                yield oldest()
-        while pending:
-            yield oldest()
-    finally:
-        # A stop or a failure waits only for the batch already computing.
-        pool.shutdown(wait=True, cancel_futures=True)
+    with contextlib.closing(ahead(one, batches, 1, "kestrova-batch")) as results:
+        for number, result in enumerate(results):
+            if isinstance(result, Refused):
+                raise result.error(step, number)
+            yield result
 
 
 Item = TypeVar("Item")
 Result = TypeVar("Result")
 
 
-def ahead(work: Callable[[Item], Result], items: Iterable[Item], workers: int) -> Iterator[Result]:
-    """`work(item)` for each item on `workers` threads, results in order: a table's next batches are
-    keyed (Arrow's kernels let go of the interpreter lock) while this thread reads the table and uses
-    the last. At most workers + 1 items are held."""
-    if workers <= 1:
-        yield from map(work, items)
-        return
-    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kestrova-keys")
+def ahead(work: Callable[[Item], Result], items: Iterable[Item], workers: int,
+          name: str = "kestrova-keys") -> Iterator[Result]:
+    """`work(item)` for each item on `workers` threads (at least one), results in order, while this
+    thread takes the next items and uses the last results: at most workers + 1 items are held."""
+    workers = max(workers, 1)
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix=name)
     pending: Deque[Future] = deque()
     try:
         for item in items:
@@ -86,4 +73,5 @@ def ahead(work: Callable[[Item], Result], items: Iterable[Item], workers: int) -
         while pending:
             yield pending.popleft().result()
     finally:
+        # A stop or a failure waits only for the items already running.
         pool.shutdown(wait=True, cancel_futures=True)

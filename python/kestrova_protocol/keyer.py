@@ -26,7 +26,9 @@ def keyer(table: Table, keying: str, rules: Optional[Sequence[Sequence[str]]]
 
     def keys(start: int, n: int, columns: List[pa.Array]) -> Tuple[pa.Array, Optional[pa.Array]]:
         if keying == rowkey.PLAIN:
-            return (columns[0] if len(columns) == 1 else pc.binary_join_element_wise(*columns, text_scalar("", large=False))), None
+            if len(columns) == 1:
+                return columns[0], None
+            return pc.binary_join_element_wise(*columns, text_scalar("", large=False)), None
         column_rules = rules or [()] * len(columns)
         normal = [rowkey.normalise_column(c, r) for c, r in zip(columns, column_rules)]
         invalid = None

@@ -131,8 +131,6 @@ def text(values):
         values = values.combine_chunks()
     if pa.types.is_dictionary(values.type):
         values = values.dictionary_decode()
-    if pa.types.is_null(values.type):
-        return pa.array([""] * len(values), pa.large_string())
     return pc.fill_null(values.cast(pa.large_string()), text_scalar(""))
 
 
