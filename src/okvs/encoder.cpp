@@ -14,6 +14,7 @@ namespace kestrova::okvs {
 namespace {
 
 constexpr std::size_t kHashGrain = std::size_t(1) << 12;
+constexpr std::size_t kDenseGrain = std::size_t(1) << 11;
 
 // The cells are written in scattered order; large pages spare most TLB misses.
 void advise_huge_pages(void* data, std::size_t bytes) {
@@ -121,17 +122,21 @@ void fill_cells(const Solved& solved, const std::vector<uint64_t>& dense_masks, 
         const std::size_t count = std::min(chunk, left);
         for (std::size_t j = 0; j < count; ++j) ids[j] = peeled[left - 1 - j].edge;
         values.fill(std::span<const uint32_t>(ids.data(), count), chunk_values.data());
+        // A value's share of the dense cells depends on no other edge: it is most of the work per edge,
+        // so it runs on the pool and the walk below, which must go in order, keeps only the sparse cells.
+        worker_pool::parallel_for(count, kDenseGrain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin; j < end; ++j)
+                xor_dense_selection(chunk_values[j], store.dense.data(), dense_masks[ids[j]]);
+        });
         for (std::size_t j = 0; j < count; ++j) {
             if (j + ahead < count) {
                 const PeeledEdge& next = peeled[left - 1 - j - ahead];
-                __builtin_prefetch(&dense_masks[next.edge]);
                 __builtin_prefetch(sparse[next.u].data());
                 __builtin_prefetch(sparse[next.t].data(), 1);
                 __builtin_prefetch(&present[next.u]);
             }
             const PeeledEdge& e = peeled[left - 1 - j];
             Cell v = chunk_values[j];
-            xor_dense_selection(v, store.dense.data(), dense_masks[e.edge]);
             if (!present[e.u]) {
                 sparse[e.u] = random_cell(gen);
                 present[e.u] = 1;
