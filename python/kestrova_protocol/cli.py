@@ -322,8 +322,18 @@ def _logging(log_format: str, quiet: bool):
         logger.propagate = saved[1]
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def command(argv: Optional[Sequence[str]] = None) -> int:
+    """The kestrova-party program, in a process of its own."""
+    return main(argv, own_process=True)
+
+
+def main(argv: Optional[Sequence[str]] = None, own_process: bool = False) -> int:
     args = build_parser().parse_args(argv)
+    if own_process and not getattr(args, "dask", None):
+        # pyarrow imports numpy wherever it is installed (0.05 to 0.1 s of CPU at each step's start), and
+        # through numpy pandas on its first conversion of a Python value: no step here needs either.
+        # Dask's workers may want numpy, so a cluster's driver keeps it.
+        sys.modules.setdefault("numpy", None)  # type: ignore[arg-type]
     # A step's memory is flat in its input only if freed batches go back to the system: Arrow's default
     # allocator keeps what it freed for later.
     # pyarrow is loaded only by the steps that read tables: told by the environment until it is.

@@ -40,7 +40,8 @@ class Counted:
         data = self.raw.read(n) if n and not self.too_long else b""
         self.left -= len(data)
         self.read_bytes += len(data)
-        self.quotes += data.count(b'"')
+        if b'"' in data:  # a search is six times quicker than a count, and most tables hold no quote
+            self.quotes += data.count(b'"')
         if data:
             first = data.find(b"\n")
             if first < 0:

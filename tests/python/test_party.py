@@ -179,9 +179,10 @@ def test_batches_overlap_keep_their_order_and_name_a_refusal():
 
 
 # The step in a fresh process, then whether it loaded pyarrow and, if so, which allocator Arrow used.
-LOADED = ("import json, sys; from kestrova_protocol import cli; code = cli.main(sys.argv[1:]); "
+LOADED = ("import json, sys; from kestrova_protocol import cli; code = cli.command(sys.argv[1:]); "
           "pa = sys.modules.get('pyarrow'); "
-          "print(json.dumps([code, pa and pa.default_memory_pool().backend_name, 'pandas' in sys.modules]))")
+          "print(json.dumps([code, pa and pa.default_memory_pool().backend_name, "
+          "sys.modules.get('pandas') is not None or sys.modules.get('numpy') is not None]))")
 
 
 @pytest.mark.parametrize("args, pool", [
@@ -193,14 +194,16 @@ LOADED = ("import json, sys; from kestrova_protocol import cli; code = cli.main(
     (replace(FINISH, "out.csv", "lazy.csv"), "system"),
     (["build-store", "--public-key", "W.pub", "--rows", "tx.csv", "--columns", "from_account,from_name",
       "--out", "lazy.store"], "system"),
+    (["build-store", "--public-key", "W.pub", "--rows", "tx.csv", "--columns", "from_account,from_name:name+words",
+      "--out", "lazy.store"], "system"),
     (["query", "--sender-store", "A.store", "--receiver-store", "B.store", "--central-key", "W.pub",
       "--transactions", "tx.csv", "--sender-columns", "from_account,from_name",
       "--receiver-columns", "to_account,to_name", "--out", "lazy.cts"], "system"),
 ])
 def test_a_step_loads_arrow_only_to_read_a_table_and_then_frees_to_the_system(central, args, pool):
     # pyarrow's import is a third of a second of every process's start, and so is pandas', which pyarrow
-    # imports (where installed) to convert its first Python value; Arrow's own allocator keeps freed
-    # batches, so a step's memory would grow with its input.
+    # imports (where installed) to convert its first Python value, and numpy's; Arrow's own allocator
+    # keeps freed batches, so a step's memory would grow with its input.
     done = subprocess.run([sys.executable, "-c", LOADED, *args, "--force", "--quiet"], cwd=central,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
