@@ -143,20 +143,24 @@ def stream(report: Report, total: Optional[int], results: Iterator, write, items
     instead, when the rest of the input shows it.
     """
     done = journal.items if journal else 0
-    try:
-        # Closed on a failed write too, which stops a cluster at once.
-        with contextlib.closing(results), report.bar(total, measure=measure) as bar:
-            if done:
-                bar.update(done)
-            for result in results:
-                write(result)
-                n = items_of(result)
-                done += n
-                if journal:
-                    journal.advance(n)
-                bar.update(n)
-    except PartyError:
-        verify_all(inputs)
-        raise
+    # Closed on a failed write too, which stops a cluster at once.
+    with contextlib.closing(results), report.bar(total, measure=measure) as bar:
+        if done:
+            bar.update(done)
+        while True:
+            try:
+                result = next(results)
+            except StopIteration:
+                break
+            except PartyError:
+                # Only a refusal is looked into: a failed write says what failed itself.
+                verify_all(inputs)
+                raise
+            write(result)
+            n = items_of(result)
+            done += n
+            if journal:
+                journal.advance(n)
+            bar.update(n)
     verify_all(inputs)
     return done

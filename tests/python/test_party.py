@@ -76,6 +76,7 @@ def second_batch(central):
     (central / "sep_far.csv").write_text("a,b\n" + "\n".join(far) + "\n")
     (central / "folder").mkdir()
     write_csv(central / "short.csv", ["tx_id"], [["only"]])
+    write_csv(central / "long.csv", ["tx_id"], [[str(i)] for i in range(6)])
     return central
 
 
@@ -103,6 +104,9 @@ def second_batch(central):
     (STORE + ["sep.csv"], "sep.csv:2: a value contains U+001F"),
     (STORE + ["sep_far.csv"], "sep_far.csv:250002: a value contains U+001F"),
     (FINISH + ["--transactions", "short.csv"], "short.csv: fewer transactions than the 5 points"),
+    # The ids are read beside the work: what their reading meets still ends the step, in one line.
+    (FINISH + ["--transactions", "long.csv"], "long.csv: more transactions than the 5 points"),
+    (FINISH + ["--transactions", "bad.csv", "--id-column", "a"], "bad.csv:3: 1 fields, the header has 2"),
     (replace(FINISH, "out.csv", "flags.csv"), "flags.csv: exists (use --force"),
     (replace(FINISH, "out.csv", "nowhere/out.csv"), "nowhere/out.csv: cannot write"),
 ])
