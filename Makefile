@@ -77,7 +77,18 @@ test-cpp: build-cpp
 test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
-test: check-layers test-python test-cpp test-asan wheel-check
+# The ASan build and the wheels compile at the lowest priority beside the Python tests, which spend
+# much of their time waiting on processes, clusters and timeouts; the sanitizer tests and the wheel
+# checks follow once both are done. The wheels' tools are installed first: pip must not change the
+# venv while the tests use it.
+test: check-layers
+	$(MAKE) install build-cpp $(VENV)/.wheel-deps
+	@mkdir -p build; echo "building the ASan tests and the wheels beside the Python tests (build/background.log)"; \
+	nice -n 19 $(MAKE) build-asan wheel > build/background.log 2>&1 & background=$$!; \
+	$(MAKE) test-python test-cpp; status=$$?; \
+	if ! wait $$background; then echo "the ASan build or a wheel failed:"; tail -n 60 build/background.log; exit 1; fi; \
+	exit $$status
+	$(MAKE) test-asan wheel-check
 
 # The quick loop: the layers, the C++ tests and pytest on the default backend without
 # the tests marked slow (kills, clusters, large inputs); no sanitizers, no other backends, no wheels.
