@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import os
@@ -105,65 +106,63 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
     ids = Ids(report, Table(transactions, [id_column] if id_column else [], text=False), id_column, count) \
         if transactions is not None else None
     id_name = id_column or "transaction"
-    try:
-        with undumpable.secret_held():
-            secret, own = read_secret_key(secret_key_path, options.raw_in)
-            try:
-                if not same(inputs[0].header.central_key, own):
-                    raise PartyError(f"{secret_key_path}: not the central key these points were made for")
-                flags: List[pa.Array] = []
-                parquet = out is not None and out.lower().endswith(".parquet")
-                identity = {"in": [resume.input_identity(source) for source in inputs], "key": own.hex(),
-                            "transactions": table_identity(transactions, options.resume) if transactions is not None
-                            else None, "id_column": id_column}
-                with resume.Journal("finish", identity, claimed) as journal, Outputs() as outputs:
-                    target = outputs.add(Output(out, options.force)) if out is not None else None
-                    # A CSV grows batch by batch and can be continued; Parquet is written whole at the end.
-                    resumable = target is not None and not parquet
-                    written = journal.start([target]) if resumable else 0
-                    if target is not None and not parquet and not written:
-                        target.write(_csv_line([id_name, "match"]))
-                    for source in inputs:
-                        source.skip(written)
-                    # Results wait here until their ids are read; a checkpoint holds only flags written, and
-                    # (as the points') ids read to the end and counted.
-                    waiting: Deque[bytes] = deque()
-                    if ids is not None:
-                        journal.wait_for(lambda: not waiting and ids.checked())
+    with ids if ids is not None else contextlib.nullcontext(), undumpable.secret_held():
+        secret, own = read_secret_key(secret_key_path, options.raw_in)
+        try:
+            if not same(inputs[0].header.central_key, own):
+                raise PartyError(f"{secret_key_path}: not the central key these points were made for")
+            flags: List[pa.Array] = []
+            parquet = out is not None and out.lower().endswith(".parquet")
+            identity = {"in": [resume.input_identity(source) for source in inputs], "key": own.hex(),
+                        "transactions": table_identity(transactions, options.resume) if transactions is not None
+                        else None, "id_column": id_column}
+            with resume.Journal("finish", identity, claimed) as journal, Outputs() as outputs:
+                target = outputs.add(Output(out, options.force)) if out is not None else None
+                # A CSV grows batch by batch and can be continued; Parquet is written whole at the end.
+                resumable = target is not None and not parquet
+                written = journal.start([target]) if resumable else 0
+                if target is not None and not parquet and not written:
+                    target.write(_csv_line([id_name, "match"]))
+                for source in inputs:
+                    source.skip(written)
+                # Results wait here until their ids are read; a checkpoint holds only flags written, and
+                # (as the points') ids read to the end and counted.
+                waiting: Deque[bytes] = deque()
+                if ids is not None:
+                    journal.wait_for(lambda: not waiting and ids.checked())
 
-                    def write(result: bytes, wait: bool = False) -> None:
-                        nonlocal written
-                        if result:
-                            waiting.append(result)
-                        while waiting and (ids is None or ids.ready(written + len(waiting[0]), wait)):
-                            result = waiting.popleft()
-                            n = len(result)
-                            match = pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]).cast(pa.bool_())
-                            flags.append(match)
-                            if target is not None and not parquet:
-                                cells = ids.take(written, n) if ids is not None and id_column else _index(written, n)
-                                target.write(_csv_rows(cells, match))
-                            written += n
+                def flush(wait: bool) -> None:
+                    nonlocal written
+                    while waiting and (ids is None or ids.ready(written + len(waiting[0]), wait)):
+                        result = waiting.popleft()
+                        n = len(result)
+                        match = pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]).cast(pa.bool_())
+                        flags.append(match)
+                        if target is not None and not parquet:
+                            cells = ids.take(written, n) if ids is not None and id_column else _index(written, n)
+                            target.write(_csv_rows(cells, match))
+                        written += n
 
-                    parts = zip(*(source.batches(options.batch) for source in inputs))
-                    results = run_batches(options, "finish", engine.finish, parts, secret)
-                    done = stream(report, count, results, write, len, inputs,
-                                  journal=journal if resumable else None)
-                    write(b"", wait=True)
-                    id_values = ids.column() if ids is not None else None
-                    flag_column = pa.chunked_array(flags, pa.bool_())
-                    if done > len(flag_column):  # resumed: the earlier flags are in the temporary written so far
-                        flag_column = _flags_written(target)
-                    table = pa.table({id_name: id_values if id_values is not None else _index(0, done),
-                                      "match": flag_column})
-                    if target is not None and parquet:
-                        import pyarrow.parquet as pq
-                        pq.write_table(table, target.file)
-            finally:
-                wipe(secret)
-    finally:
-        if ids is not None:
-            ids.close()
+                def write(result: bytes) -> None:
+                    waiting.append(result)
+                    flush(wait=False)
+
+                parts = zip(*(source.batches(options.batch) for source in inputs))
+                results = run_batches(options, "finish", engine.finish, parts, secret)
+                done = stream(report, count, results, write, len, inputs,
+                              journal=journal if resumable else None)
+                flush(wait=True)
+                id_values = ids.column() if ids is not None else None
+                flag_column = pa.chunked_array(flags, pa.bool_())
+                if done > len(flag_column):  # resumed: the earlier flags are in the temporary written so far
+                    flag_column = _flags_written(target)
+                table = pa.table({id_name: id_values if id_values is not None else _index(0, done),
+                                  "match": flag_column})
+                if target is not None and parquet:
+                    import pyarrow.parquet as pq
+                    pq.write_table(table, target.file)
+        finally:
+            wipe(secret)
     matched = int(pc.sum(flag_column).as_py() or 0)
     return report.done(done, "transactions", f"{matched:,} matched", matched=matched, flags=table)
 

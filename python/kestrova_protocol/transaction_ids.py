@@ -85,8 +85,7 @@ class Ids:
 
     def take(self, start: int, n: int) -> pa.ChunkedArray:
         """Ids start .. start + n - 1, once `ready(start + n)`; each call starts where the last ended or after."""
-        with self._changed:
-            chunks = list(self._chunks)
+        chunks = self._chunks  # the reader only appends, after the chunks asked for here
         while self._next < len(chunks) and self._next_start + len(chunks[self._next]) <= start:
             self._next_start += len(chunks[self._next])
             self._next += 1
@@ -100,7 +99,7 @@ class Ids:
             start += len(piece)
             position += len(chunk)
             at += 1
-        return pa.chunked_array(pieces, chunks[0].type if chunks else pa.string())
+        return pa.chunked_array(pieces, self._type())
 
     def column(self) -> Optional[pa.ChunkedArray]:
         """Every id, once read to the end and checked (None without an id column)."""
@@ -108,9 +107,18 @@ class Ids:
         self.ready(self.count)
         if not self.id_column:
             return None
-        return pa.chunked_array(self._chunks, self._chunks[0].type if self._chunks else pa.string())
+        return pa.chunked_array(self._chunks, self._type())
+
+    def _type(self) -> pa.DataType:
+        return self._chunks[0].type if self._chunks else pa.string()
 
     def close(self) -> None:
         """Stops the reading at its next batch, and waits for it."""
         self._stop = True
         self._thread.join()
+
+    def __enter__(self) -> "Ids":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
