@@ -136,11 +136,10 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
                     while waiting and (ids is None or ids.ready(written + len(waiting[0]), wait)):
                         result = waiting.popleft()
                         n = len(result)
-                        match = pa.Array.from_buffers(pa.uint8(), n, [None, pa.py_buffer(result)]).cast(pa.bool_())
-                        flags.append(match)
+                        flags.append(engine.flags_array(result))
                         if target is not None and not parquet:
                             cells = ids.take(written, n) if ids is not None and id_column else _index(written, n)
-                            target.write(_csv_rows(cells, match))
+                            target.write(engine.flag_lines(_id_text(cells), result))
                         written += n
 
                 def write(result: bytes) -> None:
@@ -163,7 +162,7 @@ def finish(secret_key_path: str, sender: str, receiver: str, gamma: str, delta: 
                     pq.write_table(table, target.file)
         finally:
             wipe(secret)
-    matched = int(pc.sum(flag_column).as_py() or 0)
+    matched = sum(chunk.true_count for chunk in flag_column.chunks)
     return report.done(done, "transactions", f"{matched:,} matched", matched=matched, flags=table)
 
 
@@ -185,35 +184,15 @@ def _index(start: int, n: int) -> pa.Array:
     return pc.add(pc.cumulative_sum(pa.repeat(int_scalar(1), n)), int_scalar(start - 1))
 
 
-# What makes an id need quotes in a CSV line.
-_SPECIAL = '",\r\n'
-
-
-def _csv_rows(ids: Any, match: pa.Array) -> memoryview:
-    """CSV lines of id and true/false, made in bulk; an id holding a quote, comma, CR or LF is quoted."""
-    text = ids.cast(pa.string())
-    if isinstance(text, pa.ChunkedArray):
-        text = contiguous(text) if text.num_chunks else empty(pa.string())
-    text = pc.fill_null(text, text_scalar("", large=False))
-    # Most ids need no quotes: one look over their bytes spares the per-value search.
-    # (A copy and one memchr per character is far quicker than a regex over the bytes.)
-    raw = bytes(_text_bytes(text))
-    if any(c.encode() in raw for c in _SPECIAL):
-        quote, nothing = text_scalar('"', large=False), text_scalar("", large=False)
-        quoted = pc.binary_join_element_wise(quote, pc.replace_substring(text, '"', '""'), quote, nothing)
-        text = pc.if_else(pc.match_substring_regex(text, f"[{_SPECIAL}]"), quoted, text)
-    words = pc.if_else(match, text_scalar("true\n", large=False), text_scalar("false\n", large=False))
-    lines = pc.binary_join_element_wise(text, words, text_scalar(",", large=False))
-    return _text_bytes(lines.cast(pa.string()) if lines.type != pa.string() else lines)
-
-
-def _text_bytes(text: pa.Array) -> memoryview:
-    """The bytes of a string array's values, end to end, without a copy."""
-    _, offsets, data = text.buffers()
-    if data is None or not len(text):
-        return memoryview(b"")
-    bounds = memoryview(offsets).cast("B")[text.offset * 4:].cast("i")
-    return memoryview(data)[bounds[0]:bounds[len(text)]]
+def _id_text(ids: Any) -> pa.Array:
+    """Ids as one text array without nulls (a missing id is empty); most are text already, as read."""
+    if isinstance(ids, pa.ChunkedArray):
+        ids = contiguous(ids) if ids.num_chunks else empty(ids.type)
+    if ids.type != pa.string() and ids.type != pa.large_string():
+        ids = ids.cast(pa.string())
+    if ids.null_count:
+        ids = pc.fill_null(ids, text_scalar("", large=ids.type == pa.large_string()))
+    return ids
 
 
 def _csv_line(cells: Sequence[str]) -> bytes:

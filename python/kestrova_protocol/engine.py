@@ -171,6 +171,23 @@ def iban_letters(values: "pa.Array") -> "pa.Array":
     return _text_column(len(values), _engine.iban_letters, *arrow_keys(values))
 
 
+def flag_lines(ids: "pa.Array", flags: bytes) -> bytes:
+    """The CSV lines of a text column of ids and their flags (one byte each): "id,true" or "id,false",
+    an id with a quote, comma, CR or LF quoted."""
+    keys = arrow_keys(ids)
+    with _engine_call(*keys, flags):
+        return _engine.flag_lines(*keys, flags)
+
+
+def flags_array(flags: bytes) -> "pa.Array":
+    """The flags (one byte each, nonzero for true) as a boolean array."""
+    import pyarrow as pa
+
+    with _engine_call(flags):
+        bitmap = _engine.flag_bitmap(flags)
+    return pa.Array.from_buffers(pa.bool_(), len(flags), [None, pa.py_buffer(bitmap)])
+
+
 def backend() -> str:
     """The batch backend in use: "avx512ifma", "avx2" or "serial"; a Failure when KESTROVA_BACKEND names
     an unknown one or one this processor lacks."""

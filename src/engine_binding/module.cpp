@@ -12,6 +12,7 @@
 
 #include "backend/backend.h"
 #include "ct/wipe.h"
+#include "engine/flag_lines.h"
 #include "engine/iban_check.h"
 #include "engine/key_column.h"
 #include "engine/row_hashes.h"
@@ -611,6 +612,32 @@ PyObject* iban_letters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+PyObject* flag_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[3];
+        bind("flag_lines", {"ids", "offsets", "flags"}, 3, args, nargs, kwnames, a);
+        const Keys ids(a[0], a[1], "ids");
+        const Buffer flags(a[2], "flags");
+        std::string lines;
+        {
+            const Unlocked unlocked;
+            engine::flag_lines(*ids.column, flags.bytes(), lines);
+        }
+        return PyBytes_FromStringAndSize(lines.data(), Py_ssize_t(lines.size()));
+    });
+}
+
+PyObject* flag_bitmap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[1];
+        bind("flag_bitmap", {"flags"}, 1, args, nargs, kwnames, a);
+        const Buffer flags(a[0], "flags");
+        Output out(nullptr, (flags.bytes().size() + 7) / 8);
+        engine::flag_bitmap(flags.bytes(), out.span);
+        return out.result();
+    });
+}
+
 PyObject* store_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[1];
@@ -716,6 +743,12 @@ PyMethodDef functions[] = {
     {"plain_rows", as_cfunction(plain_rows), METH_FASTCALL | METH_KEYWORDS,
      "plain_rows(values, offsets): one byte per value, 1 when it holds ASCII and letters of scripts without "
      "case only."},
+    {"flag_lines", as_cfunction(flag_lines), METH_FASTCALL | METH_KEYWORDS,
+     "flag_lines(ids, offsets, flags): the CSV lines 'id,true' or 'id,false' of each id and its flag byte, an id "
+     "with a quote, comma, CR or LF quoted."},
+    {"flag_bitmap", as_cfunction(flag_bitmap), METH_FASTCALL | METH_KEYWORDS,
+     "flag_bitmap(flags): one bit per flag byte (set when nonzero), least significant first, as an Arrow "
+     "boolean array holds them."},
     {"iban_letters", as_cfunction(iban_letters), METH_FASTCALL | METH_KEYWORDS,
      "iban_letters(values, offsets): (bytes, int64 offsets) of the values with only ASCII letters, upper-cased, "
      "and digits kept."},

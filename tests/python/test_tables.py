@@ -16,7 +16,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import kestrova_protocol as kp
-from kestrova_protocol import keying, progress
+from kestrova_protocol import engine, keying, progress
 from kestrova_protocol.keyer import keyer, numbered
 from kestrova_protocol.tables import LINE_LIMIT, Table
 
@@ -148,20 +148,37 @@ def test_joined_columns_refuse_the_separator():
         keying.join_columns([pa.array(["a"]), pa.array(["x\x1fy"])])
 
 
+@pytest.mark.parametrize("kind", [pa.string(), pa.large_string()])
 @pytest.mark.parametrize("start", range(7))
-def test_flag_lines_are_quoted_where_a_value_needs_it_in_every_batch(start):
+def test_flag_lines_are_quoted_where_a_value_needs_it_in_every_batch(start, kind):
     """Batches whose ids need no quotes and batches with some, cut from one column."""
     import io
-    from kestrova_protocol.central import _csv_rows
-    ids = pa.chunked_array([pa.array(["a", 'b"c', "d,e", None, "f\ng", "plain", "h\ri", "7"])])
-    batch, match = ids.slice(start, 2), pa.array([True, False])
+    from kestrova_protocol.central import _id_text
+    ids = pa.chunked_array([pa.array(["a", 'b"c', "d,e", None, "f\ng", "plain", "h\ri", "7"], kind)])
+    batch, flags = ids.slice(start, 2), bytes([1, 0])
     expected = ""
     for v, m in zip(batch.to_pylist(), ["true", "false"]):
         # A CR in a value is quoted as well: the csv module quotes what its line ending holds.
         line = io.StringIO()
         csv.writer(line, lineterminator="\r\n").writerow([v if v is not None else "", m])
         expected += line.getvalue()[:-2] + "\n"
-    assert bytes(_csv_rows(batch, match)).decode() == expected
+    assert engine.flag_lines(_id_text(batch), flags).decode() == expected
+
+
+@pytest.mark.parametrize("ids", [pa.array([7, None, -3], pa.int64()), pa.chunked_array([["x"], ["y", "z"]])])
+def test_flag_lines_of_ids_typed_or_in_pieces(ids):
+    from kestrova_protocol.central import _id_text
+    text = ["" if v is None else str(v) for v in ids.to_pylist()]
+    assert engine.flag_lines(_id_text(ids), bytes([0, 2, 1])).decode() == \
+        "".join(f"{t},{m}\n" for t, m in zip(text, ["false", "true", "true"]))
+    with pytest.raises(engine.Refusal, match="differ in number"):
+        engine.flag_lines(_id_text(ids), bytes(2))
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 17, 1000])
+def test_flags_array_holds_each_flag(n):
+    flags = bytes((i * 7919 % 5) % 3 for i in range(n))  # 0, 1 and 2: any nonzero byte is true
+    assert engine.flags_array(flags).to_pylist() == [b != 0 for b in flags]
 
 
 def test_finish_flags_in_memory_equal_the_files_written(keys, tmp_path):
