@@ -84,10 +84,11 @@ test-asan: build-asan
 test: check-layers
 	$(MAKE) install build-cpp $(VENV)/.wheel-deps
 	@mkdir -p build; echo "building the ASan tests and the wheels beside the Python tests (build/background.log)"; \
-	nice -n 19 $(MAKE) build-asan wheel > build/background.log 2>&1 & background=$$!; \
-	$(MAKE) test-python test-cpp; status=$$?; \
-	if ! wait $$background; then echo "the ASan build or a wheel failed:"; tail -n 60 build/background.log; exit 1; fi; \
-	exit $$status
+	setsid -w nice -n 19 $(MAKE) build-asan wheel > build/background.log 2>&1 & background=$$!; \
+	trap 'kill -- -$$background 2>/dev/null' INT TERM; \
+	if ! $(MAKE) test-python test-cpp; then \
+		echo "stopping the background build: a test failed"; kill -- -$$background 2>/dev/null; wait $$background; exit 1; fi; \
+	if ! wait $$background; then echo "the ASan build or a wheel failed:"; tail -n 60 build/background.log; exit 1; fi
 	$(MAKE) test-asan wheel-check
 
 # The quick loop: the layers, the C++ tests and pytest on the default backend without
