@@ -224,10 +224,11 @@ def section_end_to_end(r: dict) -> list:
 
     out.append(f"`examples/parties.py` plays the three parties with one `kestrova-party` process per step, as "
                f"`make demo` does, on {f['accounts']:,} accounts per bank and {f['transactions']:,} transactions. "
-               f"The module's function of each step runs in a process of its own on the very files that step read, "
-               f"and only its call is timed. The runs take turns over {f['rounds']} rounds, each round starting "
-               f"with the next run, and every figure is the median of the rounds; a step's ratio pairs it with the "
-               f"module's run of the same round. {provenance(r)}\n")
+               f"Right beside each step, the module's function of that step runs in a process of its own on the "
+               f"very files the step reads, and only its call is timed: before the step in even rounds, after it "
+               f"in odd ones, so that the two meet the same load of a shared host. Every figure is the median of "
+               f"{f['rounds']} rounds, and a step's ratio pairs it with the module's call beside it. "
+               f"{provenance(r)}\n")
     out.append(f"The steps' wall times add up to {this['wall']:.1f} s against the module's {module['cpu']:.1f} s of "
                f"CPU, {module['cpu'] / f['cores']:.1f} s over {f['cores']} cores: **{this['ratio']:.2f}** times the "
                f"module's work spread over every core (rounds: {rounds(this['ratios'])}; 1.0 would be the module on "
@@ -250,7 +251,8 @@ def section_end_to_end(r: dict) -> list:
     other = f.get("other")
     if other:
         before = ", ".join(f"{k} {v['median']:.2f}" for k, v in other["cpu_ratio"].items())
-        out.append(f"In the same rounds, the package of commit {other['commit']} took {other['wall']:.1f} s, "
+        out.append(f"In the same rounds (before this package in even rounds, after it in odd ones), the package "
+                   f"of commit {other['commit']} took {other['wall']:.1f} s, "
                    f"**{other['ratio']:.2f}** times the module's work over the cores (rounds: "
                    f"{rounds(other['ratios'])}); CPU over the module's per step: {before}.\n")
     return out

@@ -65,18 +65,8 @@ class Run:
         shutil.copyfile(self.root / source / name, self.root / target / name)
 
 
-def main() -> int:
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    data_arguments(p)
-    p.add_argument("--dask", metavar="ADDRESS", help="run the batched steps on Dask (e.g. local:2)")
-    args = p.parse_args()
-
-    root = Path(args.workdir)
-    rows = write_tables(root, args.accounts, args.transactions_count, args.mix, args.seed)
-    print(f"parties' folders under {root}/: {', '.join(PARTIES)}; "
-          f"{len(rows[0]):,} + {len(rows[1]):,} accounts, {len(rows[2]):,} transactions")
-
-    run = Run(root, str(args.threads), args.batch, args.dask)
+def play(run: Run) -> None:
+    """The protocol's steps in order, each in its party's folder, the files passed on between them."""
     columns = ",".join(BANK_COLUMNS)
     run.party("bank_a", "keygen", "--out", "A")
     run.party("bank_b", "keygen", "--out", "B")
@@ -106,6 +96,21 @@ def main() -> int:
     run.party("central", "finish", "--secret-key", "W.key", "--sender", "S.dec", "--receiver", "R.dec",
               "--gamma", "C.gamma", "--delta", "C.delta", "--out", "flags.csv",
               "--transactions", "transactions.csv", "--id-column", "tx_id", batched=True)
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    data_arguments(p)
+    p.add_argument("--dask", metavar="ADDRESS", help="run the batched steps on Dask (e.g. local:2)")
+    args = p.parse_args()
+
+    root = Path(args.workdir)
+    rows = write_tables(root, args.accounts, args.transactions_count, args.mix, args.seed)
+    print(f"parties' folders under {root}/: {', '.join(PARTIES)}; "
+          f"{len(rows[0]):,} + {len(rows[1]):,} accounts, {len(rows[2]):,} transactions")
+
+    run = Run(root, str(args.threads), args.batch, args.dask)
+    play(run)
 
     print(f"\n{'step (party)':<26} {'items':>10} {'seconds':>8} {'items/s':>10} {'process s':>10} {'CPU s':>8}")
     for name, items, seconds, rate, wall, cpu in run.steps:

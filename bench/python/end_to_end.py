@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The three parties end to end through kestrova-party, against the module's own work on the same items.
 
-Each round runs examples/parties.py (one kestrova-party process per step, as
-`make demo` plays it) and sums the steps' process wall times; and runs the
-module's function of every step, each in a process of its own, on the very
-files the steps read (two builds, query, two randomisations, combine, two
-decryptions, finish), timing the call's CPU. The ratio
+Each round runs this package's parties as examples/parties.py plays them
+(one kestrova-party process per step) and sums the steps' process wall
+times; right beside each step it runs the module's function of that step in
+a process of its own, on the very files the step reads (two builds, query,
+two randomisations, combine, two decryptions, finish), timing the call's
+CPU. The ratio
 
     wall / (module CPU / cores)
 
@@ -14,21 +15,25 @@ carries from one machine to another where wall times do not. Per step, the
 step's CPU over the module's CPU on the same items.
 
 On a shared host a run's timings move with the load by more than the gaps
-measured here, so the runs take turns: each round starts with the next one,
-a step's figure pairs it with the module's in the same round, and the page
-gives the median of the rounds.
+measured here, within minutes. So a step and the module's call of it run
+back to back, the module first in even rounds and last in odd ones, and the
+page gives the median of the rounds.
 
     python bench/python/end_to_end.py [--accounts 1000000] [--transactions 1000000] [--rounds 3]
                                       [--other CHECKOUT] [--json FILE]
 
 --other also runs CHECKOUT's examples/parties.py with CHECKOUT/.venv's
-interpreter on data of the same size, in the same rounds.
+interpreter on data of the same size, in the same rounds (before this
+package's run in even rounds, after it in odd ones), and compares it with
+the module's calls of the round.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import io
 import json
 import os
 import platform
@@ -43,7 +48,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
-from demo import BANK_COLUMNS, RECEIVER_COLUMNS, SENDER_COLUMNS  # noqa: E402
+from demo import BANK_COLUMNS, RECEIVER_COLUMNS, SENDER_COLUMNS, check, data_arguments, write_tables  # noqa: E402
 
 # A row of examples/parties.py's table: name (party), items, seconds, items/s, process seconds[, CPU seconds].
 STEP = re.compile(r"^(\S+ \(\w+\))\s+([\d,]+)\s+[\d.]+\s+[\d,]+\s+([\d.]+)(?:[ \t]+([\d.]+))?$", re.MULTILINE)
@@ -122,16 +127,44 @@ def module_step(step: str, folder: Path) -> float:
     return cpu() - start
 
 
-def module(root: Path) -> dict:
-    """The module's calls of one run, each in a process of its own, on the files under `root`."""
+def module_call(step: str, folder: Path) -> float:
+    """The CPU seconds of the module's call for `step` on the files in `folder`, in a process of its own."""
+    done = subprocess.run([sys.executable, __file__, "--module-step", step, "--folder", str(folder)],
+                          capture_output=True, text=True)
+    if done.returncode:
+        sys.exit(f"the module's {step} for {folder.name} failed:\n{done.stderr}")
+    return float(done.stdout.strip())
+
+
+def paired(accounts: int, transactions: int, workdir: Path, module_first: bool) -> tuple:
+    """This package's parties and, beside each step, the module's call of it: (parties, module)."""
+    import parties as played
+
+    defaults = argparse.ArgumentParser()
+    data_arguments(defaults)
+    d = defaults.parse_args([])
     spent: dict = {}
-    for step, party in MODULE_STEPS:
-        done = subprocess.run([sys.executable, __file__, "--module-step", step, "--folder", str(root / party)],
-                              capture_output=True, text=True)
-        if done.returncode:
-            sys.exit(f"the module's {step} for {party} failed:\n{done.stderr}")
-        spent[step] = spent.get(step, 0.0) + float(done.stdout.strip())
-    return {"steps": spent, "cpu": sum(spent.values())}
+
+    class Paired(played.Run):
+        def party(self, who: str, *args: str, batched: bool = False) -> None:
+            beside = (args[0], who) in MODULE_STEPS
+            if beside and module_first:
+                spent[args[0]] = spent.get(args[0], 0.0) + module_call(args[0], self.root / who)
+            super().party(who, *args, batched=batched)
+            if beside and not module_first:
+                spent[args[0]] = spent.get(args[0], 0.0) + module_call(args[0], self.root / who)
+
+    rows = write_tables(workdir, accounts, transactions, d.mix, d.seed)
+    run = Paired(workdir, str(d.threads), d.batch)
+    played.play(run)
+    with contextlib.redirect_stdout(io.StringIO()) as said:
+        wrong = check(workdir / "central" / "flags.csv", *rows)
+    if wrong:
+        sys.exit(f"wrong flags:\n{said.getvalue()}")
+    steps = {name: wall for name, _, _, _, wall, _ in run.steps}
+    return ({"steps": steps, "wall": sum(steps.values()),
+             "cpu": by_kind({name: cpu for name, _, _, _, _, cpu in run.steps})},
+            {"steps": spent, "cpu": sum(spent.values())})
 
 
 def commit_of(checkout: Path) -> str:
@@ -171,22 +204,20 @@ def main() -> int:
     runs = {"this": (sys.executable, ROOT)}
     if args.other:
         runs["other"] = (str(args.other / ".venv" / "bin" / "python"), args.other)
-    names = list(runs) + ["module"]
-    found: dict = {name: [] for name in names}
+    found: dict = {name: [] for name in list(runs) + ["module"]}
     with tempfile.TemporaryDirectory() as tmp:
-        # The module reads the files of the first round's run of this package, which goes first.
-        files = Path(tmp) / "this-0"
         for r in range(args.rounds):
-            for name in names[r % len(names):] + names[:r % len(names)]:
-                if name == "module":
-                    found[name].append(module(files))
-                    print(f"round {r}: module's CPU {found[name][-1]['cpu']:.1f} s", flush=True)
-                    continue
+            for name in (list(runs) if r % 2 else list(runs)[::-1]):
                 python, checkout = runs[name]
                 workdir = Path(tmp) / f"{name}-{r}"
-                found[name].append(parties(python, checkout, args.accounts, args.transactions, str(workdir)))
-                if workdir != files:
-                    shutil.rmtree(workdir)
+                if name == "this":
+                    parts, spent = paired(args.accounts, args.transactions, workdir, module_first=r % 2 == 0)
+                    found["this"].append(parts)
+                    found["module"].append(spent)
+                    print(f"round {r}: module's CPU {spent['cpu']:.1f} s", flush=True)
+                else:
+                    found[name].append(parties(python, checkout, args.accounts, args.transactions, str(workdir)))
+                shutil.rmtree(workdir)
                 print(f"round {r}: {name}: steps' wall {found[name][-1]['wall']:.1f} s", flush=True)
     out["module"] = {"runs": found["module"], "cpu": statistics.median(m["cpu"] for m in found["module"]),
                      "steps": {k: statistics.median(m["steps"][k] for m in found["module"])
