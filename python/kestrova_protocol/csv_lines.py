@@ -36,6 +36,8 @@ class Counted:
         self.closed = False
 
     def read(self, n: int = -1) -> bytes:
+        if self.closed:  # the reader was left early: a read ahead finds the end
+            return b""
         n = self.left if n < 0 or n > self.left else n
         data = self.raw.read(n) if n and not self.too_long else b""
         self.left -= len(data)

@@ -11,6 +11,8 @@ from __future__ import annotations
 import csv
 import io
 import os
+import time
+import weakref
 from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
@@ -45,6 +47,26 @@ def _as_text(values: pa.Array) -> pa.Array:
     if values.null_count:
         values = pc.fill_null(values, text_scalar("", large=False))
     return values
+
+
+class _Feed:
+    """The file as Arrow reads it, an object nobody else holds: Arrow lets go of it once no read of the
+    reader is in flight."""
+
+    def __init__(self, counted: Counted):
+        self.counted = counted
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.counted, name)
+
+
+def _released(feed: "weakref.ref[_Feed]", seconds: float = 10.0) -> None:
+    """Waits, the interpreter lock let go, until Arrow has dropped a reader's file. Arrow reads ahead on
+    a thread of its own, which takes the lock to read the file and to drop it; one that still waits for
+    the lock when the interpreter exits aborts the process."""
+    deadline = time.monotonic() + seconds
+    while feed() is not None and time.monotonic() < deadline:
+        time.sleep(0.001)
 
 
 class Table:
@@ -284,10 +306,12 @@ class Table:
         # Without a column, the first is read to count rows.
         picks = list(dict.fromkeys(self.columns)) or self._header[:1]
         self._counted = Counted(self._file, self.size)
+        feed = _Feed(self._counted)
+        released = weakref.ref(feed)
         reader = None
         try:
             reader = pcsv.open_csv(
-                pa.PythonFile(self._counted, mode="r"),
+                pa.PythonFile(feed, mode="r"),
                 read_options=pcsv.ReadOptions(block_size=LINE_LIMIT, use_threads=False),
                 parse_options=pcsv.ParseOptions(newlines_in_values=True),
                 convert_options=pcsv.ConvertOptions(column_types={c: pa.string() for c in picks},
@@ -300,8 +324,12 @@ class Table:
         except pa.ArrowInvalid as e:
             raise self._locate(str(e)) from None
         finally:
+            del feed
+            self._counted.close()  # a read still in flight returns at once
             if reader is not None:
                 reader.close()
+                reader = None
+            _released(released)
         if self._counted.too_long:
             raise self._locate(f"a line longer than {LINE_LIMIT:,} bytes") or PartyError(self.name)
         if self._counted.quotes % 2:

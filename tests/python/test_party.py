@@ -212,3 +212,19 @@ def test_a_step_loads_arrow_only_to_read_a_table_and_then_frees_to_the_system(ce
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout.splitlines()[-1]) == [0, pool, False]
+
+
+@pytest.mark.slow
+def test_a_table_left_early_never_aborts_the_exit_under_load(second_batch):
+    """Arrow's read-ahead thread took the interpreter lock while the interpreter exited: about one run in
+    six of this refusal aborted ("terminate called without an active exception") with two busy cores."""
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+    try:
+        for _ in range(15):
+            result = party(second_batch, *FINISH, "--transactions", "long.csv")
+            assert (result.returncode, result.stderr.strip().splitlines()[-1]) == \
+                (1, "kestrova-party: error: long.csv: more transactions than the 5 points")
+    finally:
+        for p in busy:
+            p.kill()
+            p.wait()
