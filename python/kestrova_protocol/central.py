@@ -15,7 +15,7 @@ if TYPE_CHECKING:
 else:
     from .arrow import pa, pc
 
-from .arrow import empty, int_scalar, text_scalar
+from .arrow import empty, int_scalar
 from . import engine, resume, undumpable
 from .commit import Output, Outputs
 from .errors import PartyError
@@ -28,7 +28,7 @@ from .progress import Report
 from .steps import (Options, Summary, digests, local_output, read_secret_key, refuse_other_batch, run_batches, stream,
                     table_identity, wipe)
 from .table_sources import TableSource, local_path
-from .tables import Table
+from .tables import Table, as_text
 from .transaction_ids import Ids
 
 
@@ -185,14 +185,10 @@ def _index(start: int, n: int) -> pa.Array:
 
 
 def _id_text(ids: Any) -> pa.Array:
-    """Ids as one text array without nulls (a missing id is empty); most are text already, as read."""
+    """Ids as one text array without nulls (a missing id is empty)."""
     if isinstance(ids, pa.ChunkedArray):
-        ids = contiguous(ids) if ids.num_chunks else empty(ids.type)
-    if ids.type != pa.string() and ids.type != pa.large_string():
-        ids = ids.cast(pa.string())
-    if ids.null_count:
-        ids = pc.fill_null(ids, text_scalar("", large=ids.type == pa.large_string()))
-    return ids
+        ids = contiguous(ids) if ids.num_chunks else empty(pa.string())
+    return as_text(ids)
 
 
 def _csv_line(cells: Sequence[str]) -> bytes:

@@ -40,7 +40,7 @@ def _is_text(kind: pa.DataType) -> bool:
         getattr(types, "is_string_view", lambda _: False)(kind)
 
 
-def _as_text(values: pa.Array) -> pa.Array:
+def as_text(values: pa.Array) -> pa.Array:
     """A column as pa.string() without nulls (a missing value is the empty string)."""
     if values.type != pa.string():
         values = values.cast(pa.string())
@@ -274,7 +274,7 @@ class Table:
         for batch in source:
             self.rows_read += batch.num_rows
             if self.text:
-                yield batch.num_rows, [_as_text(batch.column(name)) for name in self.columns]
+                yield batch.num_rows, [as_text(batch.column(name)) for name in self.columns]
             else:
                 yield batch.num_rows, [batch.column(name) for name in self.columns]
 
