@@ -13,7 +13,7 @@ import io
 import os
 import time
 import weakref
-from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -50,23 +50,41 @@ def as_text(values: pa.Array) -> pa.Array:
 
 
 class _Feed:
-    """The file as Arrow reads it, an object nobody else holds: Arrow lets go of it once no read of the
+    """A file as Arrow reads it, an object nobody else holds: Arrow lets go of it once no read of its
     reader is in flight."""
 
-    def __init__(self, counted: Counted):
-        self.counted = counted
+    def __init__(self, file: Any):
+        self.file = file
 
     def __getattr__(self, name: str) -> Any:
-        return getattr(self.counted, name)
+        return getattr(self.file, name)
 
 
-def _released(feed: "weakref.ref[_Feed]", seconds: float = 10.0) -> None:
-    """Waits, the interpreter lock let go, until Arrow has dropped a reader's file. Arrow reads ahead on
-    a thread of its own, which takes the lock to read the file and to drop it; one that still waits for
+def _released(held: Callable[[], bool], seconds: float = 10.0) -> None:
+    """Waits, the interpreter lock let go, until Arrow has dropped the files it read. Arrow reads ahead
+    on threads of its own, which take the lock to read a file and to drop it; one that still waits for
     the lock when the interpreter exits aborts the process."""
     deadline = time.monotonic() + seconds
-    while feed() is not None and time.monotonic() < deadline:
+    while held() and time.monotonic() < deadline:
         time.sleep(0.001)
+
+
+class _Files:
+    """An fsspec file system as a folder's scan reads it, with the files Arrow still holds."""
+
+    def __init__(self, fs: Any):
+        from pyarrow.fs import FSSpecHandler, PyFileSystem
+
+        files = self
+
+        class Handler(FSSpecHandler):  # type: ignore[misc]
+            def open_input_file(self, path: str) -> Any:
+                feed = _Feed(self.fs.open(path, mode="rb"))
+                files.held.add(feed)
+                return pa.PythonFile(feed, mode="r")
+
+        self.held: "weakref.WeakSet[_Feed]" = weakref.WeakSet()
+        self.arrow = PyFileSystem(Handler(fs))
 
 
 class Table:
@@ -172,7 +190,9 @@ class Table:
         import pyarrow.dataset as ds
         self.kind = "dataset"
         try:
-            self._dataset = ds.dataset(path, format="parquet", filesystem=fs)
+            self._files = _Files(fs) if fs is not None else None
+            self._dataset = ds.dataset(path, format="parquet",
+                                       filesystem=self._files.arrow if self._files is not None else None)
             if not self._dataset.files:
                 raise PartyError(f"{self.name}: is a directory holding no Parquet file, expected a table")
             schema = self._dataset.schema
@@ -268,7 +288,7 @@ class Table:
         elif self.kind == "parquet":
             source = self._checked(self._pq.iter_batches(batch_size=PARQUET_BATCH, columns=self._unique))
         elif self.kind == "dataset":
-            source = self._checked(self._dataset.to_batches(columns=self._unique, batch_size=PARQUET_BATCH))
+            source = self._dataset_batches()
         else:
             source = self._checked(self._reader)
         for batch in source:
@@ -277,6 +297,18 @@ class Table:
                 yield batch.num_rows, [as_text(batch.column(name)) for name in self.columns]
             else:
                 yield batch.num_rows, [batch.column(name) for name in self.columns]
+
+    def _dataset_batches(self) -> Iterator[pa.RecordBatch]:
+        # A scan reads ahead on Arrow's threads, which call into Python for a folder at a URL: one still
+        # reading as the interpreter exits aborts the process. Closing the reader stops them and waits.
+        reader = self._dataset.scanner(columns=self._unique, batch_size=PARQUET_BATCH).to_reader()
+        try:
+            yield from self._checked(reader)
+        finally:
+            reader.close()
+            files = self._files
+            if files is not None:
+                _released(lambda: len(files.held) > 0)
 
     def _checked(self, batches: Any) -> Iterator[pa.RecordBatch]:
         """Batches of a Parquet file, folder or Arrow stream, each text column checked for UTF-8."""
@@ -307,7 +339,7 @@ class Table:
         picks = list(dict.fromkeys(self.columns)) or self._header[:1]
         self._counted = Counted(self._file, self.size)
         feed = _Feed(self._counted)
-        released = weakref.ref(feed)
+        fed = weakref.ref(feed)
         reader = None
         try:
             reader = pcsv.open_csv(
@@ -329,7 +361,7 @@ class Table:
             if reader is not None:
                 reader.close()
                 reader = None
-            _released(released)
+            _released(lambda: fed() is not None)
         if self._counted.too_long:
             raise self._locate(f"a line longer than {LINE_LIMIT:,} bytes") or PartyError(self.name)
         if self._counted.quotes % 2:

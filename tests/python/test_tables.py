@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import unicodedata
+import urllib.request
 from pathlib import Path
 
 import pyarrow as pa
@@ -212,6 +213,8 @@ def s3(monkeypatch):
     port = free_port()
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=port)
     server.start()
+    # The server's state lives in this process, shared by every server it starts.
+    urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}/moto-api/reset", method="POST")).close()
     for name, value in {"AWS_ACCESS_KEY_ID": "test", "AWS_SECRET_ACCESS_KEY": "test", "AWS_DEFAULT_REGION": "us-east-1",
                         "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}"}.items():
         monkeypatch.setenv(name, value)
@@ -245,6 +248,22 @@ def test_tables_read_from_object_storage_and_outputs_there_refused(keys, tmp_pat
 
 def party_cli(folder, *args):
     return subprocess.run([str(SCRIPT), *map(str, args)], cwd=folder, capture_output=True, text=True, timeout=300)
+
+@pytest.mark.slow
+def test_a_folder_at_a_url_left_early_never_aborts_the_exit(keys, tmp_path, s3):
+    """A scan over a URL reads ahead on Arrow's threads, which call into Python: a refusal after the first batch
+    aborted five runs of six at exit ("Fatal Python error: PyGILState_Release")."""
+    for k in range(4):
+        good = pa.array([f"NL{k}{i:07d}" for i in range(50_000)])
+        with s3.open(f"tables/rows/part-{k}.parquet", "wb") as f:
+            pq.write_table(pa.table({"account": pa.concat_arrays([BAD_UTF8, good]) if k == 0 else good}), f,
+                           row_group_size=10_000)
+    for attempt in range(4):
+        done = party_cli(tmp_path, "build-store", "--public-key", keys / "A.pub", "--rows", "s3://tables/rows",
+                         "--columns", "account", "--out", "A.store")
+        assert (done.returncode, done.stderr) == (1, "kestrova-party: error: s3://tables/rows: column 'account', "
+                                                     "rows 1 to 10,000: a value that is not UTF-8\n")
+
 
 
 def test_json_log_lines_carry_the_summary_and_quiet_keeps_errors_only(keys, tmp_path):
