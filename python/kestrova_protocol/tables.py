@@ -13,7 +13,7 @@ import io
 import os
 import time
 import weakref
-from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -60,31 +60,26 @@ class _Feed:
         return getattr(self.file, name)
 
 
-def _released(held: Callable[[], bool], seconds: float = 10.0) -> None:
+def _released(held: "weakref.WeakSet[_Feed]", seconds: float = 10.0) -> None:
     """Waits, the interpreter lock let go, until Arrow has dropped the files it read. Arrow reads ahead
     on threads of its own, which take the lock to read a file and to drop it; one that still waits for
     the lock when the interpreter exits aborts the process."""
     deadline = time.monotonic() + seconds
-    while held() and time.monotonic() < deadline:
+    while held and time.monotonic() < deadline:
         time.sleep(0.001)
 
 
-class _Files:
-    """An fsspec file system as a folder's scan reads it, with the files Arrow still holds."""
+def _tracked(fs: Any, held: "weakref.WeakSet[_Feed]") -> Any:
+    """An fsspec file system as a folder's scan reads it, each file it opens added to `held`."""
+    from pyarrow.fs import FSSpecHandler, PyFileSystem
 
-    def __init__(self, fs: Any):
-        from pyarrow.fs import FSSpecHandler, PyFileSystem
+    class Handler(FSSpecHandler):  # type: ignore[misc]
+        def open_input_file(self, path: str) -> Any:
+            feed = _Feed(self.fs.open(path, mode="rb"))
+            held.add(feed)
+            return pa.PythonFile(feed, mode="r")
 
-        files = self
-
-        class Handler(FSSpecHandler):  # type: ignore[misc]
-            def open_input_file(self, path: str) -> Any:
-                feed = _Feed(self.fs.open(path, mode="rb"))
-                files.held.add(feed)
-                return pa.PythonFile(feed, mode="r")
-
-        self.held: "weakref.WeakSet[_Feed]" = weakref.WeakSet()
-        self.arrow = PyFileSystem(Handler(fs))
+    return PyFileSystem(Handler(fs))
 
 
 class Table:
@@ -108,6 +103,7 @@ class Table:
         self._counted: Optional[Counted] = None
         self._opened: Optional[os.stat_result] = None
         self._fs: Any = None
+        self._held: "weakref.WeakSet[_Feed]" = weakref.WeakSet()  # the files Arrow reads, until it drops them
         self._header_line = 1
         self._header: List[str] = []
         self.kind = "memory"
@@ -190,9 +186,8 @@ class Table:
         import pyarrow.dataset as ds
         self.kind = "dataset"
         try:
-            self._files = _Files(fs) if fs is not None else None
             self._dataset = ds.dataset(path, format="parquet",
-                                       filesystem=self._files.arrow if self._files is not None else None)
+                                       filesystem=_tracked(fs, self._held) if fs is not None else None)
             if not self._dataset.files:
                 raise PartyError(f"{self.name}: is a directory holding no Parquet file, expected a table")
             schema = self._dataset.schema
@@ -306,9 +301,7 @@ class Table:
             yield from self._checked(reader)
         finally:
             reader.close()
-            files = self._files
-            if files is not None:
-                _released(lambda: len(files.held) > 0)
+            _released(self._held)
 
     def _checked(self, batches: Any) -> Iterator[pa.RecordBatch]:
         """Batches of a Parquet file, folder or Arrow stream, each text column checked for UTF-8."""
@@ -339,7 +332,7 @@ class Table:
         picks = list(dict.fromkeys(self.columns)) or self._header[:1]
         self._counted = Counted(self._file, self.size)
         feed = _Feed(self._counted)
-        fed = weakref.ref(feed)
+        self._held.add(feed)
         reader = None
         try:
             reader = pcsv.open_csv(
@@ -361,7 +354,7 @@ class Table:
             if reader is not None:
                 reader.close()
                 reader = None
-            _released(lambda: fed() is not None)
+            _released(self._held)
         if self._counted.too_long:
             raise self._locate(f"a line longer than {LINE_LIMIT:,} bytes") or PartyError(self.name)
         if self._counted.quotes % 2:

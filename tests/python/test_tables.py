@@ -249,6 +249,7 @@ def test_tables_read_from_object_storage_and_outputs_there_refused(keys, tmp_pat
 def party_cli(folder, *args):
     return subprocess.run([str(SCRIPT), *map(str, args)], cwd=folder, capture_output=True, text=True, timeout=300)
 
+
 @pytest.mark.slow
 def test_a_folder_at_a_url_left_early_never_aborts_the_exit(keys, tmp_path, s3):
     """A scan over a URL reads ahead on Arrow's threads, which call into Python: a refusal after the first batch
@@ -258,12 +259,11 @@ def test_a_folder_at_a_url_left_early_never_aborts_the_exit(keys, tmp_path, s3):
         with s3.open(f"tables/rows/part-{k}.parquet", "wb") as f:
             pq.write_table(pa.table({"account": pa.concat_arrays([BAD_UTF8, good]) if k == 0 else good}), f,
                            row_group_size=10_000)
-    for attempt in range(4):
+    for _ in range(4):
         done = party_cli(tmp_path, "build-store", "--public-key", keys / "A.pub", "--rows", "s3://tables/rows",
                          "--columns", "account", "--out", "A.store")
         assert (done.returncode, done.stderr) == (1, "kestrova-party: error: s3://tables/rows: column 'account', "
                                                      "rows 1 to 10,000: a value that is not UTF-8\n")
-
 
 
 def test_json_log_lines_carry_the_summary_and_quiet_keeps_errors_only(keys, tmp_path):
